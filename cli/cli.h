@@ -1,0 +1,27 @@
+#pragma once
+// The command line: argument dispatch, banner and usage, and registration
+// and removal of the service.
+
+#include "tolvane.h"
+
+inline constexpr char kServiceArgument[] = "mode=Service";
+
+// The process entry. Returns the exit status.
+int ProgramMain(int argc, char *argv[]);
+
+// Prints the banner and an empty line. Returns 0.
+int ShowBanner();
+
+// Prints the usage line with the program name as typed. Returns 0.
+int ShowUsage(const char *programName);
+
+// Registers the service with the given command line and prints the outcome.
+// On success also makes `messageFile` the event source's message file.
+void InstallService(const char *commandLine, const char *messageFile);
+
+// Removes the service and its event source, and prints the outcome.
+void RemoveService();
+
+// Create or delete the service entry. Return 0 or the system error code.
+DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);
+DWORD DeleteServiceEntry(SC_HANDLE database);

@@ -1,0 +1,103 @@
+#include "cli/cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char kEventSourceKeyFormat[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
+constexpr size_t kKeyPathSize = 128;
+
+SC_HANDLE OpenDatabase()
+{
+    SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (database == nullptr)
+        printf("Error: Can't open database\n");
+    return database;
+}
+
+void EventSourceKeyPath(char (&keyPath)[kKeyPathSize])
+{
+    snprintf(keyPath, sizeof keyPath, kEventSourceKeyFormat, kServiceName);
+}
+
+// Lets Event Viewer describe the service's records from the executable's
+// message table. Best effort: the registration stands without it.
+void WriteEventSourceKey(const char *messageFile)
+{
+    char keyPath[kKeyPathSize];
+    EventSourceKeyPath(keyPath);
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    const DWORD types = EVENTLOG_ERROR_TYPE;
+    RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE *>(messageFile),
+                   static_cast<DWORD>(strlen(messageFile) + 1));
+    RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types),
+                   sizeof types);
+    RegCloseKey(key);
+}
+
+void DeleteEventSourceKey()
+{
+    char keyPath[kKeyPathSize];
+    EventSourceKeyPath(keyPath);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
+}
+
+}  // namespace
+
+DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine)
+{
+    SC_HANDLE service = CreateServiceA(
+        database, kServiceName, kServiceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, commandLine, nullptr, nullptr, nullptr,
+        nullptr, nullptr);
+    if (service == nullptr)
+        return GetLastError();
+    CloseServiceHandle(service);
+    return 0;
+}
+
+DWORD DeleteServiceEntry(SC_HANDLE database)
+{
+    SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_ALL_ACCESS);
+    if (service == nullptr)
+        return GetLastError();
+    const BOOL deleted = DeleteService(service);
+    CloseServiceHandle(service);
+    return deleted ? 0 : GetLastError();
+}
+
+void InstallService(const char *commandLine, const char *messageFile)
+{
+    SC_HANDLE database = OpenDatabase();
+    if (database == nullptr)
+        return;
+    const DWORD result = CreateServiceEntry(database, commandLine);
+    if (result == 0) {
+        WriteEventSourceKey(messageFile);
+        printf("%s registered successfully\n", kServiceName);
+    } else {
+        printf("Error: %s not registered [%d]\n", kServiceName, static_cast<int>(result));
+    }
+    CloseServiceHandle(database);
+}
+
+void RemoveService()
+{
+    SC_HANDLE database = OpenDatabase();
+    if (database == nullptr)
+        return;
+    const DWORD result = DeleteServiceEntry(database);
+    if (result == 0) {
+        DeleteEventSourceKey();
+        printf("%s deleted successfully\n", kServiceName);
+    } else {
+        printf("Error: %s not deleted [%d]\n", kServiceName, static_cast<int>(result));
+    }
+    CloseServiceHandle(database);
+}

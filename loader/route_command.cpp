@@ -1,0 +1,78 @@
+#include "loader/loader.h"
+#include "report/report.h"
+
+#include <cstdio>
+#include <mutex>
+
+PROCESS_INFORMATION g_lastChild = {};
+bool g_launchesClosed = false;
+
+namespace {
+
+// Guards g_lastChild and g_launchesClosed: replacing the last child in the
+// loader and terminating it at stop never overlap.
+std::mutex g_childLock;
+
+constexpr size_t kCommandLineSize = 256;
+
+void CloseChildHandles(const PROCESS_INFORMATION &child)
+{
+    if (child.hThread != nullptr)
+        CloseHandle(child.hThread);
+    if (child.hProcess != nullptr)
+        CloseHandle(child.hProcess);
+}
+
+}  // namespace
+
+void RunRouteCommand(const char *toolPath, const char *destination, const char *mask,
+                     const char *gateway)
+{
+    char commandLine[kCommandLineSize];
+    if (destination == nullptr && mask == nullptr && gateway == nullptr)
+        snprintf(commandLine, sizeof commandLine, "%s -f", kRouteToolName);
+    else if (mask != nullptr)
+        snprintf(commandLine, sizeof commandLine, "%s ADD %s MASK %s %s", kRouteToolName,
+                 destination, mask, gateway);
+    else
+        snprintf(commandLine, sizeof commandLine, "%s ADD %s %s", kRouteToolName, destination,
+                 gateway);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    {
+        std::lock_guard<std::mutex> hold(g_childLock);
+        if (g_launchesClosed)
+            return;
+        if (!CreateProcessA(toolPath, commandLine, nullptr, nullptr, FALSE,
+                            kRouteToolCreationFlags, nullptr, nullptr, &startup, &child))
+            return;
+        CloseChildHandles(g_lastChild);
+        g_lastChild = child;
+    }
+
+    // Only this thread closes child handles, so `child` stays open while it
+    // is polled even if the service stops meanwhile.
+    for (int waits = 0;; ++waits) {
+        DWORD status = 0;
+        if (!GetExitCodeProcess(child.hProcess, &status)) {
+            ReportFailure(kStepProcessStatusError);
+            return;
+        }
+        // Still running after the last wait: left running, the loader goes on.
+        if (status != STILL_ACTIVE || waits == kChildPollLimit)
+            return;
+        WaitForSingleObject(child.hProcess, kChildPollMs);
+    }
+}
+
+void TerminateLastChild()
+{
+    std::lock_guard<std::mutex> hold(g_childLock);
+    g_launchesClosed = true;
+    DWORD status = 0;
+    if (g_lastChild.hProcess != nullptr && GetExitCodeProcess(g_lastChild.hProcess, &status) &&
+        status == STILL_ACTIVE)
+        TerminateProcess(g_lastChild.hProcess, status);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// Failure records in the Windows event log, and ending the service's wait.
+
+#include "tolvane.h"
+
+// Step names: the complete vocabulary of failure records. The second
+// insertion string of every record is one of these.
+inline constexpr char kStepCreateEvent[] = "CreateEvent";
+inline constexpr char kStepCreateThread[] = "CreateTread";  // sic: the name administrators see
+inline constexpr char kStepSetServiceStatus[] = "SetServiceStatus";
+inline constexpr char kStepSearchRouteExe[] = "SearchRouteExe";
+inline constexpr char kStepGetWinHome[] = "GetWinHome";
+inline constexpr char kStepOpenConfigFile[] = "OpenConfigFile";
+inline constexpr char kStepProcessStatusError[] = "ProcessStatusError";
+inline constexpr char kStepFieldTooLong[] = "FieldTooLong";
+inline constexpr char kStepLineTooLong[] = "LineTooLong";
+// Reserved: a route tool still running after its wait is left running and
+// not reported, so no record carries this name today.
+inline constexpr char kStepTimeOut[] = "TimeOut";
+
+inline constexpr WORD kFailureCategory = 0;
+inline constexpr DWORD kFailureEventId = 0x1001;
+inline constexpr size_t kFailureTextSize = 80;
+
+// The stop event: manual reset, signalled by whoever ends the service's run,
+// waited on only by ServiceMain, closed exactly once. Every signal, close and
+// clear goes through the three procedures below, under one lock; a null
+// handle means the event is already closed (or not yet created).
+extern HANDLE g_stopEvent;
+
+// Writes one error record naming the step, with the calling thread's last
+// error. The thread's last error is left as it was.
+void ReportFailure(const char *stepName);
+
+// ReportFailure, then signals, closes and clears the stop event if it is
+// still open. The thread's last error is left as it was.
+void FailAndStop(const char *stepName);
+
+// Creates the stop event (manual reset, not signalled, no name) and a second
+// handle to it for ServiceMain's wait, which the waiter owns and closes: the
+// event may be closed through g_stopEvent while ServiceMain still waits.
+// Returns the waiter's handle, or null with the thread's last error set.
+HANDLE CreateStopEvent();
+
+// Signals the stop event if it is still open.
+void SignalStopEvent();
+
+// Closes and clears the stop event if it is still open.
+void CloseStopEvent();

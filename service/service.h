@@ -1,0 +1,29 @@
+#pragma once
+// The service runtime: the status record, the control handler, the service
+// entry and the connection to the service dispatcher.
+
+#include "tolvane.h"
+
+inline constexpr DWORD kStatusWaitHintMs = 1000;
+inline constexpr DWORD kStopPendingCheckPoint = 1;
+
+extern SERVICE_STATUS g_serviceStatus;
+extern SERVICE_STATUS_HANDLE g_statusHandle;
+extern HANDLE g_loaderThread;
+
+// Sets the state, the controls accepted, the check point and the wait hint,
+// and sends the record. Returns non-zero on success; on failure writes the
+// "SetServiceStatus" record, ends the service's wait and returns 0, with the
+// thread's last error still the failed call's. Once the service has been
+// reported stopped, nothing more is sent.
+BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs);
+
+// Called by the dispatcher for every control request.
+void WINAPI ServiceControlHandler(DWORD control);
+
+// The service's entry: starts the loader and waits until the run is over.
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
+
+// Hands the calling thread to the service dispatcher until the service has
+// stopped; shows a message box if the process was not started as a service.
+void RunServiceDispatcher();

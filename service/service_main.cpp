@@ -1,0 +1,84 @@
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+#include <cstdio>
+
+HANDLE g_loaderThread = nullptr;
+
+namespace {
+
+constexpr char kMessageBoxCaption[] = "ERROR";
+
+// Start-up, from the first status report to running. On failure returns
+// false with the thread's last error set to the failed call's code. On
+// success, and after a failure once it exists, *stopWait is ServiceMain's
+// own handle to the stop event.
+bool StartRun(HANDLE *stopWait)
+{
+    if (!ReportStatus(SERVICE_START_PENDING, 1, kStatusWaitHintMs))
+        return false;
+
+    *stopWait = CreateStopEvent();
+    if (*stopWait == nullptr) {
+        FailAndStop(kStepCreateEvent);
+        return false;
+    }
+    g_mayRunEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (g_mayRunEvent == nullptr) {
+        FailAndStop(kStepCreateEvent);
+        return false;
+    }
+    if (!ReportStatus(SERVICE_START_PENDING, 2, kStatusWaitHintMs))
+        return false;
+
+    g_loaderThread = CreateThread(nullptr, 0, RouteLoaderThread, nullptr, 0, nullptr);
+    if (g_loaderThread == nullptr) {
+        FailAndStop(kStepCreateThread);
+        return false;
+    }
+    return ReportStatus(SERVICE_RUNNING, 0, kStatusWaitHintMs) != FALSE;
+}
+
+}  // namespace
+
+void WINAPI ServiceMain(DWORD, LPSTR *)
+{
+    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+    if (g_statusHandle == nullptr) {
+        char text[kFailureTextSize];
+        snprintf(text, sizeof text, "Control handler function not registered [%d]",
+                 static_cast<int>(GetLastError()));
+        MessageBoxA(nullptr, text, kMessageBoxCaption, MB_OK);
+        return;
+    }
+    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_serviceStatus.dwWin32ExitCode = 0;
+    g_serviceStatus.dwServiceSpecificExitCode = 0;
+
+    HANDLE stopWait = nullptr;
+    if (StartRun(&stopWait))
+        WaitForSingleObject(stopWait, INFINITE);
+    else
+        g_serviceStatus.dwWin32ExitCode = GetLastError();  // reported failed, not left starting
+
+    TerminateLastChild();
+    if (ReportStatus(SERVICE_STOPPED, 0, kStatusWaitHintMs))
+        CloseStopEvent();
+    if (stopWait != nullptr)
+        CloseHandle(stopWait);
+}
+
+void RunServiceDispatcher()
+{
+    // The dispatcher only reads the name.
+    SERVICE_TABLE_ENTRYA table[] = {
+        {const_cast<LPSTR>(kServiceName), ServiceMain},
+        {nullptr, nullptr},
+    };
+    if (!StartServiceCtrlDispatcherA(table)) {
+        const DWORD code = GetLastError();
+        MessageBoxA(nullptr, "Can't connect service control manager", kMessageBoxCaption, MB_OK);
+        SetLastError(code);  // the exit status names the failed connection
+    }
+}

@@ -1,0 +1,77 @@
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+#include <mutex>
+
+SERVICE_STATUS g_serviceStatus = {};
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+
+namespace {
+
+// Serialises the status reports of ServiceMain and the control handler.
+std::mutex g_statusLock;
+
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
+
+BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs)
+{
+    // Stopped is the last state the service manager hears of.
+    if (g_serviceStatus.dwCurrentState == SERVICE_STOPPED)
+        return TRUE;
+    g_serviceStatus.dwCurrentState = state;
+    g_serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
+    g_serviceStatus.dwCheckPoint = checkPoint;
+    g_serviceStatus.dwWaitHint = waitHintMs;
+    if (SetServiceStatus(g_statusHandle, &g_serviceStatus))
+        return TRUE;
+    FailAndStop(kStepSetServiceStatus);
+    return FALSE;
+}
+
+BOOL SendCurrentStatus()
+{
+    return SendStatus(g_serviceStatus.dwCurrentState, g_serviceStatus.dwCheckPoint,
+                      g_serviceStatus.dwWaitHint);
+}
+
+}  // namespace
+
+BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs)
+{
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    return SendStatus(state, checkPoint, waitHintMs);
+}
+
+void WINAPI ServiceControlHandler(DWORD control)
+{
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    const DWORD current = g_serviceStatus.dwCurrentState;
+
+    if (control == SERVICE_CONTROL_STOP) {
+        // Only releases ServiceMain; a paused loader stays where it is.
+        SignalStopEvent();
+        SendStatus(SERVICE_STOP_PENDING, kStopPendingCheckPoint, kStatusWaitHintMs);
+        return;
+    }
+    if (current == SERVICE_RUNNING) {
+        if (control == SERVICE_CONTROL_PAUSE) {
+            // The loader stops at its next route command or at the end of its sleep.
+            if (g_mayRunEvent != nullptr)
+                ResetEvent(g_mayRunEvent);
+            SendStatus(SERVICE_PAUSED, 0, 0);
+            return;
+        }
+        SendStatus(SERVICE_RUNNING, 0, 0);  // continue, interrogate, shutdown, others
+        return;
+    }
+    if (current == SERVICE_PAUSED && control == SERVICE_CONTROL_CONTINUE) {
+        if (g_mayRunEvent != nullptr)
+            SetEvent(g_mayRunEvent);
+        SendStatus(SERVICE_RUNNING, 0, 0);
+        return;
+    }
+    // Paused, starting or stopping: any other control leaves the state as it is.
+    SendCurrentStatus();
+}

@@ -9,8 +9,8 @@
 namespace {
 
 // The registered command line: the quoted full path, a blank and the
-// service argument. Sized for the longest path the search returns.
-constexpr size_t kServiceCommandLineSize = (kPathLimit - 1) + 2 + 1 + sizeof kServiceArgument;
+// service argument. Sized for any path the search buffer can hold.
+constexpr size_t kServiceCommandLineSize = kPathLimit + 2 + 1 + sizeof kServiceArgument;
 
 bool EqualsIgnoringCase(const char *text, const char *expected)
 {

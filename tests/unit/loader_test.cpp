@@ -1,0 +1,282 @@
+// The route loader and the route command runner against the stand-in platform.
+
+#include "test_support.h"
+
+#include "loader/loader.h"
+#include "report/report.h"
+
+#include <algorithm>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr char kExampleFile[] =
+    "# static routes added at boot\n"
+    "10.0.0.0     255.0.0.0      192.168.1.254\n"
+    "172.16.5.0   192.168.1.253          # mask left to the route tool\n"
+    "#192.168.9.0 255.255.255.0  192.168.1.252\n";
+
+ptrdiff_t LastIndexOf(const std::vector<std::string> &calls, const std::string &name)
+{
+    auto it = std::find(calls.rbegin(), calls.rend(), name);
+    return it == calls.rend() ? -1 : calls.rend() - it - 1;
+}
+
+class LoaderTest : public PlatformTest {
+protected:
+    // Runs the loader to its end on this thread, with a fresh stop event.
+    HANDLE RunLoader()
+    {
+        HANDLE stop = MakeStopEvent();
+        allowedOpenAtEnd_.push_back(stop);
+        RouteLoaderThread(nullptr);
+        return stop;
+    }
+};
+
+TEST_F(LoaderTest, TheExampleFileClearsTheTableAddsTwoRoutesThenSleepsAndSignals)
+{
+    InstallRouteTool();
+    WriteRouteFile(kExampleFile);
+    HANDLE stop = RunLoader();
+
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",
+                                           "ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254",
+                                           "ROUTE.EXE ADD 172.16.5.0 192.168.1.253"}));
+    for (const fake::Launch &launch : fake::Launches()) {
+        EXPECT_EQ(launch.application, kToolPath);
+        EXPECT_EQ(launch.creationFlags, 0x04000210u);
+        EXPECT_FALSE(launch.inheritHandles);
+        EXPECT_FALSE(launch.attributesGiven || launch.environmentGiven || launch.directoryGiven);
+        EXPECT_EQ(launch.startupSize, sizeof(STARTUPINFOA));
+        EXPECT_TRUE(launch.startupDefault);
+    }
+    EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+    const std::vector<std::string> calls = fake::Calls();
+    EXPECT_LT(LastIndexOf(calls, "CreateProcessA"), LastIndexOf(calls, "Sleep"));
+    EXPECT_LT(LastIndexOf(calls, "Sleep"), LastIndexOf(calls, "SetEvent"));
+    EXPECT_EQ(fake::TimesSignalled(stop), 1);
+    EXPECT_FALSE(fake::IsClosed(stop)) << "the loader signals the stop event, it does not close it";
+    EXPECT_EQ(g_stopEvent, stop);
+    EXPECT_TRUE(fake::Records().empty());
+}
+
+TEST_F(LoaderTest, FilesWithoutRoutesOnlyClearTheTable)
+{
+    for (const char *content : {"", "# nothing here\n\n   \n#10.0.0.0 10.0.0.1\n", "10.3.0.0\n"}) {
+        SCOPED_TRACE(content);
+        fake::Reset();
+        g_lastChild = {};
+        allowedOpenAtEnd_.clear();
+        InstallRouteTool();
+        WriteRouteFile(content);
+        HANDLE stop = RunLoader();
+        EXPECT_EQ(fake::CommandLines(), Lines{"ROUTE.EXE -f"});
+        EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+        EXPECT_EQ(fake::TimesSignalled(stop), 1);
+        EXPECT_TRUE(fake::Records().empty());
+        CloseHandle(g_lastChild.hProcess);
+        CloseHandle(g_lastChild.hThread);
+    }
+    g_lastChild = {};
+}
+
+TEST_F(LoaderTest, FieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0\t255.255.0.0\t10.0.0.1\n"
+                   "10.2.0.0 255.255.0.0 10.0.0.2 metric\n"
+                   "10.3.0.0\n"
+                   "10.1.0.0 10.0.0.1#comment\n");
+    RunLoader();
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",
+                                           "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
+                                           "ROUTE.EXE ADD 10.1.0.0 10.0.0.1"}));
+    EXPECT_TRUE(fake::Records().empty());
+}
+
+TEST_F(LoaderTest, AFieldTooLongRejectsItsLineWithOneRecordAndTheRestGoesOn)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.0.0.0 255.0.0.0 192.168.100.1000\n"
+                   "255.255.255.255 255.255.255.255 255.255.255.255\n"
+                   "10.9.0.0 255.0.0.0 10.0.0.9 " + std::string(40, 'z') + "\n");
+    RunLoader();
+    EXPECT_EQ(fake::CommandLines(),
+              (Lines{"ROUTE.EXE -f",
+                     "ROUTE.EXE ADD 255.255.255.255 MASK 255.255.255.255 255.255.255.255",
+                     "ROUTE.EXE ADD 10.9.0.0 MASK 255.0.0.0 10.0.0.9"}));
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"FieldTooLong"});
+}
+
+TEST_F(LoaderTest, ALongLineIsSkippedWithOneRecordUnlessItsFirstPartHoldsAComment)
+{
+    InstallRouteTool();
+    const std::string tail = " 10.66.0.0 10.66.0.1\n";
+    WriteRouteFile("10.1.0.0 10.0.0.1 #" + std::string(300, 'c') + tail +
+                   "10.2.0.0 " + std::string(300, '.') + tail +
+                   "10.3.0.0 10.0.0.3\n");
+    RunLoader();
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"LineTooLong"});
+}
+
+// Each fatal step: one record, no route tool at all, the stop event signalled
+// and closed once, every registry key closed.
+TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
+{
+    const struct {
+        const char *what;
+        void (*arrange)(LoaderTest &);
+        const char *step;
+    } cases[] = {
+        {"no route tool", [](LoaderTest &t) { t.SetWindowsDirectory(t.windowsDirectory_); },
+         "SearchRouteExe"},
+        {"route tool path too long for the buffer",
+         [](LoaderTest &t) {
+             fake::SetSearchResult("ROUTE.EXE", "C:\\" + std::string(260, 'd') + "\\ROUTE.EXE");
+             t.SetWindowsDirectory(t.windowsDirectory_);
+         },
+         "SearchRouteExe"},
+        {"no SOFTWARE key", [](LoaderTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
+         "GetWinHome"},
+        {"Microsoft key fails",
+         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 2); },
+         "GetWinHome"},
+        {"Windows NT key fails",
+         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 3); },
+         "GetWinHome"},
+        {"CurrentVersion key fails",
+         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 4); },
+         "GetWinHome"},
+        {"SystemRoot value unreadable",
+         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegQueryValueExA", 234); },
+         "GetWinHome"},
+        {"Windows directory too long for the route file path",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.SetWindowsDirectory("C:\\" + std::string(240, 'w'));
+         },
+         "GetWinHome"},
+        {"no route file", [](LoaderTest &t) { t.InstallRouteTool(); }, "OpenConfigFile"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::Reset();
+        c.arrange(*this);
+        HANDLE stop = MakeStopEvent();
+        RouteLoaderThread(nullptr);
+
+        EXPECT_EQ(fake::RecordedSteps(), Lines{c.step});
+        EXPECT_EQ(fake::CallCount("CreateProcessA"), 0);
+        EXPECT_EQ(fake::TimesSignalled(stop), 1);
+        EXPECT_TRUE(fake::IsClosed(stop));
+        EXPECT_EQ(g_stopEvent, nullptr);
+        EXPECT_EQ(fake::OpenRegistryKeys(), 0);
+        EXPECT_TRUE(fake::Sleeps().empty());
+        EXPECT_EQ(fake::Problems(), Lines{});
+    }
+}
+
+TEST_F(LoaderTest, TheWindowsDirectoryIsReadLevelByLevelAndAlwaysTerminated)
+{
+    // Registry data of exactly the capacity, without a terminator.
+    const std::string root(255, 'R');
+    fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", root);
+    char buffer[kPathSize];
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(QuerySystemRoot(buffer, kPathLimit), 0);
+    EXPECT_EQ(std::string(buffer), root);
+    EXPECT_EQ(fake::RegistryQuerySizes(), std::vector<DWORD>{255});
+    EXPECT_EQ(fake::RegistryOpens(),
+              (Lines{"SOFTWARE|0|1", "SOFTWARE\\Microsoft|0|1",
+                     "SOFTWARE\\Microsoft\\Windows NT|0|1",
+                     "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion|0|1"}));
+    EXPECT_EQ(fake::OpenRegistryKeys(), 0);
+
+    fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", "C:\\WINNT35");
+    EXPECT_EQ(QuerySystemRoot(buffer, kPathLimit), 0);
+    EXPECT_STREQ(buffer, "C:\\WINNT35");
+
+    fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", std::string(300, 'L'));
+    EXPECT_EQ(QuerySystemRoot(buffer, kPathLimit), 1);
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+}
+
+TEST_F(LoaderTest, TheRouteFilePathIsTheWindowsDirectoryAndTheFixedSuffix)
+{
+    // The longest Windows directory whose route file path still fits.
+    windowsDirectory_ += std::string(kPathLimit - windowsDirectory_.size() -
+                                         (sizeof kRouteFileSuffix - 1), 'w');
+    InstallRouteTool();
+    WriteRouteFile("10.4.0.0 10.0.0.4\n");
+    RunLoader();
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.4.0.0 10.0.0.4"}));
+}
+
+TEST_F(LoaderTest, TheRunnerPollsEachRouteToolABoundedTime)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
+    fake::ScriptChildren({{0, 0}, {fake::kNeverExits, 0}, {3, 1}, {fake::kNeverExits, 0}});
+    RunLoader();
+
+    const std::vector<fake::Launch> launches = fake::Launches();
+    ASSERT_EQ(launches.size(), 4u);
+    // Ends at once: one status read, no wait.
+    EXPECT_EQ(launches[0].statusReads, 1);
+    EXPECT_TRUE(launches[0].waits.empty());
+    // Never ends: eleven reads, ten waits of 100 ms on the process, left running.
+    EXPECT_EQ(launches[1].statusReads, 11);
+    EXPECT_EQ(launches[1].waits, std::vector<DWORD>(10, 100));
+    EXPECT_FALSE(launches[1].terminated);
+    EXPECT_FALSE(launches[1].exited);
+    // Ends during its third wait: the next route starts at once.
+    EXPECT_EQ(launches[2].statusReads, 4);
+    EXPECT_EQ(launches[2].waits.size(), 3u);
+    // The loader went on to the last route, and only the last child is kept.
+    EXPECT_EQ(launches[3].commandLine, "ROUTE.EXE ADD 10.3.0.0 10.0.0.3");
+    for (size_t i = 0; i + 1 < launches.size(); ++i) {
+        EXPECT_TRUE(fake::IsClosed(launches[i].process)) << "child " << i;
+        EXPECT_TRUE(fake::IsClosed(launches[i].thread)) << "child " << i;
+    }
+    EXPECT_EQ(g_lastChild.hProcess, launches[3].process);
+    EXPECT_TRUE(fake::Records().empty()) << "a route tool left running is not reported";
+}
+
+TEST_F(LoaderTest, AFailedStatusReadIsReportedAndAFailedLaunchIsNot)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
+    fake::FailCall("GetExitCodeProcess", ERROR_ACCESS_DENIED, 2);  // the first route's
+    fake::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 3);      // the second route's
+    RunLoader();
+
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
+    EXPECT_EQ(fake::CallCount("CreateProcessA"), 4);
+    const std::vector<fake::Record> records = fake::Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].strings, (Lines{"Event log error: Tolvane [5]", "ProcessStatusError"}));
+    EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+}
+
+TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n");
+    fake::ScriptChildren({{fake::kNeverExits, 0}});
+    RunRouteCommand(kToolPath, nullptr, nullptr, nullptr);
+    TerminateLastChild();
+    RunRouteCommand(kToolPath, "10.1.0.0", nullptr, "10.0.0.1");
+
+    const std::vector<fake::Launch> launches = fake::Launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_TRUE(launches[0].terminated);
+    EXPECT_EQ(launches[0].terminateCode, STILL_ACTIVE);
+}
+
+}  // namespace

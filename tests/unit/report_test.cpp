@@ -1,0 +1,94 @@
+// Failure records and the stop event.
+
+#include "test_support.h"
+
+#include "report/report.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class ReportTest : public PlatformTest {};
+
+TEST_F(ReportTest, ARecordCarriesTheStepAndTheFailedStepsErrorCode)
+{
+    // Opening the event source changes the thread's last error; the record
+    // must still show the failed step's.
+    fake::LeaveErrorOnSuccess("RegisterEventSourceA", 997);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    ReportFailure(kStepOpenConfigFile);
+
+    const std::vector<fake::Record> records = fake::Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].source, "Tolvane");
+    EXPECT_EQ(records[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(records[0].category, 0);
+    EXPECT_EQ(records[0].eventId, 4097u);
+    EXPECT_FALSE(records[0].sidGiven);
+    EXPECT_EQ(records[0].dataSize, 0u);
+    EXPECT_EQ(records[0].strings, (Lines{"Event log error: Tolvane [2]", "OpenConfigFile"}));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << "reporting keeps the caller's error";
+}
+
+TEST_F(ReportTest, ErrorCodesPrintSignedAndTheFirstStringStaysWithinItsBuffer)
+{
+    SetLastError(0xFFFFFFFFu);
+    ReportFailure(kStepSetServiceStatus);
+    ASSERT_EQ(fake::Records().size(), 1u);
+    EXPECT_EQ(fake::Records()[0].strings[0], "Event log error: Tolvane [-1]");
+}
+
+TEST_F(ReportTest, AnEventSourceThatCannotBeOpenedLosesTheRecordSilently)
+{
+    fake::FailCall("RegisterEventSourceA", ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    ReportFailure(kStepGetWinHome);
+    EXPECT_TRUE(fake::Records().empty());
+    EXPECT_EQ(fake::CallCount("ReportEventA"), 0);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(ReportTest, FailAndStopSignalsThenClosesTheStopEventOnce)
+{
+    HANDLE stop = MakeStopEvent();
+    FailAndStop(kStepCreateThread);
+    FailAndStop(kStepSetServiceStatus);  // a second failure finds it closed
+    SignalStopEvent();
+    CloseStopEvent();
+
+    EXPECT_EQ(fake::RecordedSteps(), (Lines{"CreateTread", "SetServiceStatus"}));
+    EXPECT_EQ(fake::TimesSignalled(stop), 1);
+    EXPECT_TRUE(fake::IsClosed(stop));
+    EXPECT_EQ(g_stopEvent, nullptr);
+    const Lines calls = fake::Calls();
+    EXPECT_LT(std::find(calls.begin(), calls.end(), "SetEvent"),
+              std::find(calls.begin(), calls.end(), "CloseHandle"));
+}
+
+TEST_F(ReportTest, FailAndStopWithoutAStopEventOnlyWritesTheRecord)
+{
+    FailAndStop(kStepCreateEvent);
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"CreateEvent"});
+    EXPECT_EQ(fake::CallCount("SetEvent"), 0);
+    EXPECT_EQ(fake::CallCount("CloseHandle"), 0);
+}
+
+TEST_F(ReportTest, TheWaitersHandleOutlivesTheStopEventsClosing)
+{
+    HANDLE waiter = CreateStopEvent();
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_NE(g_stopEvent, nullptr);
+    FailAndStop(kStepSetServiceStatus);
+    EXPECT_EQ(WaitForSingleObject(waiter, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(waiter);
+}
+
+TEST_F(ReportTest, AStopEventThatCannotBeMadeLeavesNothingOpen)
+{
+    fake::FailCall("DuplicateHandle", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateStopEvent(), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(g_stopEvent, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+#include "test_support.h"
+
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+void PlatformTest::SetUp()
+{
+    fake::Reset();
+    g_stopEvent = nullptr;
+    g_lastChild = {};
+    g_launchesClosed = false;
+    g_mayRunEvent = nullptr;
+    g_loaderThread = nullptr;
+    g_serviceStatus = {};
+    g_statusHandle = nullptr;
+
+    char pattern[] = "/tmp/tolvane-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    windowsDirectory_ = folder_ + "/WINNT35";
+}
+
+void PlatformTest::TearDown()
+{
+    fake::EndProcess();
+    std::vector<HANDLE> allowed = allowedOpenAtEnd_;
+    allowed.insert(allowed.end(), {g_lastChild.hProcess, g_lastChild.hThread, g_loaderThread,
+                                   g_mayRunEvent});
+    EXPECT_EQ(fake::Problems(), std::vector<std::string>{}) << "platform misuse";
+    EXPECT_EQ(fake::LeakedHandles(allowed), std::vector<std::string>{}) << "handles left open";
+    std::filesystem::remove_all(folder_);
+}
+
+void PlatformTest::WriteRouteFile(const std::string &content)
+{
+    // The route file's Windows path, taken as one file name on the host.
+    const std::string path = windowsDirectory_ + kRouteFileSuffix;
+    FILE *file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+}
+
+void PlatformTest::SetWindowsDirectory(const std::string &directory)
+{
+    fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", directory + '\0');
+}
+
+void PlatformTest::InstallRouteTool()
+{
+    fake::SetSearchResult("ROUTE.EXE", kToolPath);
+    SetWindowsDirectory(windowsDirectory_);
+}
+
+HANDLE PlatformTest::MakeStopEvent()
+{
+    g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return g_stopEvent;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// A fixture for tests of the product against the stand-in platform: a fresh
+// fake and fresh product globals for every test, and at its end no misuse and
+// no handle left open beyond those that end with the process.
+
+#include "fake_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class PlatformTest : public ::testing::Test {
+public:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The Windows directory is a fresh folder; the route file lies under it.
+    void WriteRouteFile(const std::string &content);
+    void SetWindowsDirectory(const std::string &directory);
+    // ROUTE.EXE found on the search path, and the Windows directory set.
+    void InstallRouteTool();
+    // A stop event as ServiceMain makes it, stored in g_stopEvent.
+    HANDLE MakeStopEvent();
+
+    std::string windowsDirectory_;
+    std::vector<HANDLE> allowedOpenAtEnd_;
+
+private:
+    std::string folder_;
+};
+
+inline constexpr char kToolPath[] = "C:\\WINNT35\\system32\\ROUTE.EXE";
+inline constexpr char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";

@@ -1,0 +1,1057 @@
+// The scriptable fake behind the stand-in <windows.h>. One lock guards all
+// of its state; it never calls back into the product while holding it.
+
+#include "fake_win32.h"
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+
+enum class Kind { kEvent, kProcess, kThread, kKey, kScManager, kService, kEventSource };
+
+const char *KindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::kEvent: return "event";
+    case Kind::kProcess: return "process";
+    case Kind::kThread: return "thread";
+    case Kind::kKey: return "registry key";
+    case Kind::kScManager: return "service database";
+    case Kind::kService: return "service";
+    case Kind::kEventSource: return "event source";
+    }
+    return "?";
+}
+
+struct EventObject {
+    bool manualReset = true;
+    bool signalled = false;
+    int timesSignalled = 0;
+    int blockedWaiters = 0;
+};
+
+struct Entry {
+    Kind kind;
+    bool open = true;
+    std::shared_ptr<EventObject> event;
+    size_t launch = 0;
+    std::string path;  // registry key path, service name or event source
+};
+
+struct Rule {
+    std::string name;
+    int skip;
+    int times;
+    DWORD error;
+};
+
+struct Value {
+    DWORD type;
+    std::string data;
+};
+
+struct World {
+    std::map<uintptr_t, Entry> handles;
+    uintptr_t nextHandle = 0x1000;
+    std::vector<std::string> problems;
+    std::vector<std::string> calls;
+    std::vector<Rule> rules;
+    std::map<std::string, DWORD> successErrors;
+    std::map<std::string, std::string> searchResults;
+    std::set<std::string> keys;
+    std::map<std::string, std::map<std::string, Value>> values;
+    std::vector<DWORD> querySizes;
+    std::vector<std::string> registryOpens;
+    std::vector<fake::ChildScript> childScripts;
+    std::vector<fake::Launch> launches;
+    std::vector<fake::ChildScript> launchScripts;
+    std::vector<fake::Record> records;
+    std::vector<DWORD> sleeps;
+    uint64_t clockMs = 0;
+    bool holdSleeps = false;
+    int sleeping = 0;
+    bool ended = false;
+    std::vector<std::thread> threads;
+    int threadsJoined = 0;
+    // service control manager
+    std::map<std::string, fake::ServiceEntry> services;
+    std::vector<std::string> scmOpens;
+    std::string dispatchedName, handlerName;
+    LPHANDLER_FUNCTION handler = nullptr;
+    std::deque<DWORD> controls;
+    std::vector<SERVICE_STATUS> reports;
+    bool stopped = false;
+    bool serviceReturned = false;
+    std::vector<fake::MessageBox> messageBoxes;
+};
+
+std::mutex g_lock;
+std::condition_variable g_changed;
+World g_world;
+thread_local DWORD t_lastError = 0;
+
+const SERVICE_STATUS_HANDLE kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150);
+
+World &W() { return g_world; }
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Logs the call and returns the error it is scripted to fail with, or 0.
+DWORD Enter(const char *name)
+{
+    W().calls.emplace_back(name);
+    for (Rule &rule : W().rules) {
+        if (rule.name != name || rule.times == 0)
+            continue;
+        if (rule.skip > 0) {
+            --rule.skip;
+            continue;
+        }
+        --rule.times;
+        return rule.error;
+    }
+    auto leaves = W().successErrors.find(name);
+    if (leaves != W().successErrors.end())
+        t_lastError = leaves->second;
+    return 0;
+}
+
+void Problem(const std::string &text) { W().problems.push_back(text); }
+
+HANDLE NewHandle(Entry entry)
+{
+    const uintptr_t value = W().nextHandle;
+    W().nextHandle += 4;  // never reused, so a stale handle is always caught
+    W().handles.emplace(value, std::move(entry));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+// The open entry of the handle, or null after recording the misuse.
+Entry *Use(const void *handle, const char *call, std::initializer_list<Kind> kinds)
+{
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == W().handles.end()) {
+        Problem(std::string(call) + " on a handle never opened");
+        return nullptr;
+    }
+    if (!it->second.open) {
+        Problem(std::string(call) + " on a closed " + KindName(it->second.kind) + " handle");
+        return nullptr;
+    }
+    if (std::find(kinds.begin(), kinds.end(), it->second.kind) == kinds.end()) {
+        Problem(std::string(call) + " on a " + KindName(it->second.kind) + " handle");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+BOOL Fail(DWORD error)
+{
+    t_lastError = error;
+    return FALSE;
+}
+
+bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
+{
+    return launch.terminated || launch.statusReads >= script.runningReads;
+}
+
+std::string KeyPathOf(HKEY key, const char *call)
+{
+    if (key == HKEY_LOCAL_MACHINE)
+        return "";
+    Entry *entry = Use(key, call, {Kind::kKey});
+    return entry ? entry->path : "<bad key>";
+}
+
+std::string Join(const std::string &base, const char *sub)
+{
+    return base.empty() ? std::string(sub) : base + "\\" + sub;
+}
+
+void CreateKeys(const std::string &path)
+{
+    size_t at = 0;
+    while (at != std::string::npos) {
+        at = path.find('\\', at + 1);
+        W().keys.insert(Lower(path.substr(0, at)));
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- control side
+
+namespace fake {
+
+void Reset()
+{
+    EndProcess();
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_world = World();
+    t_lastError = 0;
+}
+
+std::vector<std::string> Problems()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().problems;
+}
+
+std::vector<std::string> LeakedHandles(const std::vector<HANDLE> &allowed)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    std::vector<std::string> leaked;
+    for (const auto &[value, entry] : W().handles) {
+        if (!entry.open)
+            continue;
+        if (std::find(allowed.begin(), allowed.end(), reinterpret_cast<HANDLE>(value)) !=
+            allowed.end())
+            continue;
+        leaked.push_back(std::string(KindName(entry.kind)) + " " + entry.path);
+    }
+    return leaked;
+}
+
+std::vector<std::string> Calls()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().calls;
+}
+
+int CallCount(const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return static_cast<int>(std::count(W().calls.begin(), W().calls.end(), name));
+}
+
+void FailCall(const std::string &name, DWORD error, int nth, int times)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().rules.push_back({name, nth - 1, times, error});
+}
+
+void LeaveErrorOnSuccess(const std::string &name, DWORD error)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().successErrors[name] = error;
+}
+
+void SetSearchResult(const std::string &fileName, const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().searchResults[fileName] = path;
+}
+
+void SetRegistryValue(const std::string &keyPath, const std::string &name,
+                      const std::string &data, DWORD type)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    CreateKeys(keyPath);
+    W().values[Lower(keyPath)][Lower(name)] = {type, data};
+}
+
+bool RegistryKeyExists(const std::string &keyPath)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().keys.count(Lower(keyPath)) != 0;
+}
+
+std::string RegistryValue(const std::string &keyPath, const std::string &name, DWORD *type)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto key = W().values.find(Lower(keyPath));
+    if (key == W().values.end())
+        return "";
+    auto value = key->second.find(Lower(name));
+    if (value == key->second.end())
+        return "";
+    if (type)
+        *type = value->second.type;
+    return value->second.data;
+}
+
+std::vector<DWORD> RegistryQuerySizes()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().querySizes;
+}
+
+std::vector<std::string> RegistryOpens()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().registryOpens;
+}
+
+int OpenRegistryKeys()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return static_cast<int>(std::count_if(W().handles.begin(), W().handles.end(), [](auto &h) {
+        return h.second.open && h.second.kind == Kind::kKey;
+    }));
+}
+
+void ScriptChildren(const std::vector<ChildScript> &children)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().childScripts = children;
+}
+
+std::vector<Launch> Launches()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    std::vector<Launch> launches = W().launches;
+    for (size_t i = 0; i < launches.size(); ++i)
+        launches[i].exited = Exited(launches[i], W().launchScripts[i]);
+    return launches;
+}
+
+std::vector<std::string> CommandLines()
+{
+    std::vector<std::string> lines;
+    for (const Launch &launch : Launches())
+        lines.push_back(launch.commandLine);
+    return lines;
+}
+
+std::vector<Record> Records()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().records;
+}
+
+std::vector<std::string> RecordedSteps()
+{
+    std::vector<std::string> steps;
+    for (const Record &record : Records())
+        steps.push_back(record.strings.size() == 2 ? record.strings[1] : "<malformed>");
+    return steps;
+}
+
+int TimesSignalled(HANDLE event)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(event));
+    return it != W().handles.end() && it->second.event ? it->second.event->timesSignalled : -1;
+}
+
+bool IsSignalled(HANDLE event)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(event));
+    return it != W().handles.end() && it->second.event && it->second.event->signalled;
+}
+
+bool IsClosed(HANDLE handle)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it != W().handles.end() && !it->second.open;
+}
+
+std::vector<DWORD> Sleeps()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().sleeps;
+}
+
+uint64_t VirtualTimeMs()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().clockMs;
+}
+
+void HoldSleeps()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().holdSleeps = true;
+}
+
+void ReleaseSleeps()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().holdSleeps = false;
+    g_changed.notify_all();
+}
+
+bool WaitUntilSleeping(int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [] { return W().sleeping > 0; });
+}
+
+bool WaitUntilBlockedOn(HANDLE event, int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(event));
+    if (it == W().handles.end() || !it->second.event)
+        return false;
+    std::shared_ptr<EventObject> object = it->second.event;
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [&] { return object->blockedWaiters > 0; });
+}
+
+void EndProcess()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        W().ended = true;
+        g_changed.notify_all();
+    }
+    // Threads may start others while ending; join until none is left.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            threads.swap(W().threads);
+        }
+        if (threads.empty())
+            return;
+        for (std::thread &thread : threads)
+            thread.join();
+        std::lock_guard<std::mutex> hold(g_lock);
+        W().threadsJoined += static_cast<int>(threads.size());
+        threads.clear();
+    }
+}
+
+int ThreadsStarted()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return static_cast<int>(W().threads.size()) + W().threadsJoined;
+}
+
+void SendControl(DWORD control)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().controls.push_back(control);
+    g_changed.notify_all();
+}
+
+std::vector<SERVICE_STATUS> StatusReports()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().reports;
+}
+
+bool WaitForReports(size_t count, int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [&] { return W().reports.size() >= count; });
+}
+
+bool WaitForState(DWORD state, int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::any_of(W().reports.begin(), W().reports.end(),
+                           [&](const SERVICE_STATUS &s) { return s.dwCurrentState == state; });
+    });
+}
+
+std::string DispatchedServiceName()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().dispatchedName;
+}
+
+std::string HandlerServiceName()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().handlerName;
+}
+
+void AddService(const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().services[Lower(name)].name = name;
+}
+
+bool ServiceExists(const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().services.count(Lower(name)) != 0;
+}
+
+ServiceEntry Service(const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = W().services.find(Lower(name));
+    return it == W().services.end() ? ServiceEntry{} : it->second;
+}
+
+std::vector<std::string> ScmOpens()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().scmOpens;
+}
+
+std::vector<MessageBox> MessageBoxes()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().messageBoxes;
+}
+
+}  // namespace fake
+
+// ---------------------------------------------------------------- kernel32
+
+DWORD GetLastError() { return t_lastError; }
+
+void SetLastError(DWORD code) { t_lastError = code; }
+
+DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLength,
+                  LPSTR buffer, LPSTR *filePart)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("SearchPathA"))
+        return Fail(error);
+    if (path != nullptr || filePart != nullptr || extension == nullptr ||
+        strcmp(extension, ".EXE") != 0)
+        Problem("SearchPathA not asked for the default path with extension .EXE");
+    auto it = W().searchResults.find(fileName);
+    if (it == W().searchResults.end())
+        return Fail(ERROR_FILE_NOT_FOUND);
+    const std::string &found = it->second;
+    if (found.size() + 1 > bufferLength)
+        return static_cast<DWORD>(found.size() + 1);  // the size it would need
+    memcpy(buffer, found.c_str(), found.size() + 1);
+    return static_cast<DWORD>(found.size());
+}
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                    LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("CreateProcessA"))
+        return Fail(error);
+    fake::Launch launch;
+    launch.application = applicationName ? applicationName : "<null>";
+    launch.commandLine = commandLine ? commandLine : "<null>";
+    launch.inheritHandles = inheritHandles != FALSE;
+    launch.creationFlags = creationFlags;
+    launch.environmentGiven = environment != nullptr;
+    launch.directoryGiven = currentDirectory != nullptr;
+    launch.attributesGiven = processAttributes != nullptr || threadAttributes != nullptr;
+    launch.startupSize = startupInfo->cb;
+    STARTUPINFOA blank = {};
+    blank.cb = startupInfo->cb;
+    launch.startupDefault = memcmp(&blank, startupInfo, sizeof blank) == 0;
+
+    const size_t index = W().launches.size();
+    launch.process = NewHandle({Kind::kProcess, true, nullptr, index, launch.commandLine});
+    launch.thread = NewHandle({Kind::kThread, true, nullptr, index, launch.commandLine});
+    processInformation->hProcess = launch.process;
+    processInformation->hThread = launch.thread;
+    processInformation->dwProcessId = static_cast<DWORD>(1000 + 4 * index);
+    processInformation->dwThreadId = static_cast<DWORD>(2000 + 4 * index);
+    W().launches.push_back(launch);
+    W().launchScripts.push_back(index < W().childScripts.size() ? W().childScripts[index]
+                                                                 : fake::ChildScript{});
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(process, "GetExitCodeProcess", {Kind::kProcess});
+    if (DWORD error = Enter("GetExitCodeProcess"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    fake::Launch &launch = W().launches[entry->launch];
+    const fake::ChildScript &script = W().launchScripts[entry->launch];
+    if (launch.terminated)
+        *exitCode = launch.terminateCode;
+    else if (launch.statusReads < script.runningReads)
+        *exitCode = STILL_ACTIVE;
+    else
+        *exitCode = script.exitCode;
+    ++launch.statusReads;
+    return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(process, "TerminateProcess", {Kind::kProcess});
+    if (DWORD error = Enter("TerminateProcess"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    fake::Launch &launch = W().launches[entry->launch];
+    if (Exited(launch, W().launchScripts[entry->launch]))
+        return Fail(ERROR_ACCESS_DENIED);
+    launch.terminated = true;
+    launch.terminateCode = exitCode;
+    return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("CreateEventA")) {
+        Fail(error);
+        return nullptr;
+    }
+    if (attributes != nullptr || name != nullptr)
+        Problem("CreateEventA with security attributes or a name");
+    auto event = std::make_shared<EventObject>();
+    event->manualReset = manualReset != FALSE;
+    event->signalled = initialState != FALSE;
+    return NewHandle({Kind::kEvent, true, event, 0, "event"});
+}
+
+BOOL SetEvent(HANDLE event)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(event, "SetEvent", {Kind::kEvent});
+    if (DWORD error = Enter("SetEvent"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    entry->event->signalled = true;
+    ++entry->event->timesSignalled;
+    g_changed.notify_all();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(event, "ResetEvent", {Kind::kEvent});
+    if (DWORD error = Enter("ResetEvent"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    entry->event->signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    Entry *entry = Use(object, "WaitForSingleObject", {Kind::kEvent, Kind::kProcess});
+    if (DWORD error = Enter("WaitForSingleObject")) {
+        Fail(error);
+        return WAIT_FAILED;
+    }
+    if (entry == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    if (entry->kind == Kind::kProcess) {
+        fake::Launch &launch = W().launches[entry->launch];
+        launch.waits.push_back(milliseconds);
+        if (Exited(launch, W().launchScripts[entry->launch]) || W().ended)
+            return WAIT_OBJECT_0;
+        if (milliseconds == INFINITE) {
+            Problem("endless wait on a route tool that never ends");
+            return WAIT_FAILED;
+        }
+        W().clockMs += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+    std::shared_ptr<EventObject> event = entry->event;
+    if (!event->signalled && milliseconds != INFINITE) {
+        W().clockMs += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+    ++event->blockedWaiters;
+    g_changed.notify_all();
+    g_changed.wait(hold, [&] { return event->signalled || W().ended; });
+    --event->blockedWaiters;
+    if (event->signalled && !event->manualReset)
+        event->signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
+                    LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                    LPDWORD threadId)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("CreateThread")) {
+        Fail(error);
+        return nullptr;
+    }
+    if (attributes != nullptr || stackSize != 0 || creationFlags != 0)
+        Problem("CreateThread not with default attributes, stack and flags");
+    if (threadId != nullptr)
+        *threadId = 4242;
+    W().threads.emplace_back([startAddress, parameter] { startAddress(parameter); });
+    return NewHandle({Kind::kThread, true, nullptr, 0, "thread"});
+}
+
+BOOL CloseHandle(HANDLE object)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(object, "CloseHandle", {Kind::kEvent, Kind::kProcess, Kind::kThread});
+    if (DWORD error = Enter("CloseHandle"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    entry->open = false;
+    return TRUE;
+}
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE *target,
+                     DWORD, BOOL, DWORD)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(source, "DuplicateHandle", {Kind::kEvent});
+    if (DWORD error = Enter("DuplicateHandle"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess())
+        Problem("DuplicateHandle across processes");
+    *target = NewHandle(*entry);
+    return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+void Sleep(DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    Enter("Sleep");
+    W().sleeps.push_back(milliseconds);
+    W().clockMs += milliseconds;
+    if (!W().holdSleeps || W().ended)
+        return;
+    ++W().sleeping;
+    g_changed.notify_all();
+    g_changed.wait(hold, [] { return !W().holdSleeps || W().ended; });
+    --W().sleeping;
+}
+
+// ---------------------------------------------------------------- registry
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const std::string path = Join(KeyPathOf(key, "RegOpenKeyExA"), subKey);
+    if (DWORD error = Enter("RegOpenKeyExA"))
+        return static_cast<LSTATUS>(error);
+    W().registryOpens.push_back(path + "|" + std::to_string(options) + "|" +
+                                std::to_string(desired));
+    if (W().keys.count(Lower(path)) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    *result = static_cast<HKEY>(NewHandle({Kind::kKey, true, nullptr, 0, path}));
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
+                         LPBYTE data, LPDWORD dataSize)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const std::string path = KeyPathOf(key, "RegQueryValueExA");
+    if (DWORD error = Enter("RegQueryValueExA"))
+        return static_cast<LSTATUS>(error);
+    if (reserved != nullptr)
+        Problem("RegQueryValueExA with a reserved argument");
+    W().querySizes.push_back(*dataSize);
+    auto values = W().values.find(Lower(path));
+    if (values == W().values.end() || values->second.count(Lower(valueName)) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    const Value &value = values->second[Lower(valueName)];
+    if (type != nullptr)
+        *type = value.type;
+    const DWORD size = static_cast<DWORD>(value.data.size());
+    if (data != nullptr && *dataSize < size) {
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr)
+        memcpy(data, value.data.data(), size);
+    *dataSize = size;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM,
+                        LPSECURITY_ATTRIBUTES, HKEY *result, LPDWORD disposition)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const std::string path = Join(KeyPathOf(key, "RegCreateKeyExA"), subKey);
+    if (DWORD error = Enter("RegCreateKeyExA"))
+        return static_cast<LSTATUS>(error);
+    CreateKeys(path);
+    if (disposition != nullptr)
+        *disposition = 1;
+    *result = static_cast<HKEY>(NewHandle({Kind::kKey, true, nullptr, 0, path}));
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
+                       DWORD dataSize)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const std::string path = KeyPathOf(key, "RegSetValueExA");
+    if (DWORD error = Enter("RegSetValueExA"))
+        return static_cast<LSTATUS>(error);
+    W().values[Lower(path)][Lower(valueName)] = {
+        type, std::string(reinterpret_cast<const char *>(data), dataSize)};
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const std::string path = Lower(Join(KeyPathOf(key, "RegDeleteKeyA"), subKey));
+    if (DWORD error = Enter("RegDeleteKeyA"))
+        return static_cast<LSTATUS>(error);
+    if (W().keys.erase(path) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    W().values.erase(path);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(key, "RegCloseKey", {Kind::kKey});
+    if (DWORD error = Enter("RegCloseKey"))
+        return static_cast<LSTATUS>(error);
+    if (entry == nullptr)
+        return ERROR_INVALID_HANDLE;
+    entry->open = false;
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- event log
+
+HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("RegisterEventSourceA")) {
+        Fail(error);
+        return nullptr;
+    }
+    const std::string source = std::string(sourceName) + (serverName ? "@server" : "");
+    return NewHandle({Kind::kEventSource, true, nullptr, 0, source});
+}
+
+BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                  WORD numStrings, DWORD dataSize, LPCSTR *strings, LPVOID rawData)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(eventLog, "ReportEventA", {Kind::kEventSource});
+    if (DWORD error = Enter("ReportEventA"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    fake::Record record;
+    record.source = entry->path;
+    record.type = type;
+    record.category = category;
+    record.eventId = eventId;
+    record.sidGiven = userSid != nullptr;
+    record.dataSize = dataSize + (rawData != nullptr ? 1 : 0);
+    for (WORD i = 0; i < numStrings; ++i)
+        record.strings.emplace_back(strings[i]);
+    W().records.push_back(record);
+    return TRUE;
+}
+
+BOOL DeregisterEventSource(HANDLE eventLog)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(eventLog, "DeregisterEventSource", {Kind::kEventSource});
+    if (DWORD error = Enter("DeregisterEventSource"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    entry->open = false;
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- services
+
+SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("OpenSCManagerA")) {
+        Fail(error);
+        return nullptr;
+    }
+    W().scmOpens.push_back(std::string(machineName ? machineName : "<null>") + "|" +
+                           (databaseName ? databaseName : "<null>") + "|" +
+                           std::to_string(desiredAccess));
+    return static_cast<SC_HANDLE>(NewHandle({Kind::kScManager, true, nullptr, 0, "database"}));
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE database, LPCSTR serviceName, LPCSTR displayName,
+                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                         LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                         LPCSTR password)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Use(database, "CreateServiceA", {Kind::kScManager});
+    if (DWORD error = Enter("CreateServiceA")) {
+        Fail(error);
+        return nullptr;
+    }
+    if (W().services.count(Lower(serviceName)) != 0) {
+        Fail(ERROR_SERVICE_EXISTS);
+        return nullptr;
+    }
+    fake::ServiceEntry service;
+    service.name = serviceName;
+    service.displayName = displayName ? displayName : "<null>";
+    service.binaryPath = binaryPathName;
+    service.desiredAccess = desiredAccess;
+    service.serviceType = serviceType;
+    service.startType = startType;
+    service.errorControl = errorControl;
+    service.groupGiven = loadOrderGroup != nullptr;
+    service.tagGiven = tagId != nullptr;
+    service.dependenciesGiven = dependencies != nullptr;
+    service.accountGiven = serviceStartName != nullptr;
+    service.passwordGiven = password != nullptr;
+    W().services[Lower(serviceName)] = service;
+    return static_cast<SC_HANDLE>(NewHandle({Kind::kService, true, nullptr, 0, serviceName}));
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE database, LPCSTR serviceName, DWORD desiredAccess)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Use(database, "OpenServiceA", {Kind::kScManager});
+    if (DWORD error = Enter("OpenServiceA")) {
+        Fail(error);
+        return nullptr;
+    }
+    if (desiredAccess != SERVICE_ALL_ACCESS)
+        Problem("OpenServiceA without SERVICE_ALL_ACCESS");
+    if (W().services.count(Lower(serviceName)) == 0) {
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    return static_cast<SC_HANDLE>(NewHandle({Kind::kService, true, nullptr, 0, serviceName}));
+}
+
+BOOL DeleteService(SC_HANDLE service)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(service, "DeleteService", {Kind::kService});
+    if (DWORD error = Enter("DeleteService"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (W().services.erase(Lower(entry->path)) == 0)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Use(handle, "CloseServiceHandle", {Kind::kScManager, Kind::kService});
+    if (DWORD error = Enter("CloseServiceHandle"))
+        return Fail(error);
+    if (entry == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    entry->open = false;
+    return TRUE;
+}
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("StartServiceCtrlDispatcherA"))
+        return Fail(error);
+    if (table[1].lpServiceName != nullptr || table[1].lpServiceProc != nullptr)
+        Problem("dispatch table without its terminating entry after the first");
+    W().dispatchedName = table[0].lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA serviceMain = table[0].lpServiceProc;
+    LPSTR name = table[0].lpServiceName;
+    std::thread serviceThread([serviceMain, name] {
+        LPSTR argv[] = {name, nullptr};
+        serviceMain(1, argv);
+        std::lock_guard<std::mutex> done(g_lock);
+        W().serviceReturned = true;
+        g_changed.notify_all();
+    });
+
+    // The dispatcher: run the handler for each control until the service
+    // has stopped (or its entry has given up and returned).
+    for (;;) {
+        g_changed.wait(hold, [] {
+            return !W().controls.empty() || W().stopped || W().serviceReturned;
+        });
+        if (W().stopped || W().serviceReturned)
+            break;
+        const DWORD control = W().controls.front();
+        W().controls.pop_front();
+        LPHANDLER_FUNCTION handler = W().handler;
+        if (handler == nullptr) {
+            Problem("control sent before a handler was registered");
+            continue;
+        }
+        hold.unlock();
+        handler(control);
+        hold.lock();
+    }
+    hold.unlock();
+    serviceThread.join();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("RegisterServiceCtrlHandlerA")) {
+        Fail(error);
+        return nullptr;
+    }
+    W().handlerName = serviceName;
+    W().handler = handler;
+    return kStatusHandle;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (statusHandle != kStatusHandle)
+        Problem("SetServiceStatus without the handle of the handler registration");
+    if (DWORD error = Enter("SetServiceStatus"))
+        return Fail(error);
+    if (W().stopped)
+        Problem("a status reported after stopped");
+    W().reports.push_back(*status);
+    if (status->dwCurrentState == SERVICE_STOPPED)
+        W().stopped = true;
+    g_changed.notify_all();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- user32
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("MessageBoxA");
+    W().messageBoxes.push_back({text, caption, owner != nullptr, type});
+    return 1;
+}

@@ -1,0 +1,150 @@
+#pragma once
+// Control side of the stand-in Win32 layer: tests script what the platform
+// answers and read back, in order, what the product asked of it.
+//
+// Misuse (a handle closed twice, used after close or of the wrong kind, a
+// status report without a handler registration) is collected as problems;
+// handles still open at the end of a test are reported by LeakedHandles.
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Forget everything: handles, logs, scripts, registry, services.
+void Reset();
+
+// Misuse seen so far, one line each.
+std::vector<std::string> Problems();
+
+// Descriptions of handles still open, other than those in `allowed`.
+std::vector<std::string> LeakedHandles(const std::vector<HANDLE> &allowed = {});
+
+// Names of the platform calls made, in order.
+std::vector<std::string> Calls();
+int CallCount(const std::string &name);
+
+// The `nth` call of `name` from now on (1 = the next one) fails with `error`,
+// and so do the `times - 1` calls after it. Registry calls return the error.
+void FailCall(const std::string &name, DWORD error, int nth = 1, int times = 1);
+
+// Every later successful call of `name` leaves `error` as the thread's last
+// error, as some platform calls do.
+void LeaveErrorOnSuccess(const std::string &name, DWORD error);
+
+// SearchPathA answers for `fileName` with `path`; a path longer than the
+// caller's limit makes it return the length it would need.
+void SetSearchResult(const std::string &fileName, const std::string &path);
+
+// Registry value under HKEY_LOCAL_MACHINE; keys on the way are created.
+void SetRegistryValue(const std::string &keyPath, const std::string &name,
+                      const std::string &data, DWORD type = REG_SZ);
+bool RegistryKeyExists(const std::string &keyPath);
+// Data and type of a value, or an empty data string if there is none.
+std::string RegistryValue(const std::string &keyPath, const std::string &name,
+                          DWORD *type = nullptr);
+// Sizes callers passed to RegQueryValueExA, and the access/options of opens.
+std::vector<DWORD> RegistryQuerySizes();
+std::vector<std::string> RegistryOpens();  // "path|options|access"
+int OpenRegistryKeys();
+
+// Route tool children, in launch order. A child answers STILL_ACTIVE to its
+// first `runningReads` status reads and has exited from then on.
+constexpr int kNeverExits = INT_MAX;
+struct ChildScript {
+    int runningReads = 0;
+    DWORD exitCode = 0;
+};
+void ScriptChildren(const std::vector<ChildScript> &children);
+
+struct Launch {
+    std::string application;
+    std::string commandLine;
+    bool inheritHandles = false;
+    DWORD creationFlags = 0;
+    bool environmentGiven = false;
+    bool directoryGiven = false;
+    bool attributesGiven = false;
+    DWORD startupSize = 0;
+    bool startupDefault = false;  // every other start-up field zero
+    HANDLE process = nullptr;
+    HANDLE thread = nullptr;
+    int statusReads = 0;
+    std::vector<DWORD> waits;  // time-outs of waits on the process
+    bool exited = false;
+    bool terminated = false;
+    DWORD terminateCode = 0;
+};
+std::vector<Launch> Launches();
+std::vector<std::string> CommandLines();
+
+// Event-log records.
+struct Record {
+    std::string source;
+    bool serverGiven = false;
+    WORD type = 0;
+    WORD category = 0;
+    DWORD eventId = 0;
+    bool sidGiven = false;
+    DWORD dataSize = 0;
+    std::vector<std::string> strings;
+};
+std::vector<Record> Records();
+// Second strings (step names) of all records, in order.
+std::vector<std::string> RecordedSteps();
+
+// Events: how often an event handle's object was signalled, and whether that
+// handle has been closed.
+int TimesSignalled(HANDLE event);
+bool IsClosed(HANDLE handle);
+bool IsSignalled(HANDLE event);
+
+// Time. Sleeps return at once and only add to the virtual clock; timed waits
+// on events that are not signalled do the same. HoldSleeps makes Sleep block
+// until ReleaseSleeps (or EndProcess).
+std::vector<DWORD> Sleeps();
+uint64_t VirtualTimeMs();
+void HoldSleeps();
+void ReleaseSleeps();
+bool WaitUntilSleeping(int timeoutMs = 5000);
+// True once some thread is blocked on an event that is not signalled.
+bool WaitUntilBlockedOn(HANDLE event, int timeoutMs = 5000);
+
+// Threads made with CreateThread. EndProcess wakes every Sleep and every
+// wait for good (as if the process ended under them) and joins the threads.
+void EndProcess();
+int ThreadsStarted();
+
+// Service control manager: the dispatcher runs ServiceMain on a thread of
+// its own and calls the handler on its own thread for each control sent,
+// and returns once the service reported stopped or ServiceMain returned.
+void SendControl(DWORD control);
+std::vector<SERVICE_STATUS> StatusReports();
+bool WaitForReports(size_t count, int timeoutMs = 5000);
+bool WaitForState(DWORD state, int timeoutMs = 5000);
+std::string DispatchedServiceName();
+std::string HandlerServiceName();
+
+struct ServiceEntry {
+    std::string name, displayName, binaryPath;
+    DWORD desiredAccess = 0, serviceType = 0, startType = 0, errorControl = 0;
+    bool groupGiven = false, tagGiven = false, dependenciesGiven = false;
+    bool accountGiven = false, passwordGiven = false;
+};
+void AddService(const std::string &name);
+bool ServiceExists(const std::string &name);
+ServiceEntry Service(const std::string &name);
+std::vector<std::string> ScmOpens();  // "machine|database|access"
+
+struct MessageBox {
+    std::string text, caption;
+    bool ownerGiven = false;
+    UINT type = 0;
+};
+std::vector<MessageBox> MessageBoxes();
+
+}  // namespace fake

@@ -19,6 +19,8 @@ void PlatformTest::SetUp()
     g_serviceStatus = {};
     g_statusHandle = nullptr;
 
+    if (!folder_.empty())
+        std::filesystem::remove_all(folder_);
     char pattern[] = "/tmp/tolvane-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;

@@ -75,6 +75,9 @@ struct World {
     std::vector<fake::Launch> launches;
     std::vector<fake::ChildScript> launchScripts;
     std::vector<fake::Record> records;
+    int launchAttempts = 0;
+    int holdLaunch = 0;
+    bool launchHeld = false;
     std::vector<DWORD> sleeps;
     uint64_t clockMs = 0;
     bool holdSleeps = false;
@@ -320,6 +323,26 @@ std::vector<Launch> Launches()
     return launches;
 }
 
+void HoldLaunch(int nth)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().holdLaunch = nth;
+}
+
+bool WaitUntilLaunchHeld(int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [] { return W().launchHeld; });
+}
+
+void ReleaseLaunch()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().holdLaunch = 0;
+    g_changed.notify_all();
+}
+
 std::vector<std::string> CommandLines()
 {
     std::vector<std::string> lines;
@@ -541,7 +564,13 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
                     LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::unique_lock<std::mutex> hold(g_lock);
+    if (++W().launchAttempts == W().holdLaunch && !W().ended) {
+        W().launchHeld = true;
+        g_changed.notify_all();
+        g_changed.wait(hold, [] { return W().holdLaunch == 0 || W().ended; });
+        W().launchHeld = false;
+    }
     if (DWORD error = Enter("CreateProcessA"))
         return Fail(error);
     fake::Launch launch;

@@ -80,6 +80,10 @@ struct Launch {
     DWORD terminateCode = 0;
 };
 std::vector<Launch> Launches();
+// The `nth` launch from the start of the test blocks until ReleaseLaunch.
+void HoldLaunch(int nth);
+bool WaitUntilLaunchHeld(int timeoutMs = 5000);
+void ReleaseLaunch();
 std::vector<std::string> CommandLines();
 
 // Event-log records.

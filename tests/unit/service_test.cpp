@@ -1,0 +1,416 @@
+// The service runtime: status reports, the control handler and the service
+// entry, with real threads against the stand-in platform.
+
+#include "test_support.h"
+
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+#include <thread>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr DWORD kAllControls = 7;
+
+struct Report {
+    DWORD state, checkPoint, waitHint, accepted;
+    bool operator==(const Report &o) const
+    {
+        return state == o.state && checkPoint == o.checkPoint && waitHint == o.waitHint &&
+               accepted == o.accepted;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const Report &r)
+{
+    return out << "{state " << r.state << ", check point " << r.checkPoint << ", wait hint "
+               << r.waitHint << ", accepts " << r.accepted << "}";
+}
+
+std::vector<Report> Reports()
+{
+    std::vector<Report> reports;
+    for (const SERVICE_STATUS &s : fake::StatusReports())
+        reports.push_back({s.dwCurrentState, s.dwCheckPoint, s.dwWaitHint, s.dwControlsAccepted});
+    return reports;
+}
+
+std::vector<DWORD> States()
+{
+    std::vector<DWORD> states;
+    for (const SERVICE_STATUS &s : fake::StatusReports())
+        states.push_back(s.dwCurrentState);
+    return states;
+}
+
+const Report kStartPending1{SERVICE_START_PENDING, 1, 1000, 0};
+const Report kStartPending2{SERVICE_START_PENDING, 2, 1000, 0};
+const Report kRunning{SERVICE_RUNNING, 0, 1000, kAllControls};
+const Report kStopped{SERVICE_STOPPED, 0, 1000, kAllControls};
+const Report kStopPending{SERVICE_STOP_PENDING, 1, 1000, kAllControls};
+
+class ServiceTest : public PlatformTest {
+protected:
+    // The process's main thread: connected to the dispatcher until the
+    // service has stopped.
+    void StartService()
+    {
+        dispatcher_ = std::thread([] { RunServiceDispatcher(); });
+    }
+
+    void WaitForDispatcher()
+    {
+        if (dispatcher_.joinable())
+            dispatcher_.join();
+    }
+
+    void TearDown() override
+    {
+        WaitForDispatcher();
+        PlatformTest::TearDown();
+    }
+
+    // The record the service reported last is its stopped state, reported once.
+    void ExpectStoppedLastAndOnce()
+    {
+        const std::vector<DWORD> states = States();
+        ASSERT_FALSE(states.empty());
+        EXPECT_EQ(states.back(), SERVICE_STOPPED);
+        EXPECT_EQ(std::count(states.begin(), states.end(), SERVICE_STOPPED), 1);
+    }
+
+    std::thread dispatcher_;
+};
+
+TEST_F(ServiceTest, AServiceRunWithAnEmptyRouteFileStartsRunsAndStopsItself)
+{
+    InstallRouteTool();
+    WriteRouteFile("");
+    StartService();
+    WaitForDispatcher();
+
+    EXPECT_EQ(Reports(), (std::vector<Report>{kStartPending1, kStartPending2, kRunning, kStopped}));
+    for (const SERVICE_STATUS &s : fake::StatusReports()) {
+        EXPECT_EQ(s.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(s.dwWin32ExitCode, 0u);
+        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+    }
+    EXPECT_EQ(fake::DispatchedServiceName(), "Tolvane");
+    EXPECT_EQ(fake::HandlerServiceName(), "Tolvane");
+    EXPECT_EQ(fake::CommandLines(), Lines{"ROUTE.EXE -f"});
+    EXPECT_TRUE(fake::Launches()[0].exited);
+    EXPECT_FALSE(fake::Launches()[0].terminated) << "a route tool that ended is left alone";
+    EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+    EXPECT_EQ(g_stopEvent, nullptr) << "closed after the stopped report";
+    EXPECT_TRUE(fake::Records().empty());
+    EXPECT_TRUE(fake::MessageBoxes().empty());
+}
+
+TEST_F(ServiceTest, TheLastRouteToolStillRunningAtStopIsTerminatedAndNoOther)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n");
+    fake::ScriptChildren({{0, 0}, {fake::kNeverExits, 0}, {fake::kNeverExits, 0}});
+    StartService();
+    WaitForDispatcher();
+
+    const std::vector<fake::Launch> launches = fake::Launches();
+    ASSERT_EQ(launches.size(), 3u);
+    EXPECT_FALSE(launches[1].terminated);
+    EXPECT_TRUE(launches[2].terminated);
+    EXPECT_EQ(launches[2].terminateCode, STILL_ACTIVE);
+    ExpectStoppedLastAndOnce();
+}
+
+// A failure at each step of the service entry: exactly the records, reports
+// and message boxes it calls for, the stop event closed at most once.
+TEST_F(ServiceTest, EachStartUpFailureIsReportedOnceAndTheServiceReportsItselfFailed)
+{
+    const struct {
+        const char *what;
+        const char *call;
+        int nth;
+        Lines steps;
+        std::vector<Report> reports;
+    } cases[] = {
+        {"first start-pending report", "SetServiceStatus", 1, {"SetServiceStatus"}, {kStopped}},
+        {"stop event", "CreateEventA", 1, {"CreateEvent"}, {kStartPending1, kStopped}},
+        {"second handle to the stop event", "DuplicateHandle", 1, {"CreateEvent"},
+         {kStartPending1, kStopped}},
+        {"pause gate", "CreateEventA", 2, {"CreateEvent"}, {kStartPending1, kStopped}},
+        {"second start-pending report", "SetServiceStatus", 2, {"SetServiceStatus"},
+         {kStartPending1, kStopped}},
+        {"loader thread", "CreateThread", 1, {"CreateTread"},
+         {kStartPending1, kStartPending2, kStopped}},
+        {"running report", "SetServiceStatus", 3, {"SetServiceStatus"},
+         {kStartPending1, kStartPending2, kStopped}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        InstallRouteTool();
+        WriteRouteFile("10.1.0.0 10.0.0.1\n");
+        fake::HoldSleeps();  // a loader that got going stays before its final signal
+        fake::FailCall(c.call, ERROR_NOT_ENOUGH_MEMORY, c.nth);
+        StartService();
+        WaitForDispatcher();
+
+        EXPECT_EQ(fake::RecordedSteps(), c.steps);
+        EXPECT_EQ(Reports(), c.reports);
+        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(g_stopEvent, nullptr);
+        EXPECT_TRUE(fake::MessageBoxes().empty());
+        TearDown();
+    }
+}
+
+TEST_F(ServiceTest, AFailedStoppedReportIsRecordedAndTheStopEventClosedOnce)
+{
+    InstallRouteTool();
+    WriteRouteFile("");
+    fake::FailCall("SetServiceStatus", ERROR_INVALID_HANDLE, 4);
+    StartService();
+    WaitForDispatcher();
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"SetServiceStatus"});
+    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_START_PENDING,
+                                            SERVICE_RUNNING}));
+    EXPECT_EQ(g_stopEvent, nullptr);
+}
+
+TEST_F(ServiceTest, AHandlerThatCannotBeRegisteredIsShownInAMessageBoxOnly)
+{
+    fake::FailCall("RegisterServiceCtrlHandlerA", 1063);
+    StartService();
+    WaitForDispatcher();
+    ASSERT_EQ(fake::MessageBoxes().size(), 1u);
+    EXPECT_EQ(fake::MessageBoxes()[0].text, "Control handler function not registered [1063]");
+    EXPECT_EQ(fake::MessageBoxes()[0].caption, "ERROR");
+    EXPECT_EQ(fake::MessageBoxes()[0].type, MB_OK);
+    EXPECT_FALSE(fake::MessageBoxes()[0].ownerGiven);
+    EXPECT_TRUE(fake::StatusReports().empty());
+    EXPECT_TRUE(fake::Records().empty());
+    EXPECT_EQ(fake::CallCount("CreateThread"), 0);
+}
+
+TEST_F(ServiceTest, ADispatcherThatCannotBeReachedIsShownInAMessageBox)
+{
+    fake::FailCall("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    RunServiceDispatcher();
+    ASSERT_EQ(fake::MessageBoxes().size(), 1u);
+    EXPECT_EQ(fake::MessageBoxes()[0].text, "Can't connect service control manager");
+    EXPECT_EQ(fake::MessageBoxes()[0].caption, "ERROR");
+    EXPECT_EQ(GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+// ---------------------------------------------------------------- the control table
+
+class HandlerTest : public PlatformTest {
+protected:
+    void SetUp() override
+    {
+        PlatformTest::SetUp();
+        g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+        g_mayRunEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        allowedOpenAtEnd_.push_back(MakeStopEvent());
+    }
+
+    void Be(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0)
+    {
+        g_serviceStatus.dwCurrentState = state;
+        g_serviceStatus.dwCheckPoint = checkPoint;
+        g_serviceStatus.dwWaitHint = waitHint;
+        if (state == SERVICE_PAUSED)
+            ResetEvent(g_mayRunEvent);
+        else
+            SetEvent(g_mayRunEvent);
+    }
+};
+
+TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
+{
+    const DWORD kOther = 128;  // a user-defined control
+    const struct {
+        DWORD state;
+        DWORD control;
+        Report report;
+        bool loaderMayRun;
+    } cases[] = {
+        {SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, {SERVICE_PAUSED, 0, 0, 7}, false},
+        {SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_RUNNING, kOther, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_STOP, kStopPending, true},
+        {SERVICE_PAUSED, SERVICE_CONTROL_CONTINUE, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_PAUSED, SERVICE_CONTROL_STOP, kStopPending, false},
+        // While paused, the rest leave the service paused and the loader held.
+        {SERVICE_PAUSED, SERVICE_CONTROL_PAUSE, {SERVICE_PAUSED, 0, 0, 7}, false},
+        {SERVICE_PAUSED, SERVICE_CONTROL_INTERROGATE, {SERVICE_PAUSED, 0, 0, 7}, false},
+        {SERVICE_PAUSED, SERVICE_CONTROL_SHUTDOWN, {SERVICE_PAUSED, 0, 0, 7}, false},
+        // Once stopping, nothing reports running again.
+        {SERVICE_STOP_PENDING, SERVICE_CONTROL_CONTINUE, kStopPending, true},
+        {SERVICE_STOP_PENDING, SERVICE_CONTROL_PAUSE, kStopPending, true},
+        {SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, kStopPending, true},
+        {SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, kStopPending, true},
+        // While starting, an interrogation does not claim the service runs.
+        {SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, kStartPending2, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "state " << c.state << ", control " << c.control);
+        if (c.state == SERVICE_STOP_PENDING)
+            Be(c.state, 1, 1000);
+        else if (c.state == SERVICE_START_PENDING)
+            Be(c.state, 2, 1000);
+        else
+            Be(c.state);
+        const size_t before = fake::StatusReports().size();
+        const int signalsBefore = fake::TimesSignalled(g_stopEvent);
+
+        ServiceControlHandler(c.control);
+
+        const std::vector<Report> reports = Reports();
+        ASSERT_EQ(reports.size(), before + 1);
+        EXPECT_EQ(reports.back(), c.report);
+        EXPECT_EQ(fake::IsSignalled(g_mayRunEvent), c.loaderMayRun);
+        EXPECT_EQ(fake::TimesSignalled(g_stopEvent) - signalsBefore,
+                  c.control == SERVICE_CONTROL_STOP ? 1 : 0);
+    }
+}
+
+TEST_F(HandlerTest, NothingIsReportedOnceTheServiceHasStopped)
+{
+    Be(SERVICE_STOPPED);
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                          SERVICE_CONTROL_INTERROGATE})
+        ServiceControlHandler(control);
+    EXPECT_TRUE(fake::StatusReports().empty());
+}
+
+TEST_F(HandlerTest, AFailedReportFromTheHandlerEndsTheServicesWait)
+{
+    Be(SERVICE_RUNNING);
+    HANDLE stop = g_stopEvent;
+    fake::FailCall("SetServiceStatus", ERROR_INVALID_HANDLE);
+    ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"SetServiceStatus"});
+    EXPECT_EQ(fake::TimesSignalled(stop), 1);
+    EXPECT_TRUE(fake::IsClosed(stop));
+}
+
+// ---------------------------------------------------------------- controls in a live run
+
+TEST_F(ServiceTest, PauseHoldsTheLoaderBeforeItsNextRouteAndContinueLetsItGoOn)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n");
+    fake::HoldLaunch(2);  // the first route's
+    StartService();
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    fake::ReleaseLaunch();  // the route under way finishes; the next one waits
+
+    ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
+    EXPECT_EQ(fake::CommandLines().size(), 2u);
+    fake::SendControl(SERVICE_CONTROL_INTERROGATE);
+    ASSERT_TRUE(fake::WaitForReports(5));
+    EXPECT_EQ(States().back(), SERVICE_PAUSED);
+    EXPECT_EQ(fake::CommandLines().size(), 2u);
+
+    fake::SendControl(SERVICE_CONTROL_CONTINUE);
+    WaitForDispatcher();
+    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.2.0.0 10.0.0.2"}));
+    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_START_PENDING,
+                                            SERVICE_RUNNING, SERVICE_PAUSED, SERVICE_PAUSED,
+                                            SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
+TEST_F(ServiceTest, PauseDuringTheFinalSleepHoldsTheStopUntilContinue)
+{
+    InstallRouteTool();
+    WriteRouteFile("");
+    fake::HoldSleeps();
+    StartService();
+    ASSERT_TRUE(fake::WaitUntilSleeping());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    fake::ReleaseSleeps();
+    ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
+    EXPECT_NE(States().back(), SERVICE_STOPPED);
+
+    fake::SendControl(SERVICE_CONTROL_CONTINUE);
+    WaitForDispatcher();
+    EXPECT_EQ(States().back(), SERVICE_STOPPED);
+    EXPECT_TRUE(fake::Records().empty());
+}
+
+TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndLeavesTheLoaderParked)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n");
+    fake::HoldLaunch(2);
+    StartService();
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    fake::ReleaseLaunch();
+    ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
+
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    WaitForDispatcher();
+    EXPECT_EQ(Reports().back(), kStopped);
+    EXPECT_EQ(Reports()[Reports().size() - 2], kStopPending);
+    EXPECT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent)) << "the loader stays where it was";
+    EXPECT_EQ(fake::CommandLines().size(), 2u);
+    fake::EndProcess();
+    EXPECT_EQ(fake::CommandLines().size(), 2u) << "no route tool after the service stopped";
+}
+
+TEST_F(ServiceTest, StopWhileTheLoaderSleepsStopsAtOnce)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n");
+    fake::HoldSleeps();
+    StartService();
+    ASSERT_TRUE(fake::WaitUntilSleeping());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    WaitForDispatcher();
+    EXPECT_TRUE(fake::WaitUntilSleeping(0)) << "stopped without waiting for the loader";
+    ExpectStoppedLastAndOnce();
+    EXPECT_EQ(g_stopEvent, nullptr);
+}
+
+// ---------------------------------------------------------------- races
+
+// Whatever the order of a stop request and the loader's own end (or a fatal
+// failure of it), the stop event is closed once and never used after, and
+// stopped is the last report.
+TEST_F(ServiceTest, StopRequestsRacingTheEndOfTheRunLeaveNoMisuse)
+{
+    const int kRuns = 150;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE(::testing::Message() << "run " << run);
+        SetUp();
+        InstallRouteTool();
+        if (run % 2 == 0)
+            WriteRouteFile("10.1.0.0 10.0.0.1\n");  // else a missing file: a fatal failure
+        StartService();
+        fake::WaitForState(SERVICE_RUNNING, 2000);
+        fake::SendControl(SERVICE_CONTROL_STOP);
+        WaitForDispatcher();
+        ExpectStoppedLastAndOnce();
+        EXPECT_EQ(g_stopEvent, nullptr);
+        EXPECT_LE(fake::Records().size(), 1u);
+        TearDown();
+        if (HasFailure())
+            break;
+    }
+}
+
+}  // namespace

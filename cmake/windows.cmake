@@ -27,3 +27,8 @@ target_link_libraries(tolvane PRIVATE advapi32 user32)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
   add_subdirectory(tests/wine)
 endif()
+
+add_test(NAME executable_is_self_contained_and_versioned
+  COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:tolvane>
+          -DOBJDUMP=${TOOLCHAIN_PREFIX}-objdump -DSTRINGS=${TOOLCHAIN_PREFIX}-strings
+          -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/tests/exe/check_exe.cmake)

@@ -1,0 +1,183 @@
+// The command line: dispatch, banner and usage, registration and removal.
+
+#include "test_support.h"
+
+#include "cli/cli.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr char kExePath[] = "C:\\Program Files\\Tolvane\\TOLVANE.EXE";
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane";
+constexpr char kBanner[] =
+    "Tolvane  Version 1.0.0\n"
+    "Copyright (C) 2026 The Tolvane developers.\n"
+    "\n";
+
+class CommandLineTest : public PlatformTest {
+protected:
+    // Runs the program with these arguments; returns what it printed.
+    std::string Run(std::vector<std::string> args)
+    {
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::testing::internal::CaptureStdout();
+        exitStatus_ = ProgramMain(static_cast<int>(args.size()), argv.data());
+        fflush(stdout);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    int exitStatus_ = -1;
+};
+
+TEST_F(CommandLineTest, AnythingButOneKnownArgumentPrintsOnlyTheUsage)
+{
+    const std::vector<std::vector<std::string>> commands = {
+        {"tolvane"},
+        {"tolvane", "/REGISTER", "/DELETE"},
+        {"tolvane", "/INSTALL"},
+        {"tolvane", "mode=service"},
+        {"tolvane", "MODE=SERVICE"},
+        {"tolvane", "/REGISTERX"},
+        {"tolvane", ""},
+    };
+    for (const auto &command : commands) {
+        SCOPED_TRACE(command.size() > 1 ? command[1] : "(no argument)");
+        SetLastError(ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Run(command), "Usage: tolvane { /REGISTER | /DELETE }\n");
+        EXPECT_EQ(exitStatus_, 0);
+    }
+    EXPECT_EQ(fake::CallCount("StartServiceCtrlDispatcherA"), 0);
+    EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
+}
+
+TEST_F(CommandLineTest, RegisterAndDeleteIgnoreTheCaseOfTheirLetters)
+{
+    fake::SetSearchResult("tolvane", kExePath);
+    const std::pair<const char *, const char *> spellings[] = {
+        {"/register", "/delete"}, {"/Register", "/Delete"}, {"/REGISTER", "/DELETE"}};
+    for (const auto &[registration, removal] : spellings) {
+        SCOPED_TRACE(registration);
+        EXPECT_EQ(Run({"tolvane", registration}),
+                  std::string(kBanner) + "Tolvane registered successfully\n");
+        EXPECT_EQ(Run({"tolvane", removal}),
+                  std::string(kBanner) + "Tolvane deleted successfully\n");
+    }
+}
+
+TEST_F(CommandLineTest, RegisterCreatesAnAutoStartServiceWithTheQuotedCommandLine)
+{
+    fake::SetSearchResult("tolvane", kExePath);
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Tolvane registered successfully\n");
+
+    EXPECT_EQ(fake::ScmOpens(), Lines{"<null>|<null>|983103"});
+    ASSERT_TRUE(fake::ServiceExists("Tolvane"));
+    const fake::ServiceEntry service = fake::Service("Tolvane");
+    EXPECT_EQ(service.name, "Tolvane");
+    EXPECT_EQ(service.displayName, "Tolvane");
+    EXPECT_EQ(service.binaryPath, "\"C:\\Program Files\\Tolvane\\TOLVANE.EXE\" mode=Service");
+    EXPECT_EQ(service.desiredAccess, SERVICE_ALL_ACCESS);
+    EXPECT_EQ(service.serviceType, SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(service.startType, SERVICE_AUTO_START);
+    EXPECT_EQ(service.errorControl, SERVICE_ERROR_NORMAL);
+    EXPECT_FALSE(service.groupGiven || service.tagGiven || service.dependenciesGiven);
+    EXPECT_FALSE(service.accountGiven || service.passwordGiven) << "runs as local system";
+
+    // Event Viewer finds the descriptions in the executable itself.
+    DWORD type = 0;
+    EXPECT_EQ(fake::RegistryValue(kEventSourceKey, "EventMessageFile", &type),
+              std::string(kExePath) + '\0');
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(fake::RegistryValue(kEventSourceKey, "TypesSupported", &type),
+              std::string("\x01\0\0\0", 4));
+    EXPECT_EQ(type, REG_DWORD);
+}
+
+TEST_F(CommandLineTest, RegisterFailuresPrintOneLineAndExitWithTheErrorCode)
+{
+    fake::SetSearchResult("tolvane", kExePath);
+    fake::AddService("Tolvane");
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Error: Tolvane not registered [1073]\n");
+    EXPECT_EQ(exitStatus_, 1073);
+    EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
+
+    fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}), std::string(kBanner) + "Error: Can't open database\n");
+    EXPECT_EQ(exitStatus_, 5);
+}
+
+TEST_F(CommandLineTest, AnExecutableThatCannotBeFoundIsNotRegistered)
+{
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Error: Service file tolvane not found\n");
+    EXPECT_EQ(exitStatus_, 2);
+
+    // A path too long for the buffer is a length, not a path.
+    fake::SetSearchResult("tolvane", "C:\\" + std::string(300, 'p') + "\\tolvane.exe");
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Error: Service file tolvane not found\n");
+    EXPECT_EQ(exitStatus_, 206);
+    EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
+}
+
+TEST_F(CommandLineTest, TheLongestPathTheSearchReturnsFitsTheCommandLine)
+{
+    const std::string longest = "C:\\" + std::string(254 - 3 - 12, 'p') + "\\tolvane.exe";
+    ASSERT_EQ(longest.size(), 254u);
+    fake::SetSearchResult("tolvane", longest);
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Tolvane registered successfully\n");
+    EXPECT_EQ(fake::Service("Tolvane").binaryPath, "\"" + longest + "\" mode=Service");
+}
+
+TEST_F(CommandLineTest, DeleteRemovesTheServiceAndItsEventSource)
+{
+    fake::AddService("Tolvane");
+    fake::SetRegistryValue(kEventSourceKey, "TypesSupported", std::string("\x01\0\0\0", 4),
+                           REG_DWORD);
+    EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Tolvane deleted successfully\n");
+    EXPECT_FALSE(fake::ServiceExists("Tolvane"));
+    EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
+}
+
+TEST_F(CommandLineTest, DeleteFailuresPrintOneLineAndExitWithTheErrorCode)
+{
+    EXPECT_EQ(Run({"tolvane", "/DELETE"}),
+              std::string(kBanner) + "Error: Tolvane not deleted [1060]\n");
+    EXPECT_EQ(exitStatus_, 1060);
+
+    fake::AddService("Tolvane");
+    fake::FailCall("DeleteService", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Error: Tolvane not deleted [5]\n");
+    EXPECT_EQ(exitStatus_, 5);
+    EXPECT_TRUE(fake::ServiceExists("Tolvane"));
+
+    fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Error: Can't open database\n");
+}
+
+TEST_F(CommandLineTest, AnEventSourceThatCannotBeWrittenDoesNotFailTheRegistration)
+{
+    fake::SetSearchResult("tolvane", kExePath);
+    fake::FailCall("RegCreateKeyExA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+              std::string(kBanner) + "Tolvane registered successfully\n");
+    EXPECT_TRUE(fake::ServiceExists("Tolvane"));
+}
+
+TEST_F(CommandLineTest, ModeServiceConnectsToTheDispatcher)
+{
+    fake::FailCall("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    EXPECT_EQ(Run({"tolvane", "mode=Service"}), "");
+    EXPECT_EQ(fake::CallCount("StartServiceCtrlDispatcherA"), 1);
+    ASSERT_EQ(fake::MessageBoxes().size(), 1u);
+    EXPECT_EQ(exitStatus_, 1063) << "the exit status names the failed connection";
+}
+
+}  // namespace

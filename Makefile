@@ -12,7 +12,8 @@ PACKAGES := cmake make g++ libgtest-dev python3 \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 \
             clang libclang-rt-14-dev clang-tidy cppcheck
 
-.PHONY: all deps host win test unit wine demo bench clean
+.PHONY: all deps host win test unit wine demo bench clean \
+        hardening fuzz sanitize asan tsan analyze
 
 all: host win
 
@@ -36,6 +37,80 @@ wine: win
 test: host win
 	ctest --test-dir $(HOST_DIR) --output-on-failure
 	ctest --test-dir $(WIN_DIR) --output-on-failure
+	$(MAKE) --no-print-directory hardening
+
+demo: win
+	python3 tools/demo $(WIN_DIR)
 
 clean:
 	rm -rf build
+
+# ---------------------------------------------------------------- hardening
+# Run by `make test`: the route file fuzzer for FUZZ_SECONDS, the unit tests
+# under ASan+UBSan and under TSan, and static analysis of the product.
+
+FUZZ_DIR     := build/fuzz
+ASAN_DIR     := build/asan
+TSAN_DIR     := build/tsan
+BENCH_DIR    := build/bench
+FUZZ_SECONDS ?= 60
+FUZZER       := $(FUZZ_DIR)/tests/fuzz/route_file_fuzz
+
+# clang for every instrumented build; a sanitizer finding ends the process
+# with a failure, so the test (and the run) fails.
+SAN_CMAKE := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+             -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all
+SAN_ENV   := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
+             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+             TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+hardening:
+	@start=$$(date +%s); $(MAKE) --no-print-directory fuzz && \
+	  echo "hardening: fuzz took $$(( $$(date +%s) - start )) s"
+	@start=$$(date +%s); $(MAKE) --no-print-directory sanitize && \
+	  echo "hardening: sanitize took $$(( $$(date +%s) - start )) s"
+	@start=$$(date +%s); $(MAKE) --no-print-directory analyze && \
+	  echo "hardening: analyze took $$(( $$(date +%s) - start )) s"
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) $(SAN_CMAKE) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOLVANE_FUZZ=ON -DTOLVANE_SANITIZE=fuzzer-no-link,address,undefined
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target route_file_fuzz
+	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+	$(SAN_ENV) $(FUZZER) tests/fuzz/corpus/*
+	$(SAN_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
+	  -print_final_stats=1 -dict=tests/fuzz/route_file.dict \
+	  -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus tests/fuzz/corpus
+
+sanitize: asan tsan
+
+asan: deps
+	cmake -S . -B $(ASAN_DIR) $(SAN_CMAKE) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTOLVANE_SANITIZE=address,undefined
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	$(SAN_ENV) ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) $(SAN_CMAKE) -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=thread
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	$(SAN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
+
+# clang-tidy (.clang-tidy) for the Windows target and cppcheck; needs the
+# Windows build's generated version.h.
+analyze: win
+	JOBS=$(JOBS) ./tools/analyze $(WIN_DIR)/generated
+
+# Not a test: prints figures of the real service under Wine.
+BENCH_EXES := $(BENCH_DIR)/bench_spawn.exe $(BENCH_DIR)/bench_probe.exe
+
+$(BENCH_DIR)/%.exe: tests/bench/%.cpp
+	@mkdir -p $(BENCH_DIR)
+	x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -DWIN32_LEAN_AND_MEAN \
+	  -static -o $@ $< -lpsapi -ladvapi32
+
+bench: win
+	$(MAKE) --no-print-directory $(BENCH_EXES)
+	python3 tests/bench/bench.py --tolvane $(WIN_DIR)/tolvane.exe \
+	  --route-tool $(WIN_DIR)/tests/wine/fake_route.exe \
+	  --spawn $(BENCH_DIR)/bench_spawn.exe --probe $(BENCH_DIR)/bench_probe.exe \
+	  --work $(BENCH_DIR) $(if $(BENCH_ROUNDS),--rounds $(BENCH_ROUNDS))

@@ -1,8 +1,9 @@
 // Stand-in route tool for the end-to-end tests (Wine ships none).
 //
 // Each run appends its command line, exactly as GetCommandLineA gives it, as
-// one line to ROUTE.LOG beside its own executable, and its process id as one
-// line to ROUTE.PID. Then it does what ROUTE.CFG beside it says: a number of
+// one line to ROUTE.LOG beside its own executable, and its process id and the
+// tick count (GetTickCount, milliseconds) at its start as one line to
+// ROUTE.PID. Then it does what ROUTE.CFG beside it says: a number of
 // milliseconds to wait before exiting, or "never" to wait forever. Without
 // that file it exits at once. The exit status is always 0.
 #include <windows.h>
@@ -36,8 +37,8 @@ int main()
     }
 
     AppendLine(dir, "ROUTE.LOG", GetCommandLineA());
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "%lu", GetCurrentProcessId());
+    char pid[40];
+    std::snprintf(pid, sizeof pid, "%lu %lu", GetCurrentProcessId(), GetTickCount());
     AppendLine(dir, "ROUTE.PID", pid);
 
     char path[MAX_PATH + 16];

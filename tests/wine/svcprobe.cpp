@@ -13,8 +13,8 @@
 // each distinct status it sees. It also holds the service process open and
 // fails if that process ends while the service is not stopped (the service
 // manager would go on showing the last state reported). With log=FILE it
-// prints the line count of FILE whenever it changes; with pids=FILE (one
-// process id per line) it opens each listed process as it appears and tells
+// prints the line count of FILE whenever it changes; with pids=FILE (a
+// process id first on each line) it opens each listed process as it appears and tells
 // at the end which of them still run. CONTROL@MS sends a control MS
 // milliseconds after the service was first seen running. After the stop it
 // waits (bounded) for the service process to end, then watches the log for
@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -31,6 +32,7 @@ namespace {
 const DWORD kPollMs = 50;
 const long long kLingerMs = 500;
 const DWORD kProcessExitMs = 5000;
+const long long kScmStartMs = 20000;
 
 long long NowMs()
 {
@@ -103,9 +105,24 @@ long CountLogLines()
     return lines;
 }
 
+// On a server that has just started, services.exe may not answer yet: the
+// database open fails with RPC_S_SERVER_UNAVAILABLE for a while.
+SC_HANDLE OpenDatabase()
+{
+    const long long giveUp = NowMs() + kScmStartMs;
+    for (;;) {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (manager != nullptr || GetLastError() != RPC_S_SERVER_UNAVAILABLE
+            || NowMs() > giveUp) {
+            return manager;
+        }
+        Sleep(kPollMs);
+    }
+}
+
 SC_HANDLE OpenNamedService(const char *name, SC_HANDLE *manager)
 {
-    *manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    *manager = OpenDatabase();
     if (*manager == nullptr) {
         std::printf("error call=OpenSCManagerA code=%lu\n", GetLastError());
         return nullptr;
@@ -234,8 +251,9 @@ void ReadPidFile(const char *path, std::vector<Child> *children)
         return;
     }
     size_t index = 0;
-    unsigned long pid;
-    while (std::fscanf(file, "%lu", &pid) == 1) {
+    char line[64];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned long pid = std::strtoul(line, nullptr, 10);
         if (index >= children->size()) {
             HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
             children->push_back(Child{pid, h});
@@ -262,7 +280,7 @@ void ReportChildren(const std::vector<Child> &children)
 }
 
 struct Action {
-    const char *control;
+    std::string control;
     long long at;
     bool done;
 };
@@ -285,12 +303,12 @@ int CmdWait(int argc, char **argv)
                 std::printf("error bad-argument=%s\n", argv[i]);
                 return 2;
             }
-            *const_cast<char *>(at) = '\0';
-            if (!ControlCode(argv[i], &code)) {
-                std::printf("error unknown-control=%s\n", argv[i]);
+            std::string control(argv[i], static_cast<size_t>(at - argv[i]));
+            if (!ControlCode(control.c_str(), &code)) {
+                std::printf("error unknown-control=%s\n", control.c_str());
                 return 2;
             }
-            actions.push_back(Action{argv[i], std::atoll(at + 1), false});
+            actions.push_back(Action{control, std::atoll(at + 1), false});
         }
     }
 
@@ -372,7 +390,7 @@ int CmdWait(int argc, char **argv)
             for (Action &a : actions) {
                 if (!a.done && NowMs() - runningSince >= a.at) {
                     a.done = true;
-                    SendControl(service, a.control);
+                    SendControl(service, a.control.c_str());
                 }
             }
         }

@@ -1,0 +1,706 @@
+#!/usr/bin/env python3
+"""End-to-end suite: the real tolvane.exe, registered and booted under Wine.
+
+Each scenario gets its own copy of one template prefix made for this run, so
+they run side by side. A scenario checks exact console lines and exit
+statuses, the registration as Wine's `reg` and our svcprobe see it, the
+command lines the stand-in route tool logged (in order), the status reports
+and event-log records the service sent (from Wine's trace of the boot) and
+the timing between them.
+
+    e2e.py --tolvane build/win/tolvane.exe \
+           --route-tool build/win/tests/wine/fake_route.exe \
+           --probe build/win/tests/wine/svcprobe.exe [--jobs N] [--keep] [NAME...]
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+import traceback
+
+sys.dont_write_bytecode = True  # nothing cached beside the sources
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winesession as ws  # noqa: E402
+
+SERVICE = ws.SERVICE
+BANNER = "Tolvane  Version 1.0.0"
+EXAMPLE_ROUTES = (b"# static routes added at boot\n"
+                  b"10.0.0.0     255.0.0.0      192.168.1.254\n"
+                  b"172.16.5.0   192.168.1.253          # mask left to the route tool\n"
+                  b"#192.168.9.0 255.255.255.0  192.168.1.252\n")
+EXAMPLE_COMMANDS = ["ROUTE.EXE -f",
+                    "ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254",
+                    "ROUTE.EXE ADD 172.16.5.0 192.168.1.253"]
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\Tolvane"
+SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
+
+# States as SetServiceStatus sends them.
+STOPPED, START_PENDING, STOP_PENDING, RUNNING, PAUSED = 1, 2, 3, 4, 7
+ALL_CONTROLS = 0x7  # stop, pause and continue, shutdown
+
+# Reports of one undisturbed run: (state, check point, wait hint, controls).
+NORMAL_REPORTS = [(START_PENDING, 1, 1000, 0), (START_PENDING, 2, 1000, 0),
+                  (RUNNING, 0, 1000, ALL_CONTROLS), (STOPPED, 0, 1000, ALL_CONTROLS)]
+
+# A route the loader has just launched can log its start a little after a
+# pause or a stop was reported; anything later than this is a real launch.
+LAUNCH_GRACE_MS = 300
+
+
+class Check:
+    """Collects the problems of one scenario; a scenario passes with none."""
+
+    def __init__(self):
+        self.problems = []
+        self.notes = []
+
+    def equal(self, actual, expected, what):
+        if actual != expected:
+            self.problems.append("%s:\n      expected %r\n      actual   %r" % (what, expected, actual))
+        return actual == expected
+
+    def true(self, condition, what):
+        if not condition:
+            self.problems.append(what)
+        return bool(condition)
+
+    def note(self, text):
+        self.notes.append(text)
+
+
+class Context:
+    def __init__(self, name, args, template, work):
+        self.name = name
+        self.args = args
+        self.check = Check()
+        self.prefix = ws.Prefix(template, os.path.join(work, "prefix-" + name),
+                                os.path.join(work, "logs", name))
+        self.install = None
+
+    def install_at(self, install_dir=ws.INSTALL_DIR):
+        self.install = ws.Install(self.prefix, self.args.tolvane, self.args.route_tool,
+                                  self.args.probe, install_dir)
+        return self.install
+
+
+# Helpers --------------------------------------------------------------------
+
+def console_lines(check, result, what):
+    """Standard output as lines; it is text output, so every line ends in CR LF."""
+    text = result.out.decode("latin-1")
+    check.true(re.search(r"(?<!\r)\n", text) is None and not text.endswith("\r"),
+               "%s: output lines do not all end in CR LF: %r" % (what, text))
+    check.equal(result.err, b"", "%s: standard error" % what)
+    return text.replace("\r\n", "\n").split("\n")[:-1] if text else []
+
+
+def check_banner_then(check, result, outcome, status, what):
+    lines = console_lines(check, result, what)
+    check.equal(lines[:1], [BANNER], "%s: banner line" % what)
+    check.true(len(lines) >= 2 and lines[1].strip() != "",
+               "%s: no ownership notice after the banner: %r" % (what, lines))
+    check.equal(lines[2:], ["", outcome], "%s: lines after the banner" % what)
+    check.equal(result.rc, status, "%s: exit status" % what)
+
+
+def register(ctx):
+    """/REGISTER on a server started with nothing registered, so nothing starts."""
+    ctx.install.warm_server()
+    result = ctx.install.tolvane("/REGISTER", label="register")
+    check_banner_then(ctx.check, result, "Tolvane registered successfully", 0, "/REGISTER")
+    ctx.prefix.end_server()
+
+
+def reports_of(boot):
+    return [(r.state, r.checkpoint, r.wait_hint, r.controls) for r in boot.trace.reports]
+
+
+def check_report_fields(check, boot):
+    for r in boot.trace.reports:
+        check.true(r.service_type == 0x10 and r.exit_code == 0 and r.specific == 0,
+                   "status report with type 0x%x, exit %d, specific %d: %s"
+                   % (r.service_type, r.exit_code, r.specific, r.brief()))
+
+
+def check_stopped(check, boot):
+    """The run ended with a stopped report as the very last one, seen by the probe."""
+    check.equal(boot.outcome(), "stopped", "probe outcome")
+    check.equal(len(boot.trace.service_pids), 1, "number of service processes in the boot")
+    states = [r.state for r in boot.trace.reports]
+    check.true(states and states[-1] == STOPPED and states.count(STOPPED) == 1,
+               "stopped is not the one last report: %s"
+               % [r.brief() for r in boot.trace.reports])
+    check.equal(boot.trace.message_boxes, [], "message boxes")
+    if any(e.kind == "process" for e in boot.events):
+        check.true(any(e.kind == "exited" for e in boot.events),
+                   "the service process did not end after its stop")
+    check_report_fields(check, boot)
+
+
+def check_records(check, boot, steps, codes=None):
+    """Exactly one error record per expected step name, in order; returns the codes."""
+    found = []
+    check.equal([r.strings[1:] for r in boot.trace.records], [[s] for s in steps],
+                "event-log records (step names)")
+    for r in boot.trace.records:
+        check.equal((r.event_type, r.category, r.event_id, r.sid, r.string_count, r.data_size),
+                    (1, 0, 0x1001, 0, 2, 0),
+                    "record type, category, id, user, string count, data size")
+        m = re.fullmatch(r"Event log error: Tolvane \[(-?\d+)\]", r.strings[0] if r.strings else "")
+        if check.true(m, "first string of record: %r" % r.strings[:1]):
+            found.append(int(m.group(1)))
+    if codes is not None:
+        check.true(len(found) == len(codes) and all(f in c for f, c in zip(found, codes)),
+                   "error codes in records: expected one of %s each, got %s" % (codes, found))
+    return found
+
+
+def stop_delay(boot):
+    """Milliseconds from the last route-tool start to the stopped report."""
+    stopped = boot.stopped_report()
+    if stopped is None or not boot.route_starts:
+        return None
+    return stopped.tick - boot.route_starts[-1][1]
+
+
+def check_delay(check, boot, low, high, what):
+    delay = stop_delay(boot)
+    check.true(delay is not None and low <= delay <= high,
+               "%s: stopped %s ms after the last route-tool start, expected %d..%d"
+               % (what, delay, low, high))
+
+
+def normal_run(ctx, route_file, expected_log, steps=(), codes=None):
+    """Register, boot once with this route file; the run must be undisturbed."""
+    i = ctx.install_at()
+    register(ctx)
+    if route_file is not None:
+        i.set_route_file(route_file)
+    boot = i.boot()
+    check_stopped(ctx.check, boot)
+    ctx.check.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
+    ctx.check.equal(boot.route_log, expected_log, "route-tool command lines")
+    found = check_records(ctx.check, boot, list(steps), codes)
+    if expected_log:
+        check_delay(ctx.check, boot, 4950, 7500, "after the last route")
+    return boot, found
+
+
+def control_events(boot, name):
+    return [e for e in boot.events if e.kind == "control" and e["name"] == name]
+
+
+def launches_between(boot, start_tick, end_tick):
+    return [t for _, t in boot.route_starts if start_tick + LAUNCH_GRACE_MS < t < end_tick]
+
+
+# Scenarios ------------------------------------------------------------------
+
+SCENARIOS = {}
+
+
+def scenario(name, weight=1):
+    def add(fn):
+        SCENARIOS[name] = (fn, weight)
+        return fn
+    return add
+
+
+@scenario("register-delete")
+def register_delete(ctx):
+    c, i = ctx.check, ctx.install_at()
+    # One server for the whole scenario: services.exe starts once, before
+    # anything is registered, so no command below auto-starts the service.
+    i.warm_server()
+    expected_path = '"C:\\Tolvane\\tolvane.exe" mode=Service'
+
+    result = i.tolvane("/REGISTER", label="register")
+    check_banner_then(c, result, "Tolvane registered successfully", 0, "/REGISTER")
+
+    query = ctx.prefix.run(["reg", "query", SERVICE_KEY], "reg-query-service")
+    c.equal(query.rc, 0, "reg query of the service key: status")
+    values = ws.parse_reg_query(query.text)
+    c.equal({k: values.get(k) for k in ("Type", "Start", "ErrorControl", "ImagePath", "DisplayName")},
+            {"Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"),
+             "ErrorControl": ("REG_DWORD", "0x1"), "ImagePath": ("REG_SZ", expected_path),
+             "DisplayName": ("REG_SZ", SERVICE)},
+            "service key values")
+
+    config = ws.parse_config(i.svcprobe("config", SERVICE, label="config").text)
+    c.equal(config, {"type": "0x10", "start": "2", "error": "1", "binary": expected_path,
+                     "group": "", "tag": "0", "dependencies": "", "account": "LocalSystem",
+                     "display": SERVICE},
+            "QueryServiceConfigA")
+
+    source = ctx.prefix.run(["reg", "query", SOURCE_KEY], "reg-query-source")
+    c.equal(source.rc, 0, "reg query of the event-source key: status")
+    values = ws.parse_reg_query(source.text)
+    message_file = values.get("EventMessageFile")
+    c.true(message_file in (("REG_SZ", "C:\\Tolvane\\tolvane.exe"),
+                            ("REG_EXPAND_SZ", "C:\\Tolvane\\tolvane.exe")),
+           "EventMessageFile: %r" % (message_file,))
+    types = values.get("TypesSupported")
+    c.true(types is not None and types[0] == "REG_DWORD" and int(types[1], 16) & 1,
+           "TypesSupported (must include errors): %r" % (types,))
+
+    result = i.tolvane("/REGISTER", label="register-again")
+    check_banner_then(c, result, "Error: Tolvane not registered [1073]", 1073 & 0xFF,
+                      "second /REGISTER")
+
+    result = i.tolvane("/DELETE", label="delete")
+    check_banner_then(c, result, "Tolvane deleted successfully", 0, "/DELETE")
+    c.equal(ctx.prefix.run(["reg", "query", SERVICE_KEY], "reg-query-deleted").rc, 1,
+            "reg query of the service key after /DELETE: status")
+    c.equal(ctx.prefix.run(["reg", "query", SOURCE_KEY], "reg-query-source-deleted").rc, 1,
+            "reg query of the event-source key after /DELETE: status")
+    c.equal(i.svcprobe("status", SERVICE, label="status-deleted").text.strip(),
+            "error call=OpenServiceA code=1060", "service manager after /DELETE")
+
+    result = i.tolvane("/DELETE", label="delete-again")
+    check_banner_then(c, result, "Error: Tolvane not deleted [1060]", 1060 & 0xFF,
+                      "second /DELETE")
+
+    # Lower case is accepted, and the entry can be made again after its removal.
+    result = i.tolvane("/register", label="register-lower")
+    check_banner_then(c, result, "Tolvane registered successfully", 0, "/register")
+    c.equal(ws.parse_config(i.svcprobe("config", SERVICE, label="config-again").text)
+            .get("binary"), expected_path, "command line after registering again")
+    result = i.tolvane("/delete", label="delete-lower")
+    check_banner_then(c, result, "Tolvane deleted successfully", 0, "/delete")
+
+
+@scenario("register-in-program-files", weight=2)
+def register_in_program_files(ctx):
+    c = ctx.check
+    i = ctx.install_at("C:\\Program Files\\Tolvane")
+    i.warm_server()
+    # Typed by its bare name in the folder that holds it (through cmd, which
+    # passes the name as typed): the search adds the default extension.
+    result = ctx.prefix.run(["cmd", "/c", "tolvane /REGISTER"], "register-bare-name",
+                            cwd=ctx.prefix.host(i.dir))
+    check_banner_then(c, result, "Tolvane registered successfully", 0, "tolvane /REGISTER")
+    expected_path = '"C:\\Program Files\\Tolvane\\tolvane.EXE" mode=Service'
+    values = ws.parse_reg_query(ctx.prefix.run(["reg", "query", SERVICE_KEY], "reg-query").text)
+    c.equal(values.get("ImagePath"), ("REG_SZ", expected_path), "ImagePath")
+    c.equal(ws.parse_config(i.svcprobe("config", SERVICE, label="config").text).get("binary"),
+            expected_path, "binary path name")
+    message_file = ws.parse_reg_query(
+        ctx.prefix.run(["reg", "query", SOURCE_KEY], "reg-query-source").text).get("EventMessageFile")
+    c.true(message_file is not None and message_file[1].lower()
+           == "c:\\program files\\tolvane\\tolvane.exe",
+           "EventMessageFile: %r" % (message_file,))
+    ctx.prefix.end_server()
+
+    # It runs from there too, and finds the stand-in route tool beside itself.
+    i.set_route_file(EXAMPLE_ROUTES)
+    boot = i.boot()
+    check_stopped(c, boot)
+    c.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
+    c.equal(boot.route_log, EXAMPLE_COMMANDS, "route-tool command lines")
+    check_records(c, boot, [])
+
+
+@scenario("usage")
+def usage(ctx):
+    c, i = ctx.check, ctx.install_at()
+    usage_line = "Usage: %s { /REGISTER | /DELETE }"
+    for label, args, typed in [
+            ("no-argument", [], i.exe),
+            ("unknown-argument", ["/INSTALL"], i.exe),
+            ("mode-lower-case", ["mode=service"], i.exe),
+            ("mode-upper-case", ["MODE=SERVICE"], i.exe),
+            ("two-arguments", ["/REGISTER", "/DELETE"], i.exe)]:
+        result = i.tolvane(*args, label=label)
+        c.equal(console_lines(c, result, label), [usage_line % typed], "%s: output" % label)
+        c.equal(result.rc, 0, "%s: exit status" % label)
+        c.true(result.seconds < 5, "%s: took %.1f s (a dispatcher connection?)"
+               % (label, result.seconds))
+    # The name as typed, not the full path.
+    result = ctx.prefix.run(["cmd", "/c", "tolvane"], "bare-name", cwd=ctx.prefix.host(i.dir))
+    c.equal(console_lines(c, result, "bare name"), [usage_line % "tolvane"], "bare name: output")
+    c.equal(result.rc, 0, "bare name: exit status")
+    c.equal(i.svcprobe("status", SERVICE, label="status").text.strip(),
+            "error call=OpenServiceA code=1060", "service manager after the usage runs")
+
+
+@scenario("service-mode-from-console", weight=3)
+def service_mode_from_console(ctx):
+    c, i = ctx.check, ctx.install_at()
+    # On a server that is still starting its own services, a dispatcher can
+    # meet the control pipe of one of those; a warm server has none pending.
+    i.warm_server()
+    result = i.tolvane("mode=Service", label="mode-service", debug="-all,+relay")
+    c.equal(result.out, b"", "standard output")
+    c.equal(ws.message_boxes(result.err.decode("latin-1")),
+            [(0, "Can't connect service control manager", "ERROR", 0)],
+            "message boxes (owner, text, caption, style)")
+    c.true(result.seconds >= 5, "returned after %.1f s: no attempt to connect?" % result.seconds)
+    c.note("mode=Service from a console: exit status %d after %.1f s"
+           % (result.rc, result.seconds))
+    c.equal(result.rc, 1063 & 0xFF, "exit status (the dispatcher's 1063)")
+
+
+@scenario("boot-example-file", weight=3)
+def boot_example_file(ctx):
+    c = ctx.check
+    boot, _ = normal_run(ctx, EXAMPLE_ROUTES, EXAMPLE_COMMANDS)
+    c.true("PAUSED" not in boot.states_seen(), "paused seen without a pause")
+    # Started again at the next boot: the same commands once more.
+    ctx.prefix.end_server()
+    again = ctx.install.boot(label="boot-again")
+    check_stopped(c, again)
+    c.equal(reports_of(again), NORMAL_REPORTS, "status reports of the second boot")
+    c.equal(again.route_log, EXAMPLE_COMMANDS * 2, "route-tool command lines after two boots")
+    check_records(c, again, [])
+
+
+@scenario("missing-route-file")
+def missing_route_file(ctx):
+    c = ctx.check
+    boot, codes = normal_run(ctx, None, None, ["OpenConfigFile"], codes=[(2, 3)])
+    c.note("missing route file: record code %s" % codes)
+    c.equal(boot.route_starts, [], "route-tool runs")
+    stopped, running = boot.stopped_report(), [r for r in boot.trace.reports if r.state == RUNNING]
+    c.true(stopped and running and stopped.tick - running[0].tick < 1000,
+           "not stopped at once after the failure")
+
+
+@scenario("missing-route-tool")
+def missing_route_tool(ctx):
+    c = ctx.check
+    i = ctx.install_at()
+    i.remove_route_tool()
+    register(ctx)
+    i.set_route_file(EXAMPLE_ROUTES)
+    boot = i.boot()
+    check_stopped(c, boot)
+    c.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
+    c.equal(boot.route_log, None, "route-tool log")
+    codes = check_records(c, boot, ["SearchRouteExe"], codes=[(2,)])
+    c.note("missing route tool: record code %s" % codes)
+
+
+@scenario("crlf-route-file")
+def crlf_route_file(ctx):
+    normal_run(ctx, b"# comment line\r\n"
+                    b"\r\n"
+                    b"10.1.0.0 10.0.0.1#comment\r\n"
+                    b"10.2.0.0\t255.255.0.0\t10.0.0.2\r\n"
+                    b"10.3.0.0 255.255.0.0 10.0.0.3 fourth-field\r\n"
+                    b"single-field\r\n"
+                    b"   \t  \r\n"
+                    b"  10.4.0.0   10.0.0.4   # trailing comment\r\n"
+                    b"10.5.0.0 10.0.0.5",
+               ["ROUTE.EXE -f",
+                "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
+                "ROUTE.EXE ADD 10.3.0.0 MASK 255.255.0.0 10.0.0.3",
+                "ROUTE.EXE ADD 10.4.0.0 10.0.0.4",
+                "ROUTE.EXE ADD 10.5.0.0 10.0.0.5"])
+
+
+@scenario("ctrl-z-ends-file")
+def ctrl_z_ends_file(ctx):
+    # The Ctrl-Z cuts its own line too: read as binary, that line would give
+    # a gateway "10.0.0.2\x1a10.9.9.9" and the next line a route of its own.
+    normal_run(ctx, b"10.1.0.0 10.0.0.1\r\n"
+                    b"10.2.0.0 10.0.0.2\x1a10.9.9.9\r\n"
+                    b"10.3.0.0 10.0.0.3\r\n",
+               ["ROUTE.EXE -f",
+                "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                "ROUTE.EXE ADD 10.2.0.0 10.0.0.2"])
+
+
+@scenario("lone-cr-long-line")
+def lone_cr_long_line(ctx):
+    data = b"10.1.0.0\r255.255.0.0\r10.0.0.1\r" * 12   # 348 bytes, one line, no "#"
+    assert len(data) > 255 and b"\n" not in data
+    _, codes = normal_run(ctx, data, ["ROUTE.EXE -f"], ["LineTooLong"])
+    ctx.check.note("long line: record code %s" % codes)
+
+
+@scenario("lone-cr-long-line-with-comment")
+def lone_cr_long_line_with_comment(ctx):
+    data = b"10.1.0.0\r10.0.0.1\r# the rest is comment\r" + b"10.7.0.0\r10.0.0.7\r" * 20
+    assert len(data) > 255 and data.index(b"#") < 255
+    normal_run(ctx, data, ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1"])
+
+
+@scenario("lone-cr-short-file")
+def lone_cr_short_file(ctx):
+    normal_run(ctx, b"10.1.0.0\r255.255.0.0\r10.0.0.1\r10.2.0.0\r10.0.0.2\r",
+               ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1"])
+
+
+@scenario("field-too-long")
+def field_too_long(ctx):
+    _, codes = normal_run(
+        ctx, b"10.1.0.0 10.0.0.1\n"
+             b"10.2.0.0 255.255.255.2550 10.0.0.2\n"
+             b"10.3.0.0 255.255.255.255 10.0.0.3 a-fourth-field-far-longer-than-fifteen\n"
+             b"10.4.0.0 10.0.0.4\n",
+        ["ROUTE.EXE -f",
+         "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+         "ROUTE.EXE ADD 10.3.0.0 MASK 255.255.255.255 10.0.0.3",
+         "ROUTE.EXE ADD 10.4.0.0 10.0.0.4"],
+        ["FieldTooLong"])
+    ctx.check.note("long field: record code %s" % codes)
+
+
+@scenario("route-tool-never-exits", weight=2)
+def route_tool_never_exits(ctx):
+    c = ctx.check
+    i = ctx.install_at()
+    register(ctx)
+    i.set_route_file(EXAMPLE_ROUTES)
+    i.set_tool_behaviour("never")
+    boot = i.boot()
+    check_stopped(c, boot)
+    c.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
+    c.equal(boot.route_log, EXAMPLE_COMMANDS, "route-tool command lines")
+    check_records(c, boot, [])
+    # Each command waits about a second for the tool, then the five seconds.
+    check_delay(c, boot, 5900, 9000, "after the last route")
+    gaps = [b[1] - a[1] for a, b in zip(boot.route_starts, boot.route_starts[1:])]
+    c.true(all(600 <= g <= 2500 for g in gaps), "gaps between route-tool starts: %s ms" % gaps)
+    final = {e["pid"]: e for e in boot.events if e.kind == "final-child"}
+    pids = [str(pid) for pid, _ in boot.route_starts]
+    c.equal([(final[p]["status"], final[p].get("code")) if p in final else None for p in pids],
+            [("running", None), ("running", None), ("exited", "259")],
+            "route-tool processes after the stop (only the last one is ended, with 259)")
+
+
+def slow_routes(count):
+    return b"".join(b"10.%d.0.0 10.0.0.%d\n" % (n, n) for n in range(1, count + 1))
+
+
+def slow_commands(count):
+    return ["ROUTE.EXE -f"] + ["ROUTE.EXE ADD 10.%d.0.0 10.0.0.%d" % (n, n)
+                               for n in range(1, count + 1)]
+
+
+def stop_by_command(ctx, command):
+    """Stops a run whose route tool takes 3 s with Wine's own client."""
+    c = ctx.check
+    i = ctx.install_at()
+    register(ctx)
+    i.set_route_file(slow_routes(8))
+    i.set_tool_behaviour("3000")
+    running = i.start_boot()
+    deadline = time.monotonic() + 30
+    while len(i.route_log() or []) < 3 and time.monotonic() < deadline \
+            and running.proc.poll() is None:
+        time.sleep(0.02)
+    sent = time.time() * 1000
+    client = ctx.prefix.run(command, "client-stop", timeout=30)
+    boot = i.finish_boot(running)
+    c.equal(client.rc, 0, "%s: exit status" % " ".join(command))
+    check_stopped(c, boot)
+    states = [r.state for r in boot.trace.reports]
+    c.equal(states[:3], [START_PENDING, START_PENDING, RUNNING], "first status reports")
+    c.true(set(states[3:-1]) <= {STOP_PENDING} and len(states[3:-1]) <= 1,
+           "reports between running and stopped: %s" % [r.brief() for r in boot.trace.reports])
+    for r in boot.trace.reports:
+        if r.state == STOP_PENDING:
+            c.equal((r.checkpoint, r.wait_hint), (1, 1000), "stop-pending check point, wait hint")
+    stopped_seen = [int(e["t"]) for e in boot.events if e.kind == "state" and e["state"] == "STOPPED"]
+    c.true(stopped_seen and stopped_seen[-1] - sent < 3000,
+           "stopped %s ms after the client was started" % (stopped_seen[-1] - sent
+                                                            if stopped_seen else None))
+    log = boot.route_log or []
+    expected = slow_commands(8)
+    c.true(3 <= len(log) < len(expected) and log == expected[:len(log)],
+           "route-tool command lines: %s" % log)
+    stopped = boot.stopped_report()
+    late = [t for _, t in boot.route_starts if stopped and t > stopped.tick]
+    c.equal(late, [], "route-tool starts after the stopped report (ticks)")
+    final = {e["pid"]: e for e in boot.events if e.kind == "final-child"}
+    last = str(boot.route_starts[-1][0]) if boot.route_starts else None
+    c.equal((final.get(last).get("status"), final.get(last).get("code")) if last in final else None,
+            ("exited", "259"), "last route-tool process after the stop")
+    check_records(c, boot, [])
+    return client
+
+
+@scenario("stop-by-sc", weight=2)
+def stop_by_sc(ctx):
+    stop_by_command(ctx, ["sc", "stop", SERVICE])
+
+
+@scenario("stop-by-net", weight=2)
+def stop_by_net(ctx):
+    client = stop_by_command(ctx, ["net", "stop", SERVICE])
+    ctx.check.true(b"stopped successfully" in client.out,
+                   "net stop output: %r" % client.out.decode("latin-1"))
+
+
+@scenario("pause-and-continue", weight=3)
+def pause_and_continue(ctx):
+    c = ctx.check
+    i = ctx.install_at()
+    register(ctx)
+    i.set_route_file(slow_routes(4))
+    i.set_tool_behaviour("3000")
+    boot = i.boot([("pause", 1500), ("interrogate", 3000), ("continue", 4500)])
+    check_stopped(c, boot)
+    for name, state in (("pause", "PAUSED"), ("interrogate", "PAUSED"), ("continue", "RUNNING")):
+        got = [(e["ok"], e.get("state")) for e in control_events(boot, name)]
+        c.equal(got, [("1", state)], "answer to %s" % name)
+    c.equal([(s, cp, hint) for s, cp, hint, _ in reports_of(boot)],
+            [(START_PENDING, 1, 1000), (START_PENDING, 2, 1000), (RUNNING, 0, 1000),
+             (PAUSED, 0, 0), (PAUSED, 0, 0), (RUNNING, 0, 0), (STOPPED, 0, 1000)],
+            "status reports (state, check point, wait hint)")
+    c.true("PAUSED" in boot.states_seen(), "the probe never saw the service paused")
+    paused = [r.tick for r in boot.trace.reports if r.state == PAUSED]
+    resumed = [r.tick for r in boot.trace.reports if r.state == RUNNING and paused
+               and r.tick > paused[0]]
+    if c.true(paused and resumed, "no pause/continue reports"):
+        c.true(resumed[0] - paused[0] >= 2500, "paused for only %d ms" % (resumed[0] - paused[0]))
+        c.equal(launches_between(boot, paused[0], resumed[0]), [],
+                "route-tool starts while paused (ticks)")
+    c.equal(boot.route_log, slow_commands(4), "route-tool command lines")
+    check_delay(c, boot, 5900, 9000, "after the last route")
+    check_records(c, boot, [])
+
+
+@scenario("pause-during-final-wait", weight=3)
+def pause_during_final_wait(ctx):
+    c = ctx.check
+    i = ctx.install_at()
+    register(ctx)
+    i.set_route_file(EXAMPLE_ROUTES)
+    boot = i.boot([("pause", 2000), ("continue", 8000)])
+    check_stopped(c, boot)
+    c.equal([r.state for r in boot.trace.reports],
+            [START_PENDING, START_PENDING, RUNNING, PAUSED, RUNNING, STOPPED], "status reports")
+    c.equal(boot.route_log, EXAMPLE_COMMANDS, "route-tool command lines")
+    resumed = [r.tick for r in boot.trace.reports if r.state == RUNNING][-1:]
+    stopped = boot.stopped_report()
+    if c.true(resumed and stopped, "no continue or stop report"):
+        c.true(0 <= stopped.tick - resumed[0] < 1500,
+               "stopped %d ms after continue, expected soon after" % (stopped.tick - resumed[0]))
+    check_delay(c, boot, 7000, 12000, "after the last route, held by the pause")
+    check_records(c, boot, [])
+
+
+@scenario("stop-while-paused", weight=2)
+def stop_while_paused(ctx):
+    c = ctx.check
+    i = ctx.install_at()
+    register(ctx)
+    i.set_route_file(slow_routes(6))
+    i.set_tool_behaviour("3000")
+    boot = i.boot([("pause", 1500), ("stop", 3500)])
+    check_stopped(c, boot)
+    states = [r.state for r in boot.trace.reports]
+    c.equal(states[:4], [START_PENDING, START_PENDING, RUNNING, PAUSED], "first status reports")
+    c.true(set(states[4:-1]) <= {STOP_PENDING}, "reports after the pause: %s"
+           % [r.brief() for r in boot.trace.reports])
+    stop = control_events(boot, "stop")
+    stopped_seen = [int(e["t"]) for e in boot.events if e.kind == "state" and e["state"] == "STOPPED"]
+    if c.true(stop and stopped_seen, "no stop sent or no stop seen"):
+        c.true(stopped_seen[-1] - int(stop[0]["sent"]) < 1500,
+               "stopped %d ms after the stop control" % (stopped_seen[-1] - int(stop[0]["sent"])))
+    paused = [r.tick for r in boot.trace.reports if r.state == PAUSED]
+    stopped = boot.stopped_report()
+    if paused and stopped:
+        c.equal(launches_between(boot, paused[0], 1 << 62), [],
+                "route-tool starts after the pause (ticks)")
+    log = boot.route_log or []
+    c.true(2 <= len(log) < 7 and log == slow_commands(6)[:len(log)],
+           "route-tool command lines: %s" % log)
+    check_records(c, boot, [])
+
+
+# Driver ---------------------------------------------------------------------
+
+def run_scenario(name, args, template, work):
+    fn, _ = SCENARIOS[name]
+    started = time.monotonic()
+    ctx = None
+    try:
+        ctx = Context(name, args, template, work)
+        fn(ctx)
+        problems, notes = ctx.check.problems, ctx.check.notes
+    except Exception:  # a scenario that breaks is a failed scenario
+        problems = ["scenario raised:\n" + traceback.format_exc()]
+        notes = ctx.check.notes if ctx else []
+    finally:
+        if ctx is not None:
+            ctx.prefix.close()
+            if not args.keep:
+                shutil.rmtree(ctx.prefix.path, ignore_errors=True)
+    history = ctx.prefix.history if ctx else []
+    return name, problems, notes, history, time.monotonic() - started
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tolvane", required=True)
+    parser.add_argument("--route-tool", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--jobs", type=int, default=6)
+    parser.add_argument("--logs", help="copy the logs of failed scenarios into this folder")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the work folder (prefixes and logs) and print its path")
+    parser.add_argument("names", nargs="*", help="scenarios to run (default: all)")
+    args = parser.parse_args()
+    for attr in ("tolvane", "route_tool", "probe"):
+        setattr(args, attr, os.path.abspath(getattr(args, attr)))
+        if not os.path.isfile(getattr(args, attr)):
+            parser.error("no such file: %s" % getattr(args, attr))
+    names = args.names or list(SCENARIOS)
+    unknown = [n for n in names if n not in SCENARIOS]
+    if unknown:
+        parser.error("unknown scenarios: %s (known: %s)" % (unknown, ", ".join(SCENARIOS)))
+    names.sort(key=lambda n: -SCENARIOS[n][1])  # long ones first
+
+    if args.logs:
+        shutil.rmtree(args.logs, ignore_errors=True)
+    started = time.monotonic()
+    work = tempfile.mkdtemp(prefix="tolvane-e2e-")
+    template = os.path.join(work, "template")
+    os.makedirs(os.path.join(work, "logs"))
+    failed = []
+    try:
+        ws.make_template(template, os.path.join(work, "logs"))
+        print("template prefix ready in %.1f s" % (time.monotonic() - started), flush=True)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            futures = [pool.submit(run_scenario, n, args, template, work) for n in names]
+            for future in concurrent.futures.as_completed(futures):
+                name, problems, notes, history, seconds = future.result()
+                print("%s %s (%.1f s)" % ("FAIL" if problems else "PASS", name, seconds),
+                      flush=True)
+                for note in notes:
+                    print("    note: " + note)
+                if problems:
+                    failed.append(name)
+                    for problem in problems:
+                        print("    problem: " + problem)
+                    logs = os.path.join(work, "logs", name)
+                    if args.logs:
+                        target = os.path.join(os.path.abspath(args.logs), name)
+                        shutil.rmtree(target, ignore_errors=True)
+                        shutil.copytree(logs, target)
+                        logs = target
+                    print("    commands run (output in %s):" % logs)
+                    for line in history:
+                        print("      " + line)
+                sys.stdout.flush()
+    finally:
+        if args.keep:
+            print("work folder kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    print("wall time %.1f s" % (time.monotonic() - started))
+    print("%d passed, %d failed" % (len(names) - len(failed), len(failed)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

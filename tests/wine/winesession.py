@@ -1,0 +1,495 @@
+"""Wine prefixes for running tolvane.exe as a real service, and readers for
+what such a run leaves behind.
+
+Used by the end-to-end suite (e2e.py) and by tools/demo. Python standard
+library only. Every wine command runs with its output redirected to files
+(services.exe keeps the output of the command that started it open, so a pipe
+would never close), with a timeout, and every prefix's wineserver is ended by
+Prefix.close().
+
+A boot is a cold start of the prefix's wineserver by `svcprobe wait`: Wine
+starts services.exe, which starts every auto-start service, and the probe
+stays alive (a server with no client process left exits and takes the
+services with it) until the service has stopped. The boot runs with Wine's
+service and event-log traces on; services inherit that standard error, so the
+file holds every status report the service sent (`SetServiceStatus`), every
+event-log record (`ReportEventA` arguments, then one `err:eventlog` line per
+insertion string) and a tick count on each line.
+"""
+
+import dataclasses
+import glob
+import os
+import re
+import shutil
+import subprocess
+import time
+
+SERVICE = "Tolvane"
+INSTALL_DIR = "C:\\Tolvane"
+PROBE_DIR = "C:\\probe"
+ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
+
+BOOT_DEBUG = "-all,err+eventlog,trace+service,+relay,+pid,+timestamp"
+RELAY_INCLUDE = "advapi32.ReportEventA;advapi32.ReportEventW;user32.MessageBoxA"
+
+STATE_NAMES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING",
+               5: "CONTINUE_PENDING", 6: "PAUSE_PENDING", 7: "PAUSED"}
+
+
+class WineError(Exception):
+    """A wine command could not be run to its end (timeout, missing file)."""
+
+
+@dataclasses.dataclass
+class Result:
+    rc: int            # exit status as the wine command returns it (low 8 bits)
+    out: bytes
+    err: bytes
+    seconds: float
+
+    @property
+    def text(self):
+        return self.out.decode("latin-1")
+
+
+def base_env(prefix, debug="-all"):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG=debug,
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def _quiet(args, env, timeout):
+    subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=timeout, check=False)
+
+
+def end_server(prefix):
+    """Ends the prefix's wineserver and every process in it, bounded."""
+    env = base_env(prefix)
+    try:
+        _quiet(["wineserver", "-k"], env, 20)
+    except subprocess.TimeoutExpired:
+        pass
+    try:
+        _quiet(["wineserver", "-w"], env, 20)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+def remove_socket_dir(prefix):
+    """Removes the server socket folder Wine made for this prefix under /tmp."""
+    st = os.stat(prefix)
+    for server_dir in glob.glob("/tmp/wine-*/server-%x-%x" % (st.st_dev, st.st_ino)):
+        shutil.rmtree(server_dir, ignore_errors=True)
+        try:
+            os.rmdir(os.path.dirname(server_dir))
+        except OSError:
+            pass
+
+
+def make_template(path, log_dir):
+    """Creates a fresh prefix at path (about 10 s) and leaves its server ended."""
+    env = base_env(path)
+    with open(os.path.join(log_dir, "template.out"), "wb") as out, \
+            open(os.path.join(log_dir, "template.err"), "wb") as err:
+        try:
+            for args in (["wineboot", "-i"],
+                         ["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
+                          "RelayInclude", "/d", RELAY_INCLUDE, "/f"]):
+                rc = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err, timeout=180, check=False).returncode
+                if rc != 0:
+                    raise WineError("%s failed with status %d (see %s)"
+                                    % (" ".join(args), rc, log_dir))
+        except subprocess.TimeoutExpired as exc:
+            raise WineError("%s timed out" % " ".join(exc.cmd)) from exc
+        finally:
+            end_server(path)
+            if os.path.isdir(path):
+                remove_socket_dir(path)
+
+
+class Prefix:
+    """A throwaway copy of the template prefix.
+
+    The copy hard-links the big read-only part of the template; the registry
+    files, which wineserver rewrites in place, are real copies.
+    """
+
+    def __init__(self, template, path, log_dir):
+        self.path = path
+        self.log_dir = log_dir
+        self.count = 0
+        self.history = []
+        os.makedirs(log_dir, exist_ok=True)
+        subprocess.run(["cp", "-al", template, path], check=True)
+        for reg in glob.glob(os.path.join(path, "*.reg")):
+            os.remove(reg)
+            shutil.copy(os.path.join(template, os.path.basename(reg)), reg)
+        wineserver_link = os.path.join(path, "wineserver")
+        if os.path.lexists(wineserver_link):
+            os.remove(wineserver_link)
+
+    # Files ----------------------------------------------------------------
+
+    def host(self, win_path):
+        """Host path of a C: path inside the prefix."""
+        drive, _, rest = win_path.partition(":")
+        assert drive.upper() == "C", win_path
+        return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
+
+    def put(self, win_path, data=None, source=None):
+        target = self.host(win_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if source is not None:
+            shutil.copyfile(source, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(data)
+
+    def read(self, win_path):
+        """Bytes of a file in the prefix, or None if it does not exist."""
+        try:
+            with open(self.host(win_path), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    # Commands -------------------------------------------------------------
+
+    def _files(self, label):
+        self.count += 1
+        stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, label))
+        return stem + ".out", stem + ".err"
+
+    def run(self, args, label, debug="-all", timeout=60, cwd=None):
+        """Runs `wine ARGS...` to its end; output goes to files in the log folder."""
+        out_path, err_path = self._files(label)
+        started = time.monotonic()
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            try:
+                rc = subprocess.run(["wine"] + list(args), env=base_env(self.path, debug),
+                                    cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err, timeout=timeout, check=False).returncode
+            except subprocess.TimeoutExpired as exc:
+                raise WineError("wine %s: no end after %d s" % (" ".join(args), timeout)) from exc
+        seconds = time.monotonic() - started
+        result = Result(rc, _slurp(out_path), _slurp(err_path), seconds)
+        self.history.append("wine %s -> status %d in %.1f s [%s]"
+                            % (" ".join(args), rc, seconds, os.path.basename(out_path)))
+        return result
+
+    def start(self, args, label, debug="-all"):
+        """Starts `wine ARGS...` in the background; finish it with Running.finish()."""
+        out_path, err_path = self._files(label)
+        self.history.append("wine %s (background) [%s]"
+                            % (" ".join(args), os.path.basename(out_path)))
+        return Running(self, ["wine"] + list(args), out_path, err_path, debug)
+
+    def end_server(self):
+        end_server(self.path)
+
+    def keep_server(self):
+        """Starts a server that stays up with no client left; end_server() ends it."""
+        _quiet(["wineserver", "-p"], base_env(self.path), 20)
+
+    def close(self):
+        self.end_server()
+        remove_socket_dir(self.path)
+
+
+class Running:
+    def __init__(self, prefix, args, out_path, err_path, debug):
+        self.out_path, self.err_path = out_path, err_path
+        self.started = time.monotonic()
+        self._out = open(out_path, "wb")
+        self._err = open(err_path, "wb")
+        self.proc = subprocess.Popen(args, env=base_env(prefix.path, debug),
+                                     stdin=subprocess.DEVNULL, stdout=self._out,
+                                     stderr=self._err)
+
+    def finish(self, timeout):
+        try:
+            rc = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired as exc:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+            raise WineError("%s: no end after %d s" % (" ".join(self.proc.args), timeout)) from exc
+        finally:
+            self._out.close()
+            self._err.close()
+        return Result(rc, _slurp(self.out_path), _slurp(self.err_path),
+                      time.monotonic() - self.started)
+
+
+def _slurp(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# The probe's output --------------------------------------------------------
+
+@dataclasses.dataclass
+class Event:
+    kind: str
+    fields: dict
+
+    def __getitem__(self, key):
+        return self.fields[key]
+
+    def get(self, key, default=None):
+        return self.fields.get(key, default)
+
+
+def parse_events(text):
+    """`kind key=value ...` lines, as svcprobe prints them."""
+    events = []
+    for line in text.splitlines():
+        words = line.split()
+        if not words:
+            continue
+        fields = {}
+        for word in words[1:]:
+            key, sep, value = word.partition("=")
+            if sep:
+                fields[key] = value
+        events.append(Event(words[0], fields))
+    return events
+
+
+def parse_config(text):
+    """`key=value` lines of `svcprobe config`; the value runs to the line end."""
+    config = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition("=")
+        if sep:
+            config[key] = value
+    return config
+
+
+def parse_reg_query(text):
+    """Values of one key as Wine's `reg query` prints them: name -> (type, data)."""
+    values = {}
+    for line in text.splitlines():
+        m = re.match(r"^    (\S.*?)    (REG_\w+)    ?(.*)$", line)
+        if m:
+            values[m.group(1)] = (m.group(2), m.group(3))
+    return values
+
+
+# Wine's trace of a boot ----------------------------------------------------
+
+@dataclasses.dataclass
+class Report:
+    """One SetServiceStatus call of the service process."""
+    tick: int
+    service_type: int
+    state: int
+    controls: int
+    exit_code: int
+    specific: int
+    checkpoint: int
+    wait_hint: int
+
+    @property
+    def state_name(self):
+        return STATE_NAMES.get(self.state, str(self.state))
+
+    def brief(self):
+        return "%s cp=%d hint=%d controls=0x%x exit=%d" % (
+            self.state_name, self.checkpoint, self.wait_hint, self.controls, self.exit_code)
+
+
+@dataclasses.dataclass
+class Record:
+    """One event-log record written by the service process."""
+    tick: int
+    event_type: int = None
+    category: int = None
+    event_id: int = None
+    sid: int = None
+    string_count: int = None
+    data_size: int = None
+    strings: list = dataclasses.field(default_factory=list)
+
+
+TRACE_LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]{4,}):([0-9a-f]{4,}):(.*)$")
+
+
+def unescape_wine_string(text):
+    """The text of an L"..." literal as Wine's debug output writes it."""
+    m = re.match(r'^L"(.*)"(\.\.\.)?$', text)
+    body = m.group(1) if m else text
+    out, i = [], 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    while i < len(body):
+        c = body[i]
+        if c == "\\" and i + 1 < len(body):
+            nxt = body[i + 1]
+            if nxt in simple:
+                out.append(simple[nxt])
+                i += 2
+                continue
+            hexdigits = re.match(r"[0-9a-fA-F]{4}", body[i + 1:i + 5])
+            if hexdigits:
+                out.append(chr(int(hexdigits.group(0), 16)))
+                i += 5
+                continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+@dataclasses.dataclass
+class Trace:
+    service_pids: list
+    reports: list
+    records: list
+    message_boxes: list
+
+
+MESSAGE_BOX_CALL = re.compile(
+    r'Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)')
+
+
+def message_boxes(text):
+    """(owner, text, caption, style) of each MessageBoxA call in a relay trace."""
+    boxes = []
+    for m in MESSAGE_BOX_CALL.finditer(text):
+        boxes.append((int(m.group(1), 16), m.group(2), m.group(3), int(m.group(4), 16) & 0xFFFFFFFF))
+    return boxes
+
+
+def parse_trace(text, service=SERVICE):
+    """Status reports and event-log records of the service's process(es)."""
+    lines = []
+    pids = []
+    marker = 'RegisterServiceCtrlHandlerExW L"%s"' % service
+    for line in text.splitlines():
+        m = TRACE_LINE.match(line)
+        if not m:
+            continue
+        tick = int(m.group(1)) * 1000 + int(m.group(2))
+        pid, tid, rest = int(m.group(3), 16), int(m.group(4), 16), m.group(5)
+        lines.append((tick, pid, tid, rest))
+        if marker in rest and pid not in pids:
+            pids.append(pid)
+    reports, records, open_records = [], [], {}
+    for tick, pid, tid, rest in lines:
+        if pid not in pids:
+            continue
+        if rest.startswith("trace:service:SetServiceStatus "):
+            values = [int(v, 0) for v in rest.split()[2:9]]
+            reports.append(Report(tick, *values))
+        elif rest.startswith("Call advapi32.ReportEvent"):
+            # Arguments are printed as whole registers; WORD and DWORD ones
+            # can carry garbage above their own width.
+            args = [int(a, 16) for a in re.search(r"\((.*)\)", rest).group(1).split(",")]
+            record = Record(tick, event_type=args[1] & 0xFFFF, category=args[2] & 0xFFFF,
+                            event_id=args[3] & 0xFFFFFFFF, sid=args[4],
+                            string_count=args[5] & 0xFFFF, data_size=args[6] & 0xFFFFFFFF)
+            records.append(record)
+            open_records[tid] = record
+        elif rest.startswith("Ret  advapi32.ReportEvent"):
+            open_records.pop(tid, None)
+        elif rest.startswith("err:eventlog:ReportEventW "):
+            text_ = unescape_wine_string(rest[len("err:eventlog:ReportEventW "):])
+            record = open_records.get(tid)
+            if record is None:  # a record whose call was not traced
+                record = Record(tick)
+                records.append(record)
+                open_records[tid] = record
+            record.strings.append(text_)
+    return Trace(pids, reports, records, message_boxes(text))
+
+
+# A service run --------------------------------------------------------------
+
+@dataclasses.dataclass
+class Boot:
+    probe: Result
+    events: list
+    trace: Trace
+    route_log: list      # command lines the stand-in tool logged, None without a log
+    route_starts: list   # (pid, tick) per stand-in run, in start order
+
+    def outcome(self):
+        lines = [line for line in self.probe.text.splitlines() if line.startswith("result ")]
+        return lines[-1].split()[1] if lines else None
+
+    def states_seen(self):
+        return [e["state"] for e in self.events if e.kind == "state"]
+
+    def stopped_report(self):
+        stops = [r for r in self.trace.reports if r.state == 1]
+        return stops[-1] if stops else None
+
+
+class Install:
+    """tolvane.exe, the stand-in route tool and the probe, laid into a prefix."""
+
+    def __init__(self, prefix, tolvane, route_tool, probe, install_dir=INSTALL_DIR):
+        self.prefix = prefix
+        self.dir = install_dir
+        self.exe = install_dir + "\\tolvane.exe"
+        self.probe = PROBE_DIR + "\\svcprobe.exe"
+        prefix.put(self.exe, source=tolvane)
+        prefix.put(install_dir + "\\ROUTE.EXE", source=route_tool)
+        prefix.put(self.probe, source=probe)
+
+    def remove_route_tool(self):
+        os.remove(self.prefix.host(self.dir + "\\ROUTE.EXE"))
+
+    def set_route_file(self, data):
+        self.prefix.put(ROUTE_FILE, data)
+
+    def set_tool_behaviour(self, setting):
+        """A number of milliseconds the stand-in takes, or "never"."""
+        self.prefix.put(self.dir + "\\ROUTE.CFG", setting.encode("ascii") + b"\n")
+
+    def warm_server(self):
+        """Starts a server that stays up and waits until services.exe answers.
+
+        On a server that has only just started, a first client can find the
+        service manager not answering yet; the product's command-line face is
+        run on a warm server so that this start-up race of Wine's is not
+        mistaken for a failure of its own. end_server() ends it again.
+        """
+        self.prefix.keep_server()
+        self.svcprobe("status", SERVICE, label="warm-up")
+
+    def tolvane(self, *args, label="tolvane", timeout=60, debug="-all"):
+        return self.prefix.run([self.exe] + list(args), label, debug=debug, timeout=timeout)
+
+    def svcprobe(self, *args, label="svcprobe", timeout=60):
+        return self.prefix.run([self.probe] + list(args), label, timeout=timeout)
+
+    def route_log(self):
+        data = self.prefix.read(self.dir + "\\ROUTE.LOG")
+        return None if data is None else data.decode("latin-1").splitlines()
+
+    def route_starts(self):
+        data = self.prefix.read(self.dir + "\\ROUTE.PID") or b""
+        return [tuple(int(v) for v in line.split()) for line in data.decode().splitlines()]
+
+    def start_boot(self, controls=(), timeout_ms=40000, label="boot"):
+        """Cold-starts the prefix's server through the probe, which waits for the run."""
+        self.prefix.end_server()
+        args = [self.probe, "wait", SERVICE, str(timeout_ms),
+                "log=%s\\ROUTE.LOG" % self.dir, "pids=%s\\ROUTE.PID" % self.dir]
+        args += ["%s@%d" % (name, at) for name, at in controls]
+        return self.prefix.start(args, label, debug=BOOT_DEBUG)
+
+    def finish_boot(self, running, timeout_ms=40000):
+        probe = running.finish(timeout_ms / 1000 + 30)
+        boot = Boot(probe, parse_events(probe.text),
+                    parse_trace(probe.err.decode("latin-1")), self.route_log(),
+                    self.route_starts())
+        return boot
+
+    def boot(self, controls=(), timeout_ms=40000, label="boot"):
+        return self.finish_boot(self.start_boot(controls, timeout_ms, label), timeout_ms)

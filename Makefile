@@ -35,9 +35,9 @@ wine: win
 	ctest --test-dir $(WIN_DIR) --output-on-failure
 
 test: host win
+	$(MAKE) --no-print-directory hardening
 	ctest --test-dir $(HOST_DIR) --output-on-failure
 	ctest --test-dir $(WIN_DIR) --output-on-failure
-	$(MAKE) --no-print-directory hardening
 
 demo: win
 	python3 tools/demo $(WIN_DIR)

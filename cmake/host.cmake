@@ -22,3 +22,8 @@ if(TOLVANE_SANITIZE)
 endif()
 
 add_subdirectory(tests/unit)
+
+option(TOLVANE_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+if(TOLVANE_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()

@@ -36,8 +36,7 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
     ungetc(next, file);
 
     SkipRestOfLine(file);
-    const size_t content = strlen(line);
-    if (content < kLineSize - 1 || memchr(line, '#', content) != nullptr)
+    if (strlen(line) < kLineSize - 1 || strchr(line, '#') != nullptr)
         return RouteLine::kLine;
     return RouteLine::kTooLong;
 }

@@ -1,0 +1,281 @@
+#!/usr/bin/env python3
+"""Route loading speed and memory of the real service under Wine.
+
+Lays tolvane.exe, the stand-in route tool (as ROUTE.EXE) and two small
+programs of the benchmark into a fresh Wine prefix, writes a route file of
+ROUTES routes and, for each stand-in run time (DELAYS, in milliseconds, which
+the stand-in reads from ROUTE.CFG beside it), alternates for ROUNDS rounds:
+
+- bench_spawn.exe: the bare cost of starting the stand-in and waiting for it,
+  ROUTES times in a row, once with the creation flags the service uses for the
+  route tool and once with none;
+- one service run, started through the service manager by bench_probe.exe,
+  which follows it to its end and samples the service process's peak working
+  set. The time per route is taken from the start times the stand-in logs
+  (ROUTE.PID): from the clearing run to the last route, divided by ROUTES.
+
+Prints medians over the rounds, the ratio of the time per route to the bare
+cost, the executable's size and the peak working set. It measures and prints;
+it passes no judgement, except that a run which did not do what it should
+(wrong route-tool runs, a service that did not stop) fails the benchmark.
+
+Python standard library only. Wine output always goes to files: services.exe
+keeps the output handles of the command that started it open.
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+SERVICE = "Tolvane"
+INSTALL_DIR = "C:\\Tolvane"
+ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
+# CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
+# the flags the service starts the route tool with.
+SERVICE_CREATION_FLAGS = "04000210"
+
+
+class BenchError(Exception):
+    pass
+
+
+class Prefix:
+    """A fresh Wine prefix with a server kept up until close()."""
+
+    def __init__(self, path, log_dir):
+        self.path = path
+        self.log_dir = log_dir
+        self.count = 0
+        os.makedirs(log_dir, exist_ok=True)
+        shutil.rmtree(path, ignore_errors=True)
+        started = time.monotonic()
+        self._quiet(["wineboot", "-i"], 180)
+        self._quiet(["wineserver", "-w"], 60)
+        self.setup_seconds = time.monotonic() - started
+
+    def env(self):
+        env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        return env
+
+    def _quiet(self, args, timeout):
+        self.count += 1
+        stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, os.path.basename(args[0])))
+        with open(stem + ".out", "wb") as out, open(stem + ".err", "wb") as err:
+            try:
+                return subprocess.run(args, env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=err, timeout=timeout, check=False).returncode
+            except subprocess.TimeoutExpired as exc:
+                raise BenchError("%s: no end after %d s" % (" ".join(args), timeout)) from exc
+
+    def host(self, win_path):
+        drive, _, rest = win_path.partition(":")
+        assert drive.upper() == "C", win_path
+        return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
+
+    def put(self, win_path, data=None, source=None):
+        target = self.host(win_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if source is not None:
+            shutil.copyfile(source, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(data)
+
+    def remove(self, win_path):
+        try:
+            os.remove(self.host(win_path))
+        except FileNotFoundError:
+            pass
+
+    def wine(self, args, timeout=120):
+        """Runs `wine ARGS...`; returns (status, standard output as text)."""
+        self.count += 1
+        stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, args[0].split("\\")[-1]))
+        with open(stem + ".out", "wb") as out, open(stem + ".err", "wb") as err:
+            try:
+                rc = subprocess.run(["wine"] + args, env=self.env(), stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, timeout=timeout,
+                                    check=False).returncode
+            except subprocess.TimeoutExpired as exc:
+                raise BenchError("wine %s: no end after %d s" % (" ".join(args), timeout)) from exc
+        with open(stem + ".out", "rb") as f:
+            return rc, f.read().decode("latin-1")
+
+    def keep_server(self):
+        self._quiet(["wineserver", "-p"], 30)
+
+    def close(self, keep):
+        try:
+            self._quiet(["wineserver", "-k"], 30)
+        except BenchError:
+            pass
+        try:
+            st = os.stat(self.path)
+            for server_dir in glob.glob("/tmp/wine-*/server-%x-%x" % (st.st_dev, st.st_ino)):
+                shutil.rmtree(server_dir, ignore_errors=True)
+                try:
+                    os.rmdir(os.path.dirname(server_dir))
+                except OSError:
+                    pass
+        except FileNotFoundError:
+            pass
+        if not keep:
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+def key_values(text, kind):
+    """The key=value fields of the last line starting with `kind`."""
+    lines = [line for line in text.splitlines() if line.startswith(kind + " ")]
+    if not lines:
+        raise BenchError("no '%s' line in: %r" % (kind, text[-500:]))
+    fields = {}
+    for word in lines[-1].split()[1:]:
+        key, _, value = word.partition("=")
+        fields[key] = value
+    return fields
+
+
+class Bench:
+    def __init__(self, prefix, args):
+        self.prefix = prefix
+        self.args = args
+        self.tool = INSTALL_DIR + "\\ROUTE.EXE"
+        self.routes = ["10.%d.%d.0 255.255.255.0 192.168.1.254" % (i // 256, i % 256)
+                       for i in range(args.routes)]
+
+    def install(self):
+        p = self.prefix
+        p.put(INSTALL_DIR + "\\tolvane.exe", source=self.args.tolvane)
+        p.put(self.tool, source=self.args.route_tool)
+        p.put(INSTALL_DIR + "\\bench_spawn.exe", source=self.args.spawn)
+        p.put(INSTALL_DIR + "\\bench_probe.exe", source=self.args.probe)
+        text = "# %d routes for the benchmark\n" % len(self.routes)
+        text += "".join(route + "\n" for route in self.routes)
+        p.put(ROUTE_FILE, text.encode("ascii"))
+        p.keep_server()
+        rc, out = p.wine([INSTALL_DIR + "\\tolvane.exe", "/REGISTER"])
+        if "registered successfully" not in out:
+            raise BenchError("registration failed (status %d): %s" % (rc, out))
+
+    def set_delay(self, delay_ms):
+        if delay_ms == 0:
+            self.prefix.remove(INSTALL_DIR + "\\ROUTE.CFG")  # exits at once
+        else:
+            self.prefix.put(INSTALL_DIR + "\\ROUTE.CFG", b"%d\n" % delay_ms)
+
+    def clear_tool_logs(self):
+        for name in ("ROUTE.LOG", "ROUTE.PID"):
+            self.prefix.remove(INSTALL_DIR + "\\" + name)
+
+    def bare(self, flags):
+        self.clear_tool_logs()
+        rc, out = self.prefix.wine([INSTALL_DIR + "\\bench_spawn.exe", self.tool,
+                                    str(len(self.routes)), flags])
+        fields = key_values(out, "spawn")
+        if rc != 0:
+            raise BenchError("bench_spawn failed: %s" % out)
+        return float(fields["per_run_ms"])
+
+    def service_run(self):
+        self.clear_tool_logs()
+        rc, out = self.prefix.wine([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "60000"])
+        run = key_values(out, "run")
+        if rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
+            raise BenchError("the service run did not end well: %s" % out)
+        log = (open(self.prefix.host(INSTALL_DIR + "\\ROUTE.LOG"), "rb").read()
+               .decode("latin-1").splitlines())
+        expected = ["ROUTE.EXE -f"] + ["ROUTE.EXE ADD %s MASK %s %s" % tuple(r.split())
+                                       for r in self.routes]
+        if log != expected:
+            raise BenchError("the route tool was not run once per route, in order: %r" % log[:5])
+        ticks = [int(line.split()[1]) for line in
+                 open(self.prefix.host(INSTALL_DIR + "\\ROUTE.PID")).read().splitlines()]
+        per_route = (ticks[-1] - ticks[0]) / len(self.routes)
+        return per_route, int(run["peak_working_set"]), float(run["stopped_ms"])
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tolvane", required=True)
+    parser.add_argument("--route-tool", required=True)
+    parser.add_argument("--spawn", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--work", required=True, help="folder for the prefix and the logs")
+    parser.add_argument("--routes", type=int, default=50)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--delays", default="0,30", help="stand-in run times in ms")
+    parser.add_argument("--keep", action="store_true", help="keep the prefix afterwards")
+    args = parser.parse_args()
+    delays = [int(d) for d in args.delays.split(",")]
+
+    work = os.path.abspath(args.work)
+    log_dir = os.path.join(work, "logs")
+    shutil.rmtree(log_dir, ignore_errors=True)
+    started = time.monotonic()
+    prefix = Prefix(os.path.join(work, "prefix"), log_dir)
+    results = {}
+    peaks = []
+    try:
+        bench = Bench(prefix, args)
+        bench.install()
+        bench.bare(SERVICE_CREATION_FLAGS)  # warm-up, not counted
+        for delay in delays:
+            bench.set_delay(delay)
+            r = results[delay] = {"service": [], "same_flags": [], "no_flags": [], "stop": []}
+            for _ in range(args.rounds):
+                r["same_flags"].append(bench.bare(SERVICE_CREATION_FLAGS))
+                r["no_flags"].append(bench.bare("0"))
+                per_route, peak, stopped_ms = bench.service_run()
+                r["service"].append(per_route)
+                r["stop"].append(stopped_ms)
+                peaks.append(peak)
+    except BenchError as exc:
+        print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
+        return 1
+    finally:
+        prefix.close(args.keep)
+
+    version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    size = os.path.getsize(args.tolvane)
+    print()
+    print("Tolvane under %s: %d routes, medians of %d rounds (ms)"
+          % (version, len(bench.routes), args.rounds))
+    print("%-10s %12s %18s %8s %15s %16s" % ("tool runs", "per route", "bare start+wait",
+                                             "ratio", "bare, flags 0", "start to stopped"))
+    for delay in delays:
+        r = results[delay]
+        service, same = median(r["service"]), median(r["same_flags"])
+        print("%-10s %12.1f %18.1f %8.2f %15.1f %16.0f"
+              % ("%d ms" % delay, service, same, service / same, median(r["no_flags"]),
+                 median(r["stop"])))
+    print("  per route: service's route-tool start times, clearing run to last route, / %d"
+          % len(bench.routes))
+    print("  bare: bench_spawn, CreateProcessA + WaitForSingleObject, with the service's"
+          " creation flags 0x%s" % SERVICE_CREATION_FLAGS)
+    print("  rounds, per route: " + "; ".join(
+        "%d ms: %s" % (d, " ".join("%.1f" % v for v in results[d]["service"])) for d in delays))
+    print("  rounds, bare:      " + "; ".join(
+        "%d ms: %s" % (d, " ".join("%.1f" % v for v in results[d]["same_flags"]))
+        for d in delays))
+    print("executable size: %d bytes (%.1f KiB), %s" % (size, size / 1024, args.tolvane))
+    print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
+          % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
+    print("bench wall time: %.0f s (prefix set-up %.0f s)"
+          % (time.monotonic() - started, prefix.setup_seconds))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

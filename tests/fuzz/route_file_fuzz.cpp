@@ -1,0 +1,214 @@
+// Feeds arbitrary bytes to the route loader as its route file, through the
+// real file reading, line splitting and route command runner, on the stand-in
+// platform. Aborts when a launched command line breaks the shape the route
+// tool is promised, when the platform is misused or a handle leaks, or when
+// the launches and failure records differ from those a plain model of the
+// route file format expects.
+//
+// The host's "r" mode does no CR LF or Ctrl-Z translation, so the model
+// splits lines at LF only; every other byte is data.
+
+#include "fake_win32.h"
+
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kToolPath[] = "C:\\WINNT35\\system32\\ROUTE.EXE";
+constexpr char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr size_t kMaxLineRead = 255;   // characters one line read takes
+constexpr size_t kMaxFieldLength = 15;
+
+struct Expected {
+    std::vector<std::string> commandLines;
+    std::vector<std::string> steps;
+};
+
+bool IsWhiteSpace(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+[[noreturn]] void Fail(const std::string &what, const std::string &detail = "")
+{
+    fprintf(stderr, "route file fuzz: %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ",
+            detail.c_str());
+    abort();
+}
+
+std::string Join(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += "  [" + line + "]\n";
+    return text;
+}
+
+// What one line of the file means, taken as text up to its first NUL.
+void ModelLine(const std::string &raw, Expected &expected)
+{
+    std::string text = raw.substr(0, raw.find('\0'));
+    text = text.substr(0, text.find('#'));
+
+    std::vector<std::string> fields;
+    size_t at = 0;
+    while (fields.size() < 3) {
+        while (at < text.size() && IsWhiteSpace(static_cast<unsigned char>(text[at])))
+            ++at;
+        if (at == text.size())
+            break;
+        const size_t start = at;
+        while (at < text.size() && !IsWhiteSpace(static_cast<unsigned char>(text[at])))
+            ++at;
+        fields.push_back(text.substr(start, at - start));
+    }
+    for (const std::string &field : fields) {
+        if (field.size() > kMaxFieldLength) {
+            expected.steps.emplace_back("FieldTooLong");
+            return;
+        }
+    }
+    if (fields.size() == 3)
+        expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] + " MASK " + fields[1] +
+                                        " " + fields[2]);
+    else if (fields.size() == 2)
+        expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] + " " + fields[1]);
+}
+
+// The whole file: lines end at LF; a line of more than 255 characters is
+// acted on only from its first 255, and only if those hold a "#" or a NUL.
+Expected Model(const std::string &file)
+{
+    Expected expected;
+    expected.commandLines.emplace_back("ROUTE.EXE -f");
+    size_t start = 0;
+    while (start < file.size()) {
+        size_t end = file.find('\n', start);
+        if (end == std::string::npos)
+            end = file.size();
+        const std::string line = file.substr(start, end - start);
+        start = end + 1;
+        if (line.size() <= kMaxLineRead) {
+            ModelLine(line, expected);
+            continue;
+        }
+        const std::string head = line.substr(0, kMaxLineRead);
+        const std::string text = head.substr(0, head.find('\0'));
+        if (text.size() < head.size() || text.find('#') != std::string::npos)
+            ModelLine(head, expected);
+        else
+            expected.steps.emplace_back("LineTooLong");
+    }
+    return expected;
+}
+
+bool IsGoodField(const std::string &field)
+{
+    if (field.empty() || field.size() > kMaxFieldLength)
+        return false;
+    for (unsigned char c : field) {
+        if (IsWhiteSpace(c) || c == '#' || c == '\0')
+            return false;
+    }
+    return true;
+}
+
+// The promise to the route tool, whatever the file held.
+void CheckShape(const std::vector<std::string> &lines)
+{
+    if (lines.empty() || lines[0] != "ROUTE.EXE -f")
+        Fail("the first launch is not the clearing one", Join(lines));
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> words;
+        size_t at = 0;
+        for (;;) {
+            const size_t blank = lines[i].find(' ', at);
+            words.push_back(lines[i].substr(at, blank - at));
+            if (blank == std::string::npos)
+                break;
+            at = blank + 1;
+        }
+        bool good = words.size() >= 4 && words[0] == "ROUTE.EXE" && words[1] == "ADD";
+        if (good && words.size() == 6)
+            good = words[3] == "MASK" && IsGoodField(words[2]) && IsGoodField(words[4]) &&
+                   IsGoodField(words[5]);
+        else if (good)
+            good = words.size() == 4 && IsGoodField(words[2]) && IsGoodField(words[3]);
+        if (!good)
+            Fail("a route command of the wrong shape", lines[i]);
+    }
+}
+
+void ResetProductState()
+{
+    g_stopEvent = nullptr;
+    g_lastChild = {};
+    g_launchesClosed = false;
+    g_mayRunEvent = nullptr;
+    g_loaderThread = nullptr;
+    g_serviceStatus = {};
+    g_statusHandle = nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // A scratch folder per input, gone again when the input is done (libFuzzer
+    // ends without running exit handlers).
+    char folder[] = "/tmp/tolvane-fuzz-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        Fail("no scratch folder");
+    const std::string windowsDirectory = std::string(folder) + "/WINNT35";
+    // The route file's Windows path, taken as one file name on the host.
+    const std::string routeFilePath = windowsDirectory + kRouteFileSuffix;
+    const std::string content(reinterpret_cast<const char *>(data), size);
+    FILE *file = fopen(routeFilePath.c_str(), "wb");
+    if (file == nullptr || fwrite(content.data(), 1, content.size(), file) != content.size() ||
+        fclose(file) != 0)
+        Fail("cannot write the route file", routeFilePath);
+
+    fake::Reset();
+    ResetProductState();
+    fake::SetSearchResult("ROUTE.EXE", kToolPath);
+    fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", windowsDirectory + '\0');
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_stopEvent = stop;
+
+    RouteLoaderThread(nullptr);
+    std::filesystem::remove_all(folder);
+
+    const std::vector<std::string> lines = fake::CommandLines();
+    CheckShape(lines);
+    for (const fake::Launch &launch : fake::Launches()) {
+        if (launch.application != kToolPath)
+            Fail("a launch not of the route tool found", launch.application);
+    }
+    const std::vector<std::string> problems = fake::Problems();
+    if (!problems.empty())
+        Fail("platform misuse", Join(problems));
+    if (fake::TimesSignalled(stop) != 1 || g_stopEvent != stop)
+        Fail("the stop event was not signalled exactly once and left open");
+
+    const Expected expected = Model(content);
+    if (lines != expected.commandLines)
+        Fail("launches differ from the route file's routes",
+             "launched\n" + Join(lines) + "expected\n" + Join(expected.commandLines));
+    if (fake::RecordedSteps() != expected.steps)
+        Fail("failure records differ from the route file's faults",
+             "recorded\n" + Join(fake::RecordedSteps()) + "expected\n" + Join(expected.steps));
+
+    CloseHandle(stop);
+    const std::vector<std::string> leaked =
+        fake::LeakedHandles({g_lastChild.hProcess, g_lastChild.hThread});
+    if (!leaked.empty())
+        Fail("handles left open", Join(leaked));
+    fake::EndProcess();
+    return 0;
+}

@@ -9,6 +9,7 @@
 // splits lines at LF only; every other byte is data.
 
 #include "fake_win32.h"
+#include "../unit/product_state.h"
 
 #include "loader/loader.h"
 #include "report/report.h"
@@ -143,17 +144,6 @@ void CheckShape(const std::vector<std::string> &lines)
         if (!good)
             Fail("a route command of the wrong shape", lines[i]);
     }
-}
-
-void ResetProductState()
-{
-    g_stopEvent = nullptr;
-    g_lastChild = {};
-    g_launchesClosed = false;
-    g_mayRunEvent = nullptr;
-    g_loaderThread = nullptr;
-    g_serviceStatus = {};
-    g_statusHandle = nullptr;
 }
 
 }  // namespace

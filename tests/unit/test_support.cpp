@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "product_state.h"
 
 #include "loader/loader.h"
 #include "report/report.h"
@@ -11,13 +12,7 @@
 void PlatformTest::SetUp()
 {
     fake::Reset();
-    g_stopEvent = nullptr;
-    g_lastChild = {};
-    g_launchesClosed = false;
-    g_mayRunEvent = nullptr;
-    g_loaderThread = nullptr;
-    g_serviceStatus = {};
-    g_statusHandle = nullptr;
+    ResetProductState();
 
     if (!folder_.empty())
         std::filesystem::remove_all(folder_);

@@ -1,0 +1,17 @@
+#pragma once
+// Puts the product's process-wide globals back to how a new process has them.
+
+#include "loader/loader.h"
+#include "report/report.h"
+#include "service/service.h"
+
+inline void ResetProductState()
+{
+    g_stopEvent = nullptr;
+    g_lastChild = {};
+    g_launchesClosed = false;
+    g_mayRunEvent = nullptr;
+    g_loaderThread = nullptr;
+    g_serviceStatus = {};
+    g_statusHandle = nullptr;
+}

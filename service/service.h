@@ -18,6 +18,14 @@ extern HANDLE g_loaderThread;
 // reported stopped, nothing more is sent.
 BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs);
 
+// Reports SERVICE_STOPPED with the given exit code (0, or the system error
+// code of the failure that ended the run), like ReportStatus.
+BOOL ReportStopped(DWORD exitCode);
+
+// Registers ServiceControlHandler and keeps its status handle in
+// g_statusHandle. Returns false, with the thread's last error, on failure.
+bool RegisterControlHandler();
+
 // Called by the dispatcher for every control request.
 void WINAPI ServiceControlHandler(DWORD control);
 

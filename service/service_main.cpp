@@ -44,26 +44,28 @@ bool StartRun(HANDLE *stopWait)
 
 void WINAPI ServiceMain(DWORD, LPSTR *)
 {
-    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
-    if (g_statusHandle == nullptr) {
+    // Set before the handler is registered: from then on it may send the record.
+    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_serviceStatus.dwWin32ExitCode = 0;
+    g_serviceStatus.dwServiceSpecificExitCode = 0;
+
+    if (!RegisterControlHandler()) {
         char text[kFailureTextSize];
         snprintf(text, sizeof text, "Control handler function not registered [%d]",
                  static_cast<int>(GetLastError()));
         MessageBoxA(nullptr, text, kMessageBoxCaption, MB_OK);
         return;
     }
-    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    g_serviceStatus.dwWin32ExitCode = 0;
-    g_serviceStatus.dwServiceSpecificExitCode = 0;
 
     HANDLE stopWait = nullptr;
+    DWORD failure = 0;
     if (StartRun(&stopWait))
         WaitForSingleObject(stopWait, INFINITE);
     else
-        g_serviceStatus.dwWin32ExitCode = GetLastError();  // reported failed, not left starting
+        failure = GetLastError();  // reported as failed rather than left starting
 
     TerminateLastChild();
-    if (ReportStatus(SERVICE_STOPPED, 0, kStatusWaitHintMs))
+    if (ReportStopped(failure))
         CloseStopEvent();
     if (stopWait != nullptr)
         CloseHandle(stopWait);

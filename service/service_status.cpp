@@ -44,6 +44,21 @@ BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs)
     return SendStatus(state, checkPoint, waitHintMs);
 }
 
+BOOL ReportStopped(DWORD exitCode)
+{
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    g_serviceStatus.dwWin32ExitCode = exitCode;
+    return SendStatus(SERVICE_STOPPED, 0, kStatusWaitHintMs);
+}
+
+bool RegisterControlHandler()
+{
+    // Held so that a control arriving at once finds the handle in place.
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+    return g_statusHandle != nullptr;
+}
+
 void WINAPI ServiceControlHandler(DWORD control)
 {
     std::lock_guard<std::mutex> hold(g_statusLock);

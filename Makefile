@@ -78,9 +78,12 @@ fuzz: deps
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target route_file_fuzz
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
 	$(SAN_ENV) $(FUZZER) tests/fuzz/corpus/*
-	$(SAN_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
+	@echo "fuzzing for $(FUZZ_SECONDS) s (log: $(FUZZ_DIR)/fuzz.log)"
+	@$(SAN_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
 	  -print_final_stats=1 -dict=tests/fuzz/route_file.dict \
-	  -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus tests/fuzz/corpus
+	  -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus tests/fuzz/corpus \
+	  > $(FUZZ_DIR)/fuzz.log 2>&1 || { tail -n 60 $(FUZZ_DIR)/fuzz.log; exit 1; }
+	@grep -E '^(Done|stat::)' $(FUZZ_DIR)/fuzz.log
 
 sanitize: asan tsan
 

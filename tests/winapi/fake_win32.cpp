@@ -84,7 +84,6 @@ struct World {
     int sleeping = 0;
     bool ended = false;
     std::vector<std::thread> threads;
-    int threadsJoined = 0;
     // service control manager
     std::map<std::string, fake::ServiceEntry> services;
     std::vector<std::string> scmOpens;
@@ -447,16 +446,8 @@ void EndProcess()
             return;
         for (std::thread &thread : threads)
             thread.join();
-        std::lock_guard<std::mutex> hold(g_lock);
-        W().threadsJoined += static_cast<int>(threads.size());
         threads.clear();
     }
-}
-
-int ThreadsStarted()
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    return static_cast<int>(W().threads.size()) + W().threadsJoined;
 }
 
 void SendControl(DWORD control)

@@ -121,7 +121,6 @@ bool WaitUntilBlockedOn(HANDLE event, int timeoutMs = 5000);
 // Threads made with CreateThread. EndProcess wakes every Sleep and every
 // wait for good (as if the process ended under them) and joins the threads.
 void EndProcess();
-int ThreadsStarted();
 
 // Service control manager: the dispatcher runs ServiceMain on a thread of
 // its own and calls the handler on its own thread for each control sent,

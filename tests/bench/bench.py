@@ -24,7 +24,6 @@ keeps the output handles of the command that started it open.
 """
 
 import argparse
-import glob
 import os
 import shutil
 import statistics
@@ -32,9 +31,10 @@ import subprocess
 import sys
 import time
 
-SERVICE = "Tolvane"
-INSTALL_DIR = "C:\\Tolvane"
-ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "wine"))
+from winesession import INSTALL_DIR, ROUTE_FILE, SERVICE  # noqa: E402
+import winesession as ws  # noqa: E402
+
 # CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
 # the flags the service starts the route tool with.
 SERVICE_CREATION_FLAGS = "04000210"
@@ -44,91 +44,16 @@ class BenchError(Exception):
     pass
 
 
-class Prefix:
-    """A fresh Wine prefix with a server kept up until close()."""
-
-    def __init__(self, path, log_dir):
-        self.path = path
-        self.log_dir = log_dir
-        self.count = 0
-        os.makedirs(log_dir, exist_ok=True)
-        shutil.rmtree(path, ignore_errors=True)
-        started = time.monotonic()
-        self._quiet(["wineboot", "-i"], 180)
-        self._quiet(["wineserver", "-w"], 60)
-        self.setup_seconds = time.monotonic() - started
-
-    def env(self):
-        env = dict(os.environ)
-        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-            env.pop(name, None)
-        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        return env
-
-    def _quiet(self, args, timeout):
-        self.count += 1
-        stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, os.path.basename(args[0])))
-        with open(stem + ".out", "wb") as out, open(stem + ".err", "wb") as err:
-            try:
-                return subprocess.run(args, env=self.env(), stdin=subprocess.DEVNULL, stdout=out,
-                                      stderr=err, timeout=timeout, check=False).returncode
-            except subprocess.TimeoutExpired as exc:
-                raise BenchError("%s: no end after %d s" % (" ".join(args), timeout)) from exc
-
-    def host(self, win_path):
-        drive, _, rest = win_path.partition(":")
-        assert drive.upper() == "C", win_path
-        return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
-
-    def put(self, win_path, data=None, source=None):
-        target = self.host(win_path)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        if source is not None:
-            shutil.copyfile(source, target)
-        else:
-            with open(target, "wb") as f:
-                f.write(data)
-
-    def remove(self, win_path):
-        try:
-            os.remove(self.host(win_path))
-        except FileNotFoundError:
-            pass
-
-    def wine(self, args, timeout=120):
-        """Runs `wine ARGS...`; returns (status, standard output as text)."""
-        self.count += 1
-        stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, args[0].split("\\")[-1]))
-        with open(stem + ".out", "wb") as out, open(stem + ".err", "wb") as err:
-            try:
-                rc = subprocess.run(["wine"] + args, env=self.env(), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, timeout=timeout,
-                                    check=False).returncode
-            except subprocess.TimeoutExpired as exc:
-                raise BenchError("wine %s: no end after %d s" % (" ".join(args), timeout)) from exc
-        with open(stem + ".out", "rb") as f:
-            return rc, f.read().decode("latin-1")
-
-    def keep_server(self):
-        self._quiet(["wineserver", "-p"], 30)
-
-    def close(self, keep):
-        try:
-            self._quiet(["wineserver", "-k"], 30)
-        except BenchError:
-            pass
-        try:
-            st = os.stat(self.path)
-            for server_dir in glob.glob("/tmp/wine-*/server-%x-%x" % (st.st_dev, st.st_ino)):
-                shutil.rmtree(server_dir, ignore_errors=True)
-                try:
-                    os.rmdir(os.path.dirname(server_dir))
-                except OSError:
-                    pass
-        except FileNotFoundError:
-            pass
-        if not keep:
-            shutil.rmtree(self.path, ignore_errors=True)
+def fresh_prefix(work, log_dir):
+    """A new prefix at WORK/prefix: a template made and copied, then dropped."""
+    template, path = os.path.join(work, "template"), os.path.join(work, "prefix")
+    for folder in (template, path):
+        shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(log_dir, exist_ok=True)
+    ws.make_template(template, log_dir)
+    prefix = ws.Prefix(template, path, log_dir)
+    shutil.rmtree(template)  # the copy's hard links keep its files
+    return prefix
 
 
 def key_values(text, kind):
@@ -161,24 +86,35 @@ class Bench:
         text += "".join(route + "\n" for route in self.routes)
         p.put(ROUTE_FILE, text.encode("ascii"))
         p.keep_server()
-        rc, out = p.wine([INSTALL_DIR + "\\tolvane.exe", "/REGISTER"])
+        rc, out = self.wine(INSTALL_DIR + "\\tolvane.exe", "/REGISTER")
         if "registered successfully" not in out:
             raise BenchError("registration failed (status %d): %s" % (rc, out))
 
+    def wine(self, *args):
+        """Runs `wine ARGS...`; returns (status, standard output as text)."""
+        result = self.prefix.run(args, args[0].split("\\")[-1], timeout=120)
+        return result.rc, result.text
+
+    def remove(self, win_path):
+        try:
+            os.remove(self.prefix.host(win_path))
+        except FileNotFoundError:
+            pass
+
     def set_delay(self, delay_ms):
         if delay_ms == 0:
-            self.prefix.remove(INSTALL_DIR + "\\ROUTE.CFG")  # exits at once
+            self.remove(INSTALL_DIR + "\\ROUTE.CFG")  # exits at once
         else:
             self.prefix.put(INSTALL_DIR + "\\ROUTE.CFG", b"%d\n" % delay_ms)
 
     def clear_tool_logs(self):
         for name in ("ROUTE.LOG", "ROUTE.PID"):
-            self.prefix.remove(INSTALL_DIR + "\\" + name)
+            self.remove(INSTALL_DIR + "\\" + name)
 
     def bare(self, flags):
         self.clear_tool_logs()
-        rc, out = self.prefix.wine([INSTALL_DIR + "\\bench_spawn.exe", self.tool,
-                                    str(len(self.routes)), flags])
+        rc, out = self.wine(INSTALL_DIR + "\\bench_spawn.exe", self.tool,
+                            str(len(self.routes)), flags)
         fields = key_values(out, "spawn")
         if rc != 0:
             raise BenchError("bench_spawn failed: %s" % out)
@@ -186,18 +122,17 @@ class Bench:
 
     def service_run(self):
         self.clear_tool_logs()
-        rc, out = self.prefix.wine([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "60000"])
+        rc, out = self.wine(INSTALL_DIR + "\\bench_probe.exe", SERVICE, "60000")
         run = key_values(out, "run")
         if rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
             raise BenchError("the service run did not end well: %s" % out)
-        log = (open(self.prefix.host(INSTALL_DIR + "\\ROUTE.LOG"), "rb").read()
-               .decode("latin-1").splitlines())
+        log = self.prefix.read(INSTALL_DIR + "\\ROUTE.LOG").decode("latin-1").splitlines()
         expected = ["ROUTE.EXE -f"] + ["ROUTE.EXE ADD %s MASK %s %s" % tuple(r.split())
                                        for r in self.routes]
         if log != expected:
             raise BenchError("the route tool was not run once per route, in order: %r" % log[:5])
         ticks = [int(line.split()[1]) for line in
-                 open(self.prefix.host(INSTALL_DIR + "\\ROUTE.PID")).read().splitlines()]
+                 self.prefix.read(INSTALL_DIR + "\\ROUTE.PID").decode().splitlines()]
         per_route = (ticks[-1] - ticks[0]) / len(self.routes)
         return per_route, int(run["peak_working_set"]), float(run["stopped_ms"])
 
@@ -224,7 +159,8 @@ def main():
     log_dir = os.path.join(work, "logs")
     shutil.rmtree(log_dir, ignore_errors=True)
     started = time.monotonic()
-    prefix = Prefix(os.path.join(work, "prefix"), log_dir)
+    prefix = fresh_prefix(work, log_dir)
+    setup_seconds = time.monotonic() - started
     results = {}
     peaks = []
     try:
@@ -241,11 +177,13 @@ def main():
                 r["service"].append(per_route)
                 r["stop"].append(stopped_ms)
                 peaks.append(peak)
-    except BenchError as exc:
+    except (BenchError, ws.WineError) as exc:
         print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
         return 1
     finally:
-        prefix.close(args.keep)
+        prefix.close()
+        if not args.keep:
+            shutil.rmtree(prefix.path, ignore_errors=True)
 
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     size = os.path.getsize(args.tolvane)
@@ -273,7 +211,7 @@ def main():
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
     print("bench wall time: %.0f s (prefix set-up %.0f s)"
-          % (time.monotonic() - started, prefix.setup_seconds))
+          % (time.monotonic() - started, setup_seconds))
     return 0
 
 

@@ -161,6 +161,20 @@ Entry *Use(const void *handle, const char *call, std::initializer_list<Kind> kin
     return &it->second;
 }
 
+// Logs the call and finds its open handle. Null, with the thread's last
+// error saying why, when the call is scripted to fail or the handle is unusable.
+Entry *Begin(const char *call, const void *handle, std::initializer_list<Kind> kinds)
+{
+    Entry *entry = Use(handle, call, kinds);
+    if (DWORD error = Enter(call)) {
+        t_lastError = error;
+        return nullptr;
+    }
+    if (entry == nullptr)
+        t_lastError = ERROR_INVALID_HANDLE;
+    return entry;
+}
+
 BOOL Fail(DWORD error)
 {
     t_lastError = error;
@@ -593,11 +607,9 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(process, "GetExitCodeProcess", {Kind::kProcess});
-    if (DWORD error = Enter("GetExitCodeProcess"))
-        return Fail(error);
+    Entry *entry = Begin("GetExitCodeProcess", process, {Kind::kProcess});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     fake::Launch &launch = W().launches[entry->launch];
     const fake::ChildScript &script = W().launchScripts[entry->launch];
     if (launch.terminated)
@@ -613,11 +625,9 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
 BOOL TerminateProcess(HANDLE process, UINT exitCode)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(process, "TerminateProcess", {Kind::kProcess});
-    if (DWORD error = Enter("TerminateProcess"))
-        return Fail(error);
+    Entry *entry = Begin("TerminateProcess", process, {Kind::kProcess});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     fake::Launch &launch = W().launches[entry->launch];
     if (Exited(launch, W().launchScripts[entry->launch]))
         return Fail(ERROR_ACCESS_DENIED);
@@ -645,11 +655,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
 BOOL SetEvent(HANDLE event)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(event, "SetEvent", {Kind::kEvent});
-    if (DWORD error = Enter("SetEvent"))
-        return Fail(error);
+    Entry *entry = Begin("SetEvent", event, {Kind::kEvent});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     entry->event->signalled = true;
     ++entry->event->timesSignalled;
     g_changed.notify_all();
@@ -659,11 +667,9 @@ BOOL SetEvent(HANDLE event)
 BOOL ResetEvent(HANDLE event)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(event, "ResetEvent", {Kind::kEvent});
-    if (DWORD error = Enter("ResetEvent"))
-        return Fail(error);
+    Entry *entry = Begin("ResetEvent", event, {Kind::kEvent});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     entry->event->signalled = false;
     return TRUE;
 }
@@ -671,15 +677,9 @@ BOOL ResetEvent(HANDLE event)
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
     std::unique_lock<std::mutex> hold(g_lock);
-    Entry *entry = Use(object, "WaitForSingleObject", {Kind::kEvent, Kind::kProcess});
-    if (DWORD error = Enter("WaitForSingleObject")) {
-        Fail(error);
+    Entry *entry = Begin("WaitForSingleObject", object, {Kind::kEvent, Kind::kProcess});
+    if (entry == nullptr)
         return WAIT_FAILED;
-    }
-    if (entry == nullptr) {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
     if (entry->kind == Kind::kProcess) {
         fake::Launch &launch = W().launches[entry->launch];
         launch.waits.push_back(milliseconds);
@@ -726,11 +726,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
 BOOL CloseHandle(HANDLE object)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(object, "CloseHandle", {Kind::kEvent, Kind::kProcess, Kind::kThread});
-    if (DWORD error = Enter("CloseHandle"))
-        return Fail(error);
+    Entry *entry = Begin("CloseHandle", object, {Kind::kEvent, Kind::kProcess, Kind::kThread});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     entry->open = false;
     return TRUE;
 }
@@ -739,11 +737,9 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
                      DWORD, BOOL, DWORD)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(source, "DuplicateHandle", {Kind::kEvent});
-    if (DWORD error = Enter("DuplicateHandle"))
-        return Fail(error);
+    Entry *entry = Begin("DuplicateHandle", source, {Kind::kEvent});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess())
         Problem("DuplicateHandle across processes");
     *target = NewHandle(*entry);
@@ -850,11 +846,9 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey)
 LSTATUS RegCloseKey(HKEY key)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(key, "RegCloseKey", {Kind::kKey});
-    if (DWORD error = Enter("RegCloseKey"))
-        return static_cast<LSTATUS>(error);
+    Entry *entry = Begin("RegCloseKey", key, {Kind::kKey});
     if (entry == nullptr)
-        return ERROR_INVALID_HANDLE;
+        return static_cast<LSTATUS>(GetLastError());
     entry->open = false;
     return ERROR_SUCCESS;
 }
@@ -876,11 +870,9 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
                   WORD numStrings, DWORD dataSize, LPCSTR *strings, LPVOID rawData)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(eventLog, "ReportEventA", {Kind::kEventSource});
-    if (DWORD error = Enter("ReportEventA"))
-        return Fail(error);
+    Entry *entry = Begin("ReportEventA", eventLog, {Kind::kEventSource});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     fake::Record record;
     record.source = entry->path;
     record.type = type;
@@ -897,11 +889,9 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
 BOOL DeregisterEventSource(HANDLE eventLog)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(eventLog, "DeregisterEventSource", {Kind::kEventSource});
-    if (DWORD error = Enter("DeregisterEventSource"))
-        return Fail(error);
+    Entry *entry = Begin("DeregisterEventSource", eventLog, {Kind::kEventSource});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     entry->open = false;
     return TRUE;
 }
@@ -974,11 +964,9 @@ SC_HANDLE OpenServiceA(SC_HANDLE database, LPCSTR serviceName, DWORD desiredAcce
 BOOL DeleteService(SC_HANDLE service)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(service, "DeleteService", {Kind::kService});
-    if (DWORD error = Enter("DeleteService"))
-        return Fail(error);
+    Entry *entry = Begin("DeleteService", service, {Kind::kService});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     if (W().services.erase(Lower(entry->path)) == 0)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     return TRUE;
@@ -987,11 +975,9 @@ BOOL DeleteService(SC_HANDLE service)
 BOOL CloseServiceHandle(SC_HANDLE handle)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Use(handle, "CloseServiceHandle", {Kind::kScManager, Kind::kService});
-    if (DWORD error = Enter("CloseServiceHandle"))
-        return Fail(error);
+    Entry *entry = Begin("CloseServiceHandle", handle, {Kind::kScManager, Kind::kService});
     if (entry == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
     entry->open = false;
     return TRUE;
 }

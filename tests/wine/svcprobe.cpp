@@ -3,7 +3,7 @@
 //   svcprobe config NAME
 //   svcprobe status NAME
 //   svcprobe control NAME stop|pause|continue|interrogate
-//   svcprobe wait NAME TIMEOUT_MS [log=FILE] [pids=FILE] [CONTROL@MS ...]
+//   svcprobe wait NAME TIMEOUT_MS [log=FILE] [pids=FILE] [CONTROL@WHEN ...]
 //
 // Output is one event per line: a word naming the event, then key=value
 // pairs (config prints one key=value per line, the value running to the end
@@ -15,10 +15,17 @@
 // manager would go on showing the last state reported). With log=FILE it
 // prints the line count of FILE whenever it changes; with pids=FILE (a
 // process id first on each line) it opens each listed process as it appears and tells
-// at the end which of them still run. CONTROL@MS sends a control MS
-// milliseconds after the service was first seen running. After the stop it
-// waits (bounded) for the service process to end, then watches the log for
-// another half second.
+// at the end which of them still run and how the others ended.
+//
+// CONTROL@WHEN sends a control once WHEN has come, in the order given: each
+// waits until the one before it has been sent. WHEN is a state the probe has
+// seen (RUNNING, PAUSED, ...) or lines=N (the log has N lines, so the N-th
+// route tool run has begun), optionally followed by +MS, that many
+// milliseconds after that moment. Controls are thus sent on what the service
+// did, whatever the machine's load did to the time it took.
+//
+// After the stop it waits (bounded) for the service process to end, then
+// watches the log for another second.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,7 +37,7 @@
 namespace {
 
 const DWORD kPollMs = 50;
-const long long kLingerMs = 500;
+const long long kLingerMs = 1000;
 const DWORD kProcessExitMs = 5000;
 const long long kScmStartMs = 20000;
 
@@ -281,8 +288,70 @@ void ReportChildren(const std::vector<Child> &children)
 
 struct Action {
     std::string control;
-    long long at;
+    std::string state;  // the state that sets it off, or empty
+    long lines;         // or the log line count that does, or -1
+    long long delayMs;
     bool done;
+};
+
+// Parses CONTROL@STATE[+MS] and CONTROL@lines=N[+MS].
+bool ParseAction(const char *text, Action *action)
+{
+    const char *at = std::strchr(text, '@');
+    DWORD code;
+    if (at == nullptr)
+        return false;
+    action->control.assign(text, static_cast<size_t>(at - text));
+    if (!ControlCode(action->control.c_str(), &code))
+        return false;
+    std::string when(at + 1);
+    action->delayMs = 0;
+    const size_t plus = when.find('+');
+    if (plus != std::string::npos) {
+        action->delayMs = std::atoll(when.c_str() + plus + 1);
+        when.resize(plus);
+    }
+    action->lines = -1;
+    action->state.clear();
+    if (when.compare(0, 6, "lines=") == 0)
+        action->lines = std::atol(when.c_str() + 6);
+    else
+        action->state = when;
+    action->done = false;
+    return action->lines > 0 || !action->state.empty();
+}
+
+// When each state was first seen, and when the log first had each line count.
+struct Moments {
+    std::vector<std::pair<std::string, long long>> states;
+    std::vector<long long> lines;  // [n - 1]: when the log first had n lines
+
+    void SawState(const char *state, long long now)
+    {
+        for (const auto &seen : states) {
+            if (seen.first == state)
+                return;
+        }
+        states.emplace_back(state, now);
+    }
+
+    void SawLines(long count, long long now)
+    {
+        while (static_cast<long>(lines.size()) < count)
+            lines.push_back(now);
+    }
+
+    // When the action's moment came, or -1 while it has not.
+    long long Of(const Action &action) const
+    {
+        if (action.lines > 0)
+            return static_cast<long>(lines.size()) >= action.lines ? lines[action.lines - 1] : -1;
+        for (const auto &seen : states) {
+            if (seen.first == action.state)
+                return seen.second;
+        }
+        return -1;
+    }
 };
 
 int CmdWait(int argc, char **argv)
@@ -297,18 +366,12 @@ int CmdWait(int argc, char **argv)
         } else if (std::strncmp(argv[i], "pids=", 5) == 0) {
             pidPath = argv[i] + 5;
         } else {
-            const char *at = std::strchr(argv[i], '@');
-            DWORD code;
-            if (at == nullptr) {
+            Action action;
+            if (!ParseAction(argv[i], &action)) {
                 std::printf("error bad-argument=%s\n", argv[i]);
                 return 2;
             }
-            std::string control(argv[i], static_cast<size_t>(at - argv[i]));
-            if (!ControlCode(control.c_str(), &code)) {
-                std::printf("error unknown-control=%s\n", control.c_str());
-                return 2;
-            }
-            actions.push_back(Action{control, std::atoll(at + 1), false});
+            actions.push_back(action);
         }
     }
 
@@ -322,7 +385,7 @@ int CmdWait(int argc, char **argv)
     SERVICE_STATUS_PROCESS last{};
     bool havePrinted = false;
     bool seenActive = false;
-    long long runningSince = -1;
+    Moments moments;
     long lastLines = -2;
     DWORD watchedPid = 0;
     HANDLE process = nullptr;
@@ -348,9 +411,7 @@ int CmdWait(int argc, char **argv)
         if (s.dwCurrentState != SERVICE_STOPPED) {
             seenActive = true;
         }
-        if (s.dwCurrentState == SERVICE_RUNNING && runningSince < 0) {
-            runningSince = NowMs();
-        }
+        moments.SawState(StateName(s.dwCurrentState), NowMs());
         if (s.dwProcessId != 0 && s.dwProcessId != watchedPid) {
             if (process != nullptr) {
                 CloseHandle(process);
@@ -366,6 +427,7 @@ int CmdWait(int argc, char **argv)
             }
             lastLines = lines;
         }
+        moments.SawLines(lines, NowMs());
         if (pidPath != nullptr) {
             ReadPidFile(pidPath, &children);
         }
@@ -386,13 +448,16 @@ int CmdWait(int argc, char **argv)
             result = "died";
             break;
         }
-        if (runningSince >= 0) {
-            for (Action &a : actions) {
-                if (!a.done && NowMs() - runningSince >= a.at) {
-                    a.done = true;
-                    SendControl(service, a.control.c_str());
-                }
+        for (Action &a : actions) {
+            if (a.done) {
+                continue;
             }
+            const long long moment = moments.Of(a);
+            if (moment >= 0 && NowMs() >= moment + a.delayMs) {
+                a.done = true;
+                SendControl(service, a.control.c_str());
+            }
+            break;  // the next one waits for this one
         }
         if (NowMs() - start > timeout) {
             break;
@@ -439,7 +504,7 @@ int Usage()
 {
     std::printf("usage: svcprobe config|status NAME\n"
                 "       svcprobe control NAME stop|pause|continue|interrogate\n"
-                "       svcprobe wait NAME TIMEOUT_MS [log=FILE] [pids=FILE] [CONTROL@MS ...]\n");
+                "       svcprobe wait NAME TIMEOUT_MS [log=FILE] [pids=FILE] [CONTROL@WHEN ...]\n");
     return 2;
 }
 

@@ -11,10 +11,15 @@ A boot is a cold start of the prefix's wineserver by `svcprobe wait`: Wine
 starts services.exe, which starts every auto-start service, and the probe
 stays alive (a server with no client process left exits and takes the
 services with it) until the service has stopped. The boot runs with Wine's
-service and event-log traces on; services inherit that standard error, so the
-file holds every status report the service sent (`SetServiceStatus`), every
+service and event-log traces on, and with a relay trace of the few platform
+calls listed in RELAY_INCLUDE; services inherit that standard error, so the
+file holds, each line stamped with one clock, every status report the
+service sent (`SetServiceStatus`), every control it received, every
 event-log record (`ReportEventA` arguments, then one `err:eventlog` line per
-insertion string) and a tick count on each line.
+insertion string), and each route tool launch, status read, wait, sleep and
+termination, with its arguments and result, at the moment the service made
+it. Those are the suite's oracles for what the service did and when: unlike
+what the stand-in route tool writes, they cannot lag behind the service.
 """
 
 import dataclasses
@@ -31,7 +36,14 @@ PROBE_DIR = "C:\\probe"
 ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
 
 BOOT_DEBUG = "-all,err+eventlog,trace+service,+relay,+pid,+timestamp"
-RELAY_INCLUDE = "advapi32.ReportEventA;advapi32.ReportEventW;user32.MessageBoxA"
+RELAY_INCLUDE = ";".join([
+    "advapi32.ReportEventA", "advapi32.ReportEventW", "advapi32.StartServiceCtrlDispatcherA",
+    "user32.MessageBoxA", "kernel32.CreateProcessA", "kernel32.GetExitCodeProcess",
+    "kernel32.WaitForSingleObject", "kernel32.Sleep", "kernel32.TerminateProcess"])
+
+# How long a boot may take, from the cold start to the service's stop, before
+# it counts as hung: far above what a run takes on a loaded machine.
+BOOT_TIMEOUT_MS = 90000
 
 STATE_NAMES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING",
                5: "CONTINUE_PENDING", 6: "PAUSE_PENDING", 7: "PAUSED"}
@@ -321,8 +333,8 @@ TRACE_LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]{4,}):([0-9a-f]{4,}):(.*)$
 
 
 def unescape_wine_string(text):
-    """The text of an L"..." literal as Wine's debug output writes it."""
-    m = re.match(r'^L"(.*)"(\.\.\.)?$', text)
+    """The text of an L"..." or "..." literal as Wine's debug output writes it."""
+    m = re.match(r'^L?"(.*)"(\.\.\.)?$', text)
     body = m.group(1) if m else text
     out, i = [], 0
     simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
@@ -345,15 +357,46 @@ def unescape_wine_string(text):
 
 
 @dataclasses.dataclass
+class Call:
+    """One relayed platform call of the service process."""
+    tick: int
+    tid: int
+    name: str         # without its module: CreateProcessA
+    args: list        # values as printed: whole registers, so a WORD or DWORD
+                      # argument can carry garbage above its own width
+    texts: list       # per argument, the text Wine shows beside it, or None
+    ret_tick: int = None
+    retval: int = None
+
+    def arg32(self, index):
+        return self.args[index] & 0xFFFFFFFF
+
+
+@dataclasses.dataclass
+class Control:
+    """A control request as the service process received it."""
+    tick: int
+    code: int
+
+
+@dataclasses.dataclass
 class Trace:
     service_pids: list
     reports: list
     records: list
     message_boxes: list
+    calls: list
+    controls: list
+
+    def calls_to(self, name):
+        return [c for c in self.calls if c.name == name]
 
 
 MESSAGE_BOX_CALL = re.compile(
     r'Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)')
+RELAY_LINE = re.compile(r"^(Call|Ret) +\w+\.(\w+)\((.*)\)(?: retval=([0-9a-f]+))? ret=[0-9a-f]+$")
+RELAY_ARG = re.compile(r'([0-9a-f]+)(?: (L?"(?:[^"\\]|\\.)*"))?(?:,|$)')
+CONTROL_LINE = re.compile(r'^trace:service:service_handle_control L"(\w+)" control (\d+) ')
 
 
 def message_boxes(text):
@@ -364,8 +407,20 @@ def message_boxes(text):
     return boxes
 
 
+def parse_relay(rest):
+    """(kind, function, args, texts, retval) of a relay line, or None."""
+    m = RELAY_LINE.match(rest)
+    if not m or m.group(2) in ("DLL", "callback"):
+        return None
+    args, texts = [], []
+    for a in RELAY_ARG.finditer(m.group(3)):
+        args.append(int(a.group(1), 16))
+        texts.append(unescape_wine_string(a.group(2)) if a.group(2) else None)
+    return m.group(1), m.group(2), args, texts, int(m.group(4) or "0", 16)
+
+
 def parse_trace(text, service=SERVICE):
-    """Status reports and event-log records of the service's process(es)."""
+    """What the service's process(es) did, from Wine's trace of a boot."""
     lines = []
     pids = []
     marker = 'RegisterServiceCtrlHandlerExW L"%s"' % service
@@ -378,24 +433,39 @@ def parse_trace(text, service=SERVICE):
         lines.append((tick, pid, tid, rest))
         if marker in rest and pid not in pids:
             pids.append(pid)
-    reports, records, open_records = [], [], {}
+    reports, records, calls, controls = [], [], [], []
+    open_calls, open_records = {}, {}
     for tick, pid, tid, rest in lines:
         if pid not in pids:
             continue
-        if rest.startswith("trace:service:SetServiceStatus "):
+        relay = parse_relay(rest)
+        control = CONTROL_LINE.match(rest)
+        if relay and relay[0] == "Call":
+            call = Call(tick, tid, relay[1], relay[2], relay[3])
+            calls.append(call)
+            open_calls.setdefault(tid, []).append(call)
+            if call.name == "ReportEventA":
+                record = Record(tick, event_type=call.args[1] & 0xFFFF,
+                                category=call.args[2] & 0xFFFF, event_id=call.arg32(3),
+                                sid=call.args[4], string_count=call.args[5] & 0xFFFF,
+                                data_size=call.arg32(6))
+                records.append(record)
+                open_records[tid] = record
+        elif relay:
+            stack = open_calls.get(tid, [])
+            while stack:
+                call = stack.pop()
+                if call.name == relay[1]:
+                    call.ret_tick, call.retval = tick, relay[4]
+                    break
+            if relay[1] == "ReportEventA":
+                open_records.pop(tid, None)
+        elif rest.startswith("trace:service:SetServiceStatus "):
             values = [int(v, 0) for v in rest.split()[2:9]]
             reports.append(Report(tick, *values))
-        elif rest.startswith("Call advapi32.ReportEvent"):
-            # Arguments are printed as whole registers; WORD and DWORD ones
-            # can carry garbage above their own width.
-            args = [int(a, 16) for a in re.search(r"\((.*)\)", rest).group(1).split(",")]
-            record = Record(tick, event_type=args[1] & 0xFFFF, category=args[2] & 0xFFFF,
-                            event_id=args[3] & 0xFFFFFFFF, sid=args[4],
-                            string_count=args[5] & 0xFFFF, data_size=args[6] & 0xFFFFFFFF)
-            records.append(record)
-            open_records[tid] = record
-        elif rest.startswith("Ret  advapi32.ReportEvent"):
-            open_records.pop(tid, None)
+        elif control:
+            if control.group(1) == service and int(control.group(2)) != 0:  # 0: the start
+                controls.append(Control(tick, int(control.group(2))))
         elif rest.startswith("err:eventlog:ReportEventW "):
             text_ = unescape_wine_string(rest[len("err:eventlog:ReportEventW "):])
             record = open_records.get(tid)
@@ -404,7 +474,7 @@ def parse_trace(text, service=SERVICE):
                 records.append(record)
                 open_records[tid] = record
             record.strings.append(text_)
-    return Trace(pids, reports, records, message_boxes(text))
+    return Trace(pids, reports, records, message_boxes(text), calls, controls)
 
 
 # A service run --------------------------------------------------------------
@@ -415,7 +485,8 @@ class Boot:
     events: list
     trace: Trace
     route_log: list      # command lines the stand-in tool logged, None without a log
-    route_starts: list   # (pid, tick) per stand-in run, in start order
+    children: list       # (pid, creation time in us) of each stand-in run that
+                         # logged it, oldest first; one killed at once never does
 
     def outcome(self):
         lines = [line for line in self.probe.text.splitlines() if line.startswith("result ")]
@@ -427,6 +498,15 @@ class Boot:
     def stopped_report(self):
         stops = [r for r in self.trace.reports if r.state == 1]
         return stops[-1] if stops else None
+
+    def launches(self):
+        """The service's CreateProcessA calls: every route tool run it began."""
+        return self.trace.calls_to("CreateProcessA")
+
+    def final_children(self):
+        """pid -> (status, exit code or None) of each logged run, after the stop."""
+        return {int(e["pid"]): (e["status"], e.get("code") and int(e["code"]))
+                for e in self.events if e.kind == "final-child"}
 
 
 class Install:
@@ -468,28 +548,39 @@ class Install:
     def svcprobe(self, *args, label="svcprobe", timeout=60):
         return self.prefix.run([self.probe] + list(args), label, timeout=timeout)
 
+    def clear_route_logs(self):
+        for name in ("ROUTE.LOG", "ROUTE.PID"):
+            path = self.prefix.host(self.dir + "\\" + name)
+            if os.path.exists(path):
+                os.remove(path)
+
     def route_log(self):
         data = self.prefix.read(self.dir + "\\ROUTE.LOG")
         return None if data is None else data.decode("latin-1").splitlines()
 
-    def route_starts(self):
+    def children(self):
         data = self.prefix.read(self.dir + "\\ROUTE.PID") or b""
-        return [tuple(int(v) for v in line.split()) for line in data.decode().splitlines()]
+        runs = [tuple(int(v) for v in line.split()) for line in data.decode().splitlines()]
+        return sorted(runs, key=lambda run: run[1])
 
-    def start_boot(self, controls=(), timeout_ms=40000, label="boot"):
-        """Cold-starts the prefix's server through the probe, which waits for the run."""
+    def start_boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot"):
+        """Cold-starts the prefix's server through the probe, which waits for the run.
+
+        controls: the probe's CONTROL@WHEN arguments, such as "pause@lines=2"
+        or "continue@PAUSED+3000" (see svcprobe.cpp).
+        """
         self.prefix.end_server()
         args = [self.probe, "wait", SERVICE, str(timeout_ms),
                 "log=%s\\ROUTE.LOG" % self.dir, "pids=%s\\ROUTE.PID" % self.dir]
-        args += ["%s@%d" % (name, at) for name, at in controls]
+        args += list(controls)
         return self.prefix.start(args, label, debug=BOOT_DEBUG)
 
-    def finish_boot(self, running, timeout_ms=40000):
+    def finish_boot(self, running, timeout_ms=BOOT_TIMEOUT_MS):
         probe = running.finish(timeout_ms / 1000 + 30)
         boot = Boot(probe, parse_events(probe.text),
                     parse_trace(probe.err.decode("latin-1")), self.route_log(),
-                    self.route_starts())
+                    self.children())
         return boot
 
-    def boot(self, controls=(), timeout_ms=40000, label="boot"):
+    def boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot"):
         return self.finish_boot(self.start_boot(controls, timeout_ms, label), timeout_ms)

@@ -3,21 +3,28 @@
 
 Lays tolvane.exe, the stand-in route tool (as ROUTE.EXE) and two small
 programs of the benchmark into a fresh Wine prefix, writes a route file of
-ROUTES routes and, for each stand-in run time (DELAYS, in milliseconds, which
-the stand-in reads from ROUTE.CFG beside it), alternates for ROUNDS rounds:
+ROUTES routes and, for ROUNDS rounds, for each stand-in run time (DELAYS, in
+milliseconds, which the stand-in reads from ROUTE.CFG beside it), runs side by
+side, so that both meet the same machine:
 
 - bench_spawn.exe: the bare cost of starting the stand-in and waiting for it,
-  ROUTES times in a row, once with the creation flags the service uses for the
-  route tool and once with none;
+  ROUTES times in a row, with the creation flags the service uses for the
+  route tool (and, for comparison, once with none);
 - one service run, started through the service manager by bench_probe.exe,
   which follows it to its end and samples the service process's peak working
-  set. The time per route is taken from the start times the stand-in logs
-  (ROUTE.PID): from the clearing run to the last route, divided by ROUTES.
+  set.
 
-Prints medians over the rounds, the ratio of the time per route to the bare
-cost, the executable's size and the peak working set. It measures and prints;
-it passes no judgement, except that a run which did not do what it should
-(wrong route-tool runs, a service that did not stop) fails the benchmark.
+Both are timed the same way: from the creation times of the stand-in's runs
+(GetProcessTimes, stamped by the system at each launch), as the median time
+from one launch to the next.
+
+The ratio of the two is taken per round, from runs that followed each other,
+and printed as the median over the rounds with its spread (lowest and
+highest), beside the medians of the times themselves. Also printed: the size
+of the executable as it is shipped (stripped) and the peak working set. It
+measures and prints; it passes no judgement, except that a run which did not
+do what it should (wrong route-tool runs, a service that did not stop) fails
+the benchmark.
 
 Python standard library only. Wine output always goes to files: services.exe
 keeps the output handles of the command that started it open.
@@ -111,14 +118,27 @@ class Bench:
         for name in ("ROUTE.LOG", "ROUTE.PID"):
             self.remove(INSTALL_DIR + "\\" + name)
 
+    def interval(self, runs):
+        """Median ms from one stand-in run's creation to the next one's.
+
+        Creation times are stamped by the system at each launch, whatever the
+        run does after it; the median leaves out the odd interval that met a
+        burst of load on the machine.
+        """
+        created = sorted(int(line.split()[1]) for line in
+                         self.prefix.read(INSTALL_DIR + "\\ROUTE.PID").decode().splitlines())
+        if len(created) != runs:
+            raise BenchError("%d route tool runs logged their start, %d expected"
+                             % (len(created), runs))
+        return median([(b - a) / 1000.0 for a, b in zip(created, created[1:])])
+
     def bare(self, flags):
         self.clear_tool_logs()
         rc, out = self.wine(INSTALL_DIR + "\\bench_spawn.exe", self.tool,
                             str(len(self.routes)), flags)
-        fields = key_values(out, "spawn")
         if rc != 0:
             raise BenchError("bench_spawn failed: %s" % out)
-        return float(fields["per_run_ms"])
+        return self.interval(len(self.routes))
 
     def service_run(self):
         self.clear_tool_logs()
@@ -131,14 +151,25 @@ class Bench:
                                        for r in self.routes]
         if log != expected:
             raise BenchError("the route tool was not run once per route, in order: %r" % log[:5])
-        ticks = [int(line.split()[1]) for line in
-                 self.prefix.read(INSTALL_DIR + "\\ROUTE.PID").decode().splitlines()]
-        per_route = (ticks[-1] - ticks[0]) / len(self.routes)
-        return per_route, int(run["peak_working_set"]), float(run["stopped_ms"])
+        return (self.interval(len(self.routes) + 1), int(run["peak_working_set"]),
+                float(run["stopped_ms"]))
 
 
 def median(values):
     return statistics.median(values) if values else float("nan")
+
+
+def spread(values, digits):
+    """The median and, in brackets, the lowest and highest value."""
+    form = "%%.%df" % digits
+    return (form + " [" + form + "-" + form + "]") % (median(values), min(values), max(values))
+
+
+def shipped_size(exe, strip, work):
+    """Size of the executable as administrators get it: without its symbols."""
+    stripped = os.path.join(work, "tolvane-stripped.exe")
+    subprocess.run([strip, "-o", stripped, exe], check=True)
+    return os.path.getsize(stripped)
 
 
 def main():
@@ -148,8 +179,9 @@ def main():
     parser.add_argument("--spawn", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--work", required=True, help="folder for the prefix and the logs")
+    parser.add_argument("--strip", default="x86_64-w64-mingw32-strip")
     parser.add_argument("--routes", type=int, default=50)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--delays", default="0,30", help="stand-in run times in ms")
     parser.add_argument("--keep", action="store_true", help="keep the prefix afterwards")
     args = parser.parse_args()
@@ -161,21 +193,24 @@ def main():
     started = time.monotonic()
     prefix = fresh_prefix(work, log_dir)
     setup_seconds = time.monotonic() - started
-    results = {}
+    results = {d: {"service": [], "same_flags": [], "no_flags": [], "ratio": [], "stop": []}
+               for d in delays}
     peaks = []
     try:
         bench = Bench(prefix, args)
         bench.install()
         bench.bare(SERVICE_CREATION_FLAGS)  # warm-up, not counted
-        for delay in delays:
-            bench.set_delay(delay)
-            r = results[delay] = {"service": [], "same_flags": [], "no_flags": [], "stop": []}
-            for _ in range(args.rounds):
-                r["same_flags"].append(bench.bare(SERVICE_CREATION_FLAGS))
-                r["no_flags"].append(bench.bare("0"))
+        for _ in range(args.rounds):
+            for delay in delays:
+                bench.set_delay(delay)
+                r = results[delay]
+                bare = bench.bare(SERVICE_CREATION_FLAGS)
                 per_route, peak, stopped_ms = bench.service_run()
+                r["same_flags"].append(bare)
                 r["service"].append(per_route)
+                r["ratio"].append(per_route / bare)
                 r["stop"].append(stopped_ms)
+                r["no_flags"].append(bench.bare("0"))
                 peaks.append(peak)
     except (BenchError, ws.WineError) as exc:
         print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
@@ -186,28 +221,25 @@ def main():
             shutil.rmtree(prefix.path, ignore_errors=True)
 
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    size = os.path.getsize(args.tolvane)
     print()
-    print("Tolvane under %s: %d routes, medians of %d rounds (ms)"
+    print("Tolvane under %s: %d routes, %d rounds; medians [lowest-highest] in ms"
           % (version, len(bench.routes), args.rounds))
-    print("%-10s %12s %18s %8s %15s %16s" % ("tool runs", "per route", "bare start+wait",
-                                             "ratio", "bare, flags 0", "start to stopped"))
+    print("%-9s %-22s %-22s %-19s %-22s %s" % ("tool runs", "per route", "bare start+wait",
+                                              "ratio", "bare, flags 0", "start to stopped"))
     for delay in delays:
         r = results[delay]
-        service, same = median(r["service"]), median(r["same_flags"])
-        print("%-10s %12.1f %18.1f %8.2f %15.1f %16.0f"
-              % ("%d ms" % delay, service, same, service / same, median(r["no_flags"]),
-                 median(r["stop"])))
-    print("  per route: service's route-tool start times, clearing run to last route, / %d"
-          % len(bench.routes))
-    print("  bare: bench_spawn, CreateProcessA + WaitForSingleObject, with the service's"
-          " creation flags 0x%s" % SERVICE_CREATION_FLAGS)
-    print("  rounds, per route: " + "; ".join(
-        "%d ms: %s" % (d, " ".join("%.1f" % v for v in results[d]["service"])) for d in delays))
-    print("  rounds, bare:      " + "; ".join(
-        "%d ms: %s" % (d, " ".join("%.1f" % v for v in results[d]["same_flags"]))
-        for d in delays))
-    print("executable size: %d bytes (%.1f KiB), %s" % (size, size / 1024, args.tolvane))
+        print("%-9s %-22s %-22s %-19s %-22s %.0f"
+              % ("%d ms" % delay, spread(r["service"], 1), spread(r["same_flags"], 1),
+                 spread(r["ratio"], 2), spread(r["no_flags"], 1), median(r["stop"])))
+    print("  per route: the service's runs of the route tool, median time from one launch"
+          " to the next")
+    print("  bare: bench_spawn's runs (CreateProcessA + WaitForSingleObject, with the service's"
+          " creation flags 0x%s), timed the same way" % SERVICE_CREATION_FLAGS)
+    print("  ratio: per route / bare, of the two runs of each round")
+    size = os.path.getsize(args.tolvane)
+    shipped = shipped_size(args.tolvane, args.strip, work)
+    print("executable as shipped (stripped): %d bytes (%.1f KiB); with symbols %d bytes"
+          % (shipped, shipped / 1024, size))
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
     print("bench wall time: %.0f s (prefix set-up %.0f s)"

@@ -87,6 +87,9 @@ TEST_F(CommandLineTest, RegisterCreatesAnAutoStartServiceWithTheQuotedCommandLin
     EXPECT_EQ(service.errorControl, SERVICE_ERROR_NORMAL);
     EXPECT_FALSE(service.groupGiven || service.tagGiven || service.dependenciesGiven);
     EXPECT_FALSE(service.accountGiven || service.passwordGiven) << "runs as local system";
+    EXPECT_EQ(service.description,
+              "Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE "
+              "at every boot, then stops.");
 
     // Event Viewer finds the descriptions in the executable itself.
     DWORD type = 0;
@@ -162,13 +165,20 @@ TEST_F(CommandLineTest, DeleteFailuresPrintOneLineAndExitWithTheErrorCode)
     EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Error: Can't open database\n");
 }
 
-TEST_F(CommandLineTest, AnEventSourceThatCannotBeWrittenDoesNotFailTheRegistration)
+TEST_F(CommandLineTest, WhatRegistrationAddsToTheServiceIsBestEffort)
 {
+    // The event source's key and the service's description: the service
+    // stands without either, and the outcome is that of a plain success.
     fake::SetSearchResult("tolvane", kExePath);
-    fake::FailCall("RegCreateKeyExA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
-              std::string(kBanner) + "Tolvane registered successfully\n");
-    EXPECT_TRUE(fake::ServiceExists("Tolvane"));
+    for (const char *call : {"RegCreateKeyExA", "ChangeServiceConfig2A"}) {
+        SCOPED_TRACE(call);
+        fake::FailCall(call, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
+                  std::string(kBanner) + "Tolvane registered successfully\n");
+        EXPECT_EQ(exitStatus_, 0);
+        EXPECT_TRUE(fake::ServiceExists("Tolvane"));
+        Run({"tolvane", "/DELETE"});
+    }
 }
 
 TEST_F(CommandLineTest, ModeServiceConnectsToTheDispatcher)

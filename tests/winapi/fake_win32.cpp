@@ -972,6 +972,24 @@ BOOL DeleteService(SC_HANDLE service)
     return TRUE;
 }
 
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Begin("ChangeServiceConfig2A", service, {Kind::kService});
+    if (entry == nullptr)
+        return FALSE;
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION) {
+        Problem("ChangeServiceConfig2A with another level than the description");
+        return Fail(ERROR_INVALID_LEVEL);
+    }
+    auto it = W().services.find(Lower(entry->path));
+    if (it == W().services.end())
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
+    it->second.description = text ? text : "";
+    return TRUE;
+}
+
 BOOL CloseServiceHandle(SC_HANDLE handle)
 {
     std::lock_guard<std::mutex> hold(g_lock);

@@ -137,6 +137,7 @@ struct ServiceEntry {
     DWORD desiredAccess = 0, serviceType = 0, startType = 0, errorControl = 0;
     bool groupGiven = false, tagGiven = false, dependenciesGiven = false;
     bool accountGiven = false, passwordGiven = false;
+    std::string description;  // as ChangeServiceConfig2A set it
 };
 void AddService(const std::string &name);
 bool ServiceExists(const std::string &name);

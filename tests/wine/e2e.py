@@ -38,6 +38,8 @@ EXAMPLE_COMMANDS = ["ROUTE.EXE -f",
                     "ROUTE.EXE ADD 172.16.5.0 192.168.1.253"]
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\Tolvane"
 SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
+DESCRIPTION = ("Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE"
+               " at every boot, then stops.")
 
 # States as SetServiceStatus sends them.
 STOPPED, START_PENDING, STOP_PENDING, RUNNING, PAUSED = 1, 2, 3, 4, 7
@@ -317,10 +319,11 @@ def register_delete(ctx):
     query = ctx.prefix.run(["reg", "query", SERVICE_KEY], "reg-query-service")
     c.equal(query.rc, 0, "reg query of the service key: status")
     values = ws.parse_reg_query(query.text)
-    c.equal({k: values.get(k) for k in ("Type", "Start", "ErrorControl", "ImagePath", "DisplayName")},
+    c.equal({k: values.get(k) for k in ("Type", "Start", "ErrorControl", "ImagePath", "DisplayName",
+                                        "Description")},
             {"Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"),
              "ErrorControl": ("REG_DWORD", "0x1"), "ImagePath": ("REG_SZ", expected_path),
-             "DisplayName": ("REG_SZ", SERVICE)},
+             "DisplayName": ("REG_SZ", SERVICE), "Description": ("REG_SZ", DESCRIPTION)},
             "service key values")
 
     config = ws.parse_config(i.svcprobe("config", SERVICE, label="config").text)

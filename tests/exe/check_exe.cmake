@@ -1,7 +1,11 @@
 cmake_minimum_required(VERSION 3.16)
 # Checks the finished tolvane.exe: 64-bit, needing no DLL beyond those every
-# Windows installation has, and carrying its version and its event messages.
-# Run as: cmake -DEXE=... -DOBJDUMP=... -DSTRINGS=... -DVERSION=... -P check_exe.cmake
+# Windows installation has, carrying its version and its event messages, and
+# shipped stripped, with its symbols found through its debug link.
+# Run as: cmake -DEXE=... -DSYMBOLS=... -DTOOLS=x86_64-w64-mingw32- -DVERSION=...
+#               -P check_exe.cmake
+set(OBJDUMP ${TOOLS}objdump)
+set(STRINGS ${TOOLS}strings)
 
 execute_process(COMMAND ${OBJDUMP} -f ${EXE} OUTPUT_VARIABLE header RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0 OR NOT header MATCHES "file format pei-x86-64")
@@ -32,3 +36,22 @@ foreach(expected "FileVersion" "ProductVersion" "${VERSION}" "Tolvane static rou
   endif()
 endforeach()
 message(STATUS "tolvane.exe imports: ${imports}")
+
+# What ships carries no symbols and stays small.
+file(SIZE ${EXE} size)
+if(size GREATER 307200)
+  message(FATAL_ERROR "tolvane.exe has ${size} bytes, more than 300 KiB")
+endif()
+execute_process(COMMAND ${TOOLS}nm ${EXE} OUTPUT_VARIABLE listed ERROR_VARIABLE listed)
+if(NOT listed MATCHES "no symbols")
+  message(FATAL_ERROR "tolvane.exe is not stripped:\n${listed}")
+endif()
+# A debugger given only the executable finds the entry's source line in the
+# separate symbols, which must be the very file its debug link names.
+execute_process(COMMAND ${TOOLS}nm ${SYMBOLS} OUTPUT_VARIABLE symbols)
+string(REGEX MATCH "([0-9a-f]+) T _Z11ProgramMainiPPc" found "${symbols}")
+execute_process(COMMAND ${TOOLS}addr2line -f -e ${EXE} 0x${CMAKE_MATCH_1} OUTPUT_VARIABLE line)
+if(NOT found OR NOT line MATCHES "ProgramMain.*\n.*cli/program\\.cpp:[0-9]+")
+  message(FATAL_ERROR "no source line for ProgramMain through the debug link: ${line}")
+endif()
+message(STATUS "tolvane.exe: ${size} bytes, symbols in ${SYMBOLS}")

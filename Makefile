@@ -1,18 +1,20 @@
 # Two commands for a developer on Linux:
 #   make test   set up what is missing, build both builds and run every test
 #   make demo   run the real service under Wine and show what it did
-# Both install missing Debian packages first (apt-get; sudo when not root).
+# and one for a release:
+#   make dist   build the package, build/win/tolvane-<version>-win64.zip
+# All three install missing Debian packages first (apt-get; sudo when not root).
 
 JOBS      ?= $(shell nproc)
 HOST_DIR  := build/host
 WIN_DIR   := build/win
 TOOLCHAIN := $(CURDIR)/cmake/mingw-w64-x86_64.cmake
 
-PACKAGES := cmake make g++ libgtest-dev python3 \
+PACKAGES := cmake make g++ libgtest-dev python3 git \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 \
             clang libclang-rt-14-dev clang-tidy cppcheck
 
-.PHONY: all deps host win test unit wine demo bench clean \
+.PHONY: all deps host win dist test unit wine demo bench clean \
         hardening fuzz sanitize asan tsan analyze
 
 all: host win
@@ -24,9 +26,17 @@ host: deps
 	cmake -S . -B $(HOST_DIR) -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(HOST_DIR) -j $(JOBS)
 
+WIN_CONFIGURE := cmake -S . -B $(WIN_DIR) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release
+
 win: deps
-	cmake -S . -B $(WIN_DIR) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release
+	$(WIN_CONFIGURE)
 	cmake --build $(WIN_DIR) -j $(JOBS)
+
+# Only the executable and the package, not the test programs.
+dist: deps
+	$(WIN_CONFIGURE)
+	cmake --build $(WIN_DIR) -j $(JOBS) --target dist
+	@ls -l $(WIN_DIR)/tolvane-*-win64.zip
 
 unit: host
 	ctest --test-dir $(HOST_DIR) --output-on-failure

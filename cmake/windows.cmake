@@ -44,6 +44,18 @@ add_custom_command(TARGET tolvane POST_BUILD
   BYPRODUCTS ${TOLVANE_SYMBOLS}
   COMMENT "Moving the symbols of tolvane.exe to tolvane.debug")
 
+# The package an administrator downloads, packed at every build.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(TOLVANE_PACKAGE ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-win64.zip)
+add_custom_target(dist ALL
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DEXE=$<TARGET_FILE:tolvane>
+          -DPYTHON=${Python3_EXECUTABLE} -DSTAGE=${CMAKE_BINARY_DIR}/package
+          -DPACKAGE=${TOLVANE_PACKAGE} -P ${CMAKE_SOURCE_DIR}/cmake/package.cmake
+  BYPRODUCTS ${TOLVANE_PACKAGE}
+  COMMENT "Packing tolvane-${PROJECT_VERSION}-win64.zip"
+  VERBATIM)
+add_dependencies(dist tolvane)
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
   add_subdirectory(tests/wine)
 endif()
@@ -52,3 +64,8 @@ add_test(NAME executable_is_self_contained_versioned_and_stripped
   COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:tolvane> -DSYMBOLS=${TOLVANE_SYMBOLS}
           -DTOOLS=${TOOLCHAIN_PREFIX}- -DVERSION=${PROJECT_VERSION}
           -P ${CMAKE_SOURCE_DIR}/tests/exe/check_exe.cmake)
+
+add_test(NAME package_holds_what_an_administrator_needs
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/exe/check_package.py
+          ${TOLVANE_PACKAGE} $<TARGET_FILE:tolvane>)
+

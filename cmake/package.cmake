@@ -1,0 +1,68 @@
+cmake_minimum_required(VERSION 3.16)
+# Packs what an administrator downloads: the stripped executable, the
+# administrator's part of the README, the example route file and the licence
+# (text with Windows line ends), and SHA256SUMS.txt with the checksum of each.
+# The same commit packs to the same bytes: the entries are dated with the
+# commit's time (or SOURCE_DATE_EPOCH, when set) and have a fixed order and
+# fixed permissions.
+#
+# Run as: cmake -DSOURCE_DIR=... -DEXE=.../tolvane.exe -DPYTHON=... -DSTAGE=<scratch folder>
+#               -DPACKAGE=.../tolvane-<version>-win64.zip -P package.cmake
+
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${SOURCE_DIR}
+                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(NOT epoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "No commit to date the package with: "
+                      "${SOURCE_DIR} is not a git checkout and SOURCE_DATE_EPOCH is not set")
+endif()
+
+set(text ${STAGE}/text)
+set(files ${STAGE}/files)
+file(REMOVE_RECURSE ${STAGE})
+file(MAKE_DIRECTORY ${text})
+
+execute_process(COMMAND ${PYTHON} ${SOURCE_DIR}/tools/readme-text ${SOURCE_DIR}/README.md
+                OUTPUT_FILE ${text}/README.md.txt RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "tools/readme-text could not extract the administrator's README")
+endif()
+
+function(windows_text source name)
+  file(READ ${source} content)
+  string(REPLACE "\r\n" "\n" content "${content}")
+  string(REPLACE "\n" "\r\n" content "${content}")
+  file(WRITE ${text}/${name} "${content}")
+endfunction()
+windows_text(${text}/README.md.txt README.txt)
+windows_text(${SOURCE_DIR}/etc/ROUTE.example ROUTE.example)
+windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
+
+set(readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(COPY ${EXE} DESTINATION ${files}
+     FILE_PERMISSIONS ${readable} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt)
+set(sums "")
+foreach(name IN LISTS contents)
+  if(NOT name STREQUAL "tolvane.exe")
+    file(COPY ${text}/${name} DESTINATION ${files} FILE_PERMISSIONS ${readable})
+  endif()
+  file(SHA256 ${files}/${name} sum)
+  string(APPEND sums "${sum}  ${name}\r\n")
+endforeach()
+file(WRITE ${text}/SHA256SUMS.txt "${sums}")
+file(COPY ${text}/SHA256SUMS.txt DESTINATION ${files} FILE_PERMISSIONS ${readable})
+
+# The archive takes every time of an entry from SOURCE_DATE_EPOCH; the zip
+# format's local date and time are read in TZ.
+file(REMOVE ${PACKAGE})
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch} TZ=UTC
+          ${CMAKE_COMMAND} -E tar cf ${PACKAGE} --format=zip ${contents} SHA256SUMS.txt
+  WORKING_DIRECTORY ${files} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "Could not write ${PACKAGE}")
+endif()

@@ -69,3 +69,9 @@ add_test(NAME package_holds_what_an_administrator_needs
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/exe/check_package.py
           ${TOLVANE_PACKAGE} $<TARGET_FILE:tolvane>)
 
+# A second build from a clone in another folder must give the same bytes.
+add_test(NAME package_builds_to_the_same_bytes_from_a_clone
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/exe/check_reproducible ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+          tolvane-${PROJECT_VERSION}-win64.zip ${CMAKE_BUILD_TYPE} ${CMAKE_GENERATOR})
+set_tests_properties(package_builds_to_the_same_bytes_from_a_clone PROPERTIES
+  SKIP_RETURN_CODE 77 TIMEOUT 300)

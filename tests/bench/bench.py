@@ -21,7 +21,8 @@ from one launch to the next.
 The ratio of the two is taken per round, from runs that followed each other,
 and printed as the median over the rounds with its spread (lowest and
 highest), beside the medians of the times themselves. Also printed: the size
-of the executable as it is shipped (stripped) and the peak working set. It
+of the executable, which the build strips as it is shipped, and the service
+process's peak working set. It
 measures and prints; it passes no judgement, except that a run which did not
 do what it should (wrong route-tool runs, a service that did not stop) fails
 the benchmark.
@@ -165,13 +166,6 @@ def spread(values, digits):
     return (form + " [" + form + "-" + form + "]") % (median(values), min(values), max(values))
 
 
-def shipped_size(exe, strip, work):
-    """Size of the executable as administrators get it: without its symbols."""
-    stripped = os.path.join(work, "tolvane-stripped.exe")
-    subprocess.run([strip, "-o", stripped, exe], check=True)
-    return os.path.getsize(stripped)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tolvane", required=True)
@@ -179,7 +173,6 @@ def main():
     parser.add_argument("--spawn", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--work", required=True, help="folder for the prefix and the logs")
-    parser.add_argument("--strip", default="x86_64-w64-mingw32-strip")
     parser.add_argument("--routes", type=int, default=50)
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--delays", default="0,30", help="stand-in run times in ms")
@@ -237,9 +230,8 @@ def main():
           " creation flags 0x%s), timed the same way" % SERVICE_CREATION_FLAGS)
     print("  ratio: per route / bare, of the two runs of each round")
     size = os.path.getsize(args.tolvane)
-    shipped = shipped_size(args.tolvane, args.strip, work)
-    print("executable as shipped (stripped): %d bytes (%.1f KiB); with symbols %d bytes"
-          % (shipped, shipped / 1024, size))
+    print("executable as shipped (stripped): %d bytes (%.1f KiB), %s"
+          % (size, size / 1024, args.tolvane))
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
     print("bench wall time: %.0f s (prefix set-up %.0f s)"

@@ -6,7 +6,9 @@
 
 inline constexpr char kServiceArgument[] = "mode=Service";
 
-// The process entry. Returns the exit status.
+// The process entry. Returns the exit status: 0 after a success line or the
+// service's run, else the code of the call that failed (the code printed in
+// brackets, where there is one), never a code left over from printing.
 int ProgramMain(int argc, char *argv[]);
 
 // Prints the banner and an empty line. Returns 0.
@@ -17,10 +19,12 @@ int ShowUsage(const char *programName);
 
 // Registers the service with the given command line and prints the outcome.
 // On success also makes `messageFile` the event source's message file.
-void InstallService(const char *commandLine, const char *messageFile);
+// Returns 0 or the code of the call that failed.
+DWORD InstallService(const char *commandLine, const char *messageFile);
 
 // Removes the service and its event source, and prints the outcome.
-void RemoveService();
+// Returns 0 or the code of the call that failed.
+DWORD RemoveService();
 
 // Create or delete the service entry. Return 0 or the system error code.
 DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);

@@ -23,20 +23,21 @@ bool EqualsIgnoringCase(const char *text, const char *expected)
     return *text == *expected;
 }
 
-void Register(const char *programName)
+// Returns 0 or the code of the call that failed.
+DWORD Register(const char *programName)
 {
     char path[kPathSize];
     const DWORD length = SearchPathA(nullptr, programName, ".EXE", kPathLimit, path, nullptr);
     if (length == 0 || length > kPathLimit) {
-        if (length != 0)  // the length the path would need: the buffer holds no path
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        // A length instead of a path: the buffer holds no path.
+        const DWORD error = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
         printf("Error: Service file %s not found\n", programName);
-        return;
+        return error;
     }
     // Quoted, so that a path with blanks cannot be read as a shorter program.
     char commandLine[kServiceCommandLineSize];
     snprintf(commandLine, sizeof commandLine, "\"%s\" %s", path, kServiceArgument);
-    InstallService(commandLine, path);
+    return InstallService(commandLine, path);
 }
 
 }  // namespace
@@ -62,16 +63,17 @@ int ProgramMain(int argc, char *argv[])
         return ShowUsage(programName);
 
     const char *argument = argv[1];
+    DWORD status = 0;
     if (EqualsIgnoringCase(argument, "/REGISTER")) {
         ShowBanner();
-        Register(programName);
+        status = Register(programName);
     } else if (EqualsIgnoringCase(argument, "/DELETE")) {
         ShowBanner();
-        RemoveService();
+        status = RemoveService();
     } else if (strcmp(argument, kServiceArgument) == 0) {
-        RunServiceDispatcher();
+        status = RunServiceDispatcher();
     } else {
         return ShowUsage(programName);
     }
-    return static_cast<int>(GetLastError());
+    return static_cast<int>(status);
 }

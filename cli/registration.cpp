@@ -12,11 +12,15 @@ constexpr char kServiceDescription[] =
     "Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE at every "
     "boot, then stops.";
 
-SC_HANDLE OpenDatabase()
+// On failure prints the outcome and returns null, with *error the failed
+// call's code, taken before printing can change it.
+SC_HANDLE OpenDatabase(DWORD *error)
 {
     SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (database == nullptr)
+    if (database == nullptr) {
+        *error = GetLastError();
         printf("Error: Can't open database\n");
+    }
     return database;
 }
 
@@ -84,17 +88,19 @@ DWORD DeleteServiceEntry(SC_HANDLE database)
     SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_ALL_ACCESS);
     if (service == nullptr)
         return GetLastError();
-    const BOOL deleted = DeleteService(service);
+    // The deletion's own code: closing the handle may leave another behind.
+    const DWORD result = DeleteService(service) ? 0 : GetLastError();
     CloseServiceHandle(service);
-    return deleted ? 0 : GetLastError();
+    return result;
 }
 
-void InstallService(const char *commandLine, const char *messageFile)
+DWORD InstallService(const char *commandLine, const char *messageFile)
 {
-    SC_HANDLE database = OpenDatabase();
+    DWORD result = 0;
+    SC_HANDLE database = OpenDatabase(&result);
     if (database == nullptr)
-        return;
-    const DWORD result = CreateServiceEntry(database, commandLine);
+        return result;
+    result = CreateServiceEntry(database, commandLine);
     if (result == 0) {
         WriteEventSourceKey(messageFile);
         printf("%s registered successfully\n", kServiceName);
@@ -102,14 +108,16 @@ void InstallService(const char *commandLine, const char *messageFile)
         printf("Error: %s not registered [%d]\n", kServiceName, static_cast<int>(result));
     }
     CloseServiceHandle(database);
+    return result;
 }
 
-void RemoveService()
+DWORD RemoveService()
 {
-    SC_HANDLE database = OpenDatabase();
+    DWORD result = 0;
+    SC_HANDLE database = OpenDatabase(&result);
     if (database == nullptr)
-        return;
-    const DWORD result = DeleteServiceEntry(database);
+        return result;
+    result = DeleteServiceEntry(database);
     if (result == 0) {
         DeleteEventSourceKey();
         printf("%s deleted successfully\n", kServiceName);
@@ -117,4 +125,5 @@ void RemoveService()
         printf("Error: %s not deleted [%d]\n", kServiceName, static_cast<int>(result));
     }
     CloseServiceHandle(database);
+    return result;
 }

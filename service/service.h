@@ -33,5 +33,6 @@ void WINAPI ServiceControlHandler(DWORD control);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
 
 // Hands the calling thread to the service dispatcher until the service has
-// stopped; shows a message box if the process was not started as a service.
-void RunServiceDispatcher();
+// stopped, and returns 0. If the process was not started as a service, shows
+// a message box and returns the dispatcher's error code.
+DWORD RunServiceDispatcher();

@@ -71,16 +71,16 @@ void WINAPI ServiceMain(DWORD, LPSTR *)
         CloseHandle(stopWait);
 }
 
-void RunServiceDispatcher()
+DWORD RunServiceDispatcher()
 {
     // The dispatcher only reads the name.
     SERVICE_TABLE_ENTRYA table[] = {
         {const_cast<LPSTR>(kServiceName), ServiceMain},
         {nullptr, nullptr},
     };
-    if (!StartServiceCtrlDispatcherA(table)) {
-        const DWORD code = GetLastError();
-        MessageBoxA(nullptr, "Can't connect service control manager", kMessageBoxCaption, MB_OK);
-        SetLastError(code);  // the exit status names the failed connection
-    }
+    if (StartServiceCtrlDispatcherA(table))
+        return 0;
+    const DWORD code = GetLastError();
+    MessageBoxA(nullptr, "Can't connect service control manager", kMessageBoxCaption, MB_OK);
+    return code;
 }

@@ -101,34 +101,6 @@ TEST_F(CommandLineTest, RegisterCreatesAnAutoStartServiceWithTheQuotedCommandLin
     EXPECT_EQ(type, REG_DWORD);
 }
 
-TEST_F(CommandLineTest, RegisterFailuresPrintOneLineAndExitWithTheErrorCode)
-{
-    fake::SetSearchResult("tolvane", kExePath);
-    fake::AddService("Tolvane");
-    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
-              std::string(kBanner) + "Error: Tolvane not registered [1073]\n");
-    EXPECT_EQ(exitStatus_, 1073);
-    EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
-
-    fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Run({"tolvane", "/REGISTER"}), std::string(kBanner) + "Error: Can't open database\n");
-    EXPECT_EQ(exitStatus_, 5);
-}
-
-TEST_F(CommandLineTest, AnExecutableThatCannotBeFoundIsNotRegistered)
-{
-    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
-              std::string(kBanner) + "Error: Service file tolvane not found\n");
-    EXPECT_EQ(exitStatus_, 2);
-
-    // A path too long for the buffer is a length, not a path.
-    fake::SetSearchResult("tolvane", "C:\\" + std::string(300, 'p') + "\\tolvane.exe");
-    EXPECT_EQ(Run({"tolvane", "/REGISTER"}),
-              std::string(kBanner) + "Error: Service file tolvane not found\n");
-    EXPECT_EQ(exitStatus_, 206);
-    EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
-}
-
 TEST_F(CommandLineTest, TheLongestPathTheSearchReturnsFitsTheCommandLine)
 {
     const std::string longest = "C:\\" + std::string(254 - 3 - 12, 'p') + "\\tolvane.exe";
@@ -149,22 +121,6 @@ TEST_F(CommandLineTest, DeleteRemovesTheServiceAndItsEventSource)
     EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
 }
 
-TEST_F(CommandLineTest, DeleteFailuresPrintOneLineAndExitWithTheErrorCode)
-{
-    EXPECT_EQ(Run({"tolvane", "/DELETE"}),
-              std::string(kBanner) + "Error: Tolvane not deleted [1060]\n");
-    EXPECT_EQ(exitStatus_, 1060);
-
-    fake::AddService("Tolvane");
-    fake::FailCall("DeleteService", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Error: Tolvane not deleted [5]\n");
-    EXPECT_EQ(exitStatus_, 5);
-    EXPECT_TRUE(fake::ServiceExists("Tolvane"));
-
-    fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Error: Can't open database\n");
-}
-
 TEST_F(CommandLineTest, WhatRegistrationAddsToTheServiceIsBestEffort)
 {
     // The event source's key and the service's description: the service
@@ -181,13 +137,84 @@ TEST_F(CommandLineTest, WhatRegistrationAddsToTheServiceIsBestEffort)
     }
 }
 
-TEST_F(CommandLineTest, ModeServiceConnectsToTheDispatcher)
+// Every outcome a command prints, and its exit status: 0 after a success line
+// or a service run, else the code of the call that failed. Every call that
+// succeeds leaves a stale code behind, as platform calls may; a failed
+// command changes neither the service nor its event source.
+TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
 {
-    fake::FailCall("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    EXPECT_EQ(Run({"tolvane", "mode=Service"}), "");
-    EXPECT_EQ(fake::CallCount("StartServiceCtrlDispatcherA"), 1);
-    ASSERT_EQ(fake::MessageBoxes().size(), 1u);
-    EXPECT_EQ(exitStatus_, 1063) << "the exit status names the failed connection";
+    constexpr DWORD kStale = 997;
+    const char *const kCallsLeavingStaleCodes[] = {
+        "SearchPathA",     "OpenSCManagerA", "CreateServiceA", "OpenServiceA",
+        "DeleteService",   "CloseServiceHandle", "RegCreateKeyExA", "RegSetValueExA",
+        "RegCloseKey",     "RegDeleteKeyA", "ChangeServiceConfig2A", "StartServiceCtrlDispatcherA",
+        "MessageBoxA"};
+    using Arrange = void (*)(CommandLineTest &);
+    static constexpr Arrange found = [](CommandLineTest &) { fake::SetSearchResult("tolvane", kExePath); };
+    static constexpr Arrange registered = [](CommandLineTest &) { fake::AddService("Tolvane"); };
+    static constexpr Arrange noDatabase = [](CommandLineTest &) {
+        fake::SetSearchResult("tolvane", kExePath);
+        fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    };
+    const struct {
+        const char *what;
+        const char *argument;
+        Arrange arrange;
+        const char *printed;  // after the banner; null: nothing at all, not even the banner
+        int status;
+    } cases[] = {
+        {"registered", "/REGISTER", found, "Tolvane registered successfully\n", 0},
+        {"registered already", "/REGISTER",
+         [](CommandLineTest &t) { found(t); fake::AddService("Tolvane"); },
+         "Error: Tolvane not registered [1073]\n", 1073},
+        {"no database to register in", "/REGISTER", noDatabase, "Error: Can't open database\n", 5},
+        {"executable not found", "/REGISTER", [](CommandLineTest &) {},
+         "Error: Service file tolvane not found\n", 2},
+        {"executable path too long for the buffer", "/REGISTER",
+         [](CommandLineTest &) {
+             fake::SetSearchResult("tolvane", "C:\\" + std::string(300, 'p') + "\\tolvane.exe");
+         },
+         "Error: Service file tolvane not found\n", 206},
+        {"deleted", "/DELETE", registered, "Tolvane deleted successfully\n", 0},
+        {"not registered", "/DELETE", [](CommandLineTest &) {},
+         "Error: Tolvane not deleted [1060]\n", 1060},
+        {"deletion refused", "/DELETE",
+         [](CommandLineTest &t) {
+             registered(t);
+             fake::FailCall("DeleteService", ERROR_ACCESS_DENIED);
+         },
+         "Error: Tolvane not deleted [5]\n", 5},
+        {"no database to delete from", "/DELETE", noDatabase, "Error: Can't open database\n", 5},
+        {"service ran", "mode=Service",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("");
+         },
+         nullptr, 0},
+        {"no dispatcher to connect to", "mode=Service",
+         [](CommandLineTest &) {
+             fake::FailCall("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+         },
+         nullptr, 1063},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        c.arrange(*this);
+        for (const char *call : kCallsLeavingStaleCodes)
+            fake::LeaveErrorOnSuccess(call, kStale);
+        const bool serviceExisted = fake::ServiceExists("Tolvane");
+        const bool sourceExisted = fake::RegistryKeyExists(kEventSourceKey);
+
+        EXPECT_EQ(Run({"tolvane", c.argument}),
+                  c.printed == nullptr ? "" : std::string(kBanner) + c.printed);
+        EXPECT_EQ(exitStatus_, c.status);
+        if (c.status != 0) {
+            EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);
+            EXPECT_EQ(fake::RegistryKeyExists(kEventSourceKey), sourceExisted);
+        }
+        TearDown();
+    }
 }
 
 }  // namespace

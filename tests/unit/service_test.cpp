@@ -198,7 +198,7 @@ TEST_F(ServiceTest, AHandlerThatCannotBeRegisteredIsShownInAMessageBoxOnly)
 TEST_F(ServiceTest, ADispatcherThatCannotBeReachedIsShownInAMessageBox)
 {
     fake::FailCall("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    RunServiceDispatcher();
+    EXPECT_EQ(RunServiceDispatcher(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     ASSERT_EQ(fake::MessageBoxes().size(), 1u);
     EXPECT_EQ(fake::MessageBoxes()[0].text, "Can't connect service control manager");
     EXPECT_EQ(fake::MessageBoxes()[0].caption, "ERROR");

@@ -22,8 +22,9 @@ BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs);
 // code of the failure that ended the run), like ReportStatus.
 BOOL ReportStopped(DWORD exitCode);
 
-// Registers ServiceControlHandler and keeps its status handle in
-// g_statusHandle. Returns false, with the thread's last error, on failure.
+// Sets the status record to a starting own-process service that accepts no
+// control, then registers ServiceControlHandler and keeps its status handle
+// in g_statusHandle. Returns false, with the thread's last error, on failure.
 bool RegisterControlHandler();
 
 // Called by the dispatcher for every control request.

@@ -44,11 +44,6 @@ bool StartRun(HANDLE *stopWait)
 
 void WINAPI ServiceMain(DWORD, LPSTR *)
 {
-    // Set before the handler is registered: from then on it may send the record.
-    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    g_serviceStatus.dwWin32ExitCode = 0;
-    g_serviceStatus.dwServiceSpecificExitCode = 0;
-
     if (!RegisterControlHandler()) {
         char text[kFailureTextSize];
         snprintf(text, sizeof text, "Control handler function not registered [%d]",

@@ -53,8 +53,16 @@ BOOL ReportStopped(DWORD exitCode)
 
 bool RegisterControlHandler()
 {
-    // Held so that a control arriving at once finds the handle in place.
+    // Held so that a control arriving at once finds the handle in place, and
+    // a record that already says start pending, with no control accepted.
     std::lock_guard<std::mutex> hold(g_statusLock);
+    g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    g_serviceStatus.dwControlsAccepted = 0;
+    g_serviceStatus.dwWin32ExitCode = 0;
+    g_serviceStatus.dwServiceSpecificExitCode = 0;
+    g_serviceStatus.dwCheckPoint = 0;
+    g_serviceStatus.dwWaitHint = kStatusWaitHintMs;
     g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
     return g_statusHandle != nullptr;
 }
@@ -64,6 +72,12 @@ void WINAPI ServiceControlHandler(DWORD control)
     std::lock_guard<std::mutex> hold(g_statusLock);
     const DWORD current = g_serviceStatus.dwCurrentState;
 
+    // Starting accepts no control, stop included: each is answered with the
+    // state as it is, and changes nothing.
+    if (current == SERVICE_START_PENDING) {
+        SendCurrentStatus();
+        return;
+    }
     if (control == SERVICE_CONTROL_STOP) {
         // Only releases ServiceMain; a paused loader stays where it is.
         SignalStopEvent();
@@ -87,6 +101,6 @@ void WINAPI ServiceControlHandler(DWORD control)
         SendStatus(SERVICE_RUNNING, 0, 0);
         return;
     }
-    // Paused, starting or stopping: any other control leaves the state as it is.
+    // Paused or stopping: any other control leaves the state as it is.
     SendCurrentStatus();
 }

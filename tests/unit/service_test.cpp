@@ -202,7 +202,24 @@ TEST_F(ServiceTest, ADispatcherThatCannotBeReachedIsShownInAMessageBox)
     ASSERT_EQ(fake::MessageBoxes().size(), 1u);
     EXPECT_EQ(fake::MessageBoxes()[0].text, "Can't connect service control manager");
     EXPECT_EQ(fake::MessageBoxes()[0].caption, "ERROR");
-    EXPECT_EQ(GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+// Between the handler's registration and the first report the record already
+// says start pending, so a control then, stop included, changes nothing.
+TEST_F(ServiceTest, ControlsBeforeTheFirstReportAreAnsweredStartPendingAndChangeNothing)
+{
+    ASSERT_TRUE(RegisterControlHandler());
+    ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+    ServiceControlHandler(SERVICE_CONTROL_STOP);
+    const Report kStarting{SERVICE_START_PENDING, 0, 1000, 0};
+    EXPECT_EQ(Reports(), (std::vector<Report>{kStarting, kStarting}));
+    for (const SERVICE_STATUS &s : fake::StatusReports())
+        EXPECT_EQ(s.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_TRUE(fake::Records().empty());
+
+    // The start goes on as if nothing had come.
+    EXPECT_TRUE(ReportStatus(SERVICE_START_PENDING, 1, 1000));
+    EXPECT_EQ(Reports().back(), kStartPending1);
 }
 
 // ---------------------------------------------------------------- the control table
@@ -255,8 +272,10 @@ TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
         {SERVICE_STOP_PENDING, SERVICE_CONTROL_PAUSE, kStopPending, true},
         {SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, kStopPending, true},
         {SERVICE_STOP_PENDING, SERVICE_CONTROL_STOP, kStopPending, true},
-        // While starting, an interrogation does not claim the service runs.
+        // While starting, no control is accepted: nothing changes.
         {SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, kStartPending2, true},
+        {SERVICE_START_PENDING, SERVICE_CONTROL_STOP, kStartPending2, true},
+        {SERVICE_START_PENDING, SERVICE_CONTROL_PAUSE, kStartPending2, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "state " << c.state << ", control " << c.control);
@@ -275,8 +294,9 @@ TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
         ASSERT_EQ(reports.size(), before + 1);
         EXPECT_EQ(reports.back(), c.report);
         EXPECT_EQ(fake::IsSignalled(g_mayRunEvent), c.loaderMayRun);
-        EXPECT_EQ(fake::TimesSignalled(g_stopEvent) - signalsBefore,
-                  c.control == SERVICE_CONTROL_STOP ? 1 : 0);
+        const bool stopAccepted =
+            c.control == SERVICE_CONTROL_STOP && c.state != SERVICE_START_PENDING;
+        EXPECT_EQ(fake::TimesSignalled(g_stopEvent) - signalsBefore, stopAccepted ? 1 : 0);
     }
 }
 

@@ -36,8 +36,9 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
     ungetc(next, file);
 
     SkipRestOfLine(file);
-    if (strlen(line) < kLineSize - 1 || strchr(line, '#') != nullptr)
-        return RouteLine::kLine;
+    // Without a comment or a NUL in it, what was read is no whole line's content.
+    if (strlen(line) == kLineSize - 1 && strchr(line, '#') == nullptr)
+        line[0] = '\0';
     return RouteLine::kTooLong;
 }
 

@@ -11,11 +11,11 @@ inline constexpr int kFieldTooLong = -1;
 
 enum class RouteLine { kLine, kTooLong, kEnd };
 
-// Reads the next line into `line` (terminated, without its remainder). A line
-// with more than 255 characters is never read in pieces: if the part that fits
-// ends its content (a "#" or a NUL in it) that part is returned as kLine,
-// otherwise kTooLong; either way the rest of the line is consumed. kEnd at end
-// of file or on a read error.
+// Reads the next line into `line`, terminated. A line with more than 255
+// characters is never read in pieces: it is kTooLong, the rest of it is
+// consumed, and `line` keeps its first 255 characters only if they end its
+// content (hold a "#" or a NUL), otherwise nothing. kEnd at end of file or on
+// a read error.
 RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize]);
 
 // Cuts the line at its first "#" and splits what is left into fields at runs

@@ -53,7 +53,6 @@ void AddRoutes(FILE *file, const char *toolPath)
         if (read == RouteLine::kTooLong) {
             SetLastError(ERROR_INVALID_DATA);
             ReportFailure(kStepLineTooLong);
-            continue;
         }
         switch (ParseRouteLine(line, fields)) {
         case kFieldTooLong:

@@ -83,7 +83,8 @@ void ModelLine(const std::string &raw, Expected &expected)
 }
 
 // The whole file: lines end at LF; a line of more than 255 characters is
-// acted on only from its first 255, and only if those hold a "#" or a NUL.
+// reported, and acted on only from its first 255, and only if those hold a
+// "#" or a NUL.
 Expected Model(const std::string &file)
 {
     Expected expected;
@@ -99,12 +100,11 @@ Expected Model(const std::string &file)
             ModelLine(line, expected);
             continue;
         }
+        expected.steps.emplace_back("LineTooLong");
         const std::string head = line.substr(0, kMaxLineRead);
         const std::string text = head.substr(0, head.find('\0'));
         if (text.size() < head.size() || text.find('#') != std::string::npos)
             ModelLine(head, expected);
-        else
-            expected.steps.emplace_back("LineTooLong");
     }
     return expected;
 }

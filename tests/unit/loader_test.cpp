@@ -111,17 +111,19 @@ TEST_F(LoaderTest, AFieldTooLongRejectsItsLineWithOneRecordAndTheRestGoesOn)
     EXPECT_EQ(fake::RecordedSteps(), Lines{"FieldTooLong"});
 }
 
-TEST_F(LoaderTest, ALongLineIsSkippedWithOneRecordUnlessItsFirstPartHoldsAComment)
+TEST_F(LoaderTest, EveryLongLineWritesOneRecordAndIsUsedOnlyBeforeACommentInItsFirstPart)
 {
     InstallRouteTool();
     const std::string tail = " 10.66.0.0 10.66.0.1\n";
     WriteRouteFile("10.1.0.0 10.0.0.1 #" + std::string(300, 'c') + tail +
                    "10.2.0.0 " + std::string(300, '.') + tail +
+                   std::string("10.4.0.0 10.0.0.4\0", 18) + std::string(300, 'n') + tail +
                    "10.3.0.0 10.0.0.3\n");
     RunLoader();
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.4.0.0 10.0.0.4",
                                            "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
-    EXPECT_EQ(fake::RecordedSteps(), Lines{"LineTooLong"});
+    EXPECT_EQ(fake::RecordedSteps(), (Lines{"LineTooLong", "LineTooLong", "LineTooLong"}));
 }
 
 // Each fatal step: one record, no route tool at all, the stop event signalled

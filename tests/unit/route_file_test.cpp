@@ -26,7 +26,8 @@ Parsed Parse(std::string text)
     return parsed;
 }
 
-// Every line ReadRouteLine gives for `content`: the text, or "<too long>".
+// Every line ReadRouteLine gives for `content`: the text, after "<too long>"
+// for a line longer than the buffer.
 std::vector<std::string> ReadAll(const std::string &content)
 {
     FILE *file = fmemopen(const_cast<char *>(content.data()), content.size(), "r");
@@ -36,7 +37,7 @@ std::vector<std::string> ReadAll(const std::string &content)
         const RouteLine read = ReadRouteLine(file, line);
         if (read == RouteLine::kEnd)
             break;
-        lines.push_back(read == RouteLine::kTooLong ? "<too long>" : line);
+        lines.push_back((read == RouteLine::kTooLong ? "<too long>" : "") + std::string(line));
     }
     fclose(file);
     return lines;
@@ -111,23 +112,30 @@ TEST(ReadRouteLine, ALineOfExactlyTheBufferIsReadWhole)
     EXPECT_EQ(ReadAll(withEnd + "\nnext\n"), (std::vector<std::string>{withEnd + "\n", "next\n"}));
 }
 
-TEST(ReadRouteLine, TheTailOfALongLineIsNeverALineOfItsOwn)
+TEST(ReadRouteLine, ALongLineIsOneLineKeptOnlyUpToACommentOrNulInItsFirstPart)
 {
     const std::string route = " 10.9.9.0 10.9.9.1\n";
-    // Without a comment in the part read, the whole line is refused.
-    const std::string longFields = "10.0.0.0 " + std::string(260, 'f') + route;
-    EXPECT_EQ(ReadAll(longFields + "next\n"), (std::vector<std::string>{"<too long>", "next\n"}));
-    // A long comment: the route before it stands, the tail is comment.
     const std::string comment = "10.0.0.0 10.0.0.1 #" + std::string(260, 'c');
-    const std::vector<std::string> lines = ReadAll(comment + route + "next\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], comment.substr(0, kLineSize - 1));
-    EXPECT_EQ(lines[1], "next\n");
-    // Lone CR line ends make one long line.
+    const std::string nul = std::string("10.0.0.0 10.0.0.2\0", 18) + std::string(260, 'n');
     std::string loneCr;
     for (int i = 0; i < 20; ++i)
         loneCr += "10.0." + std::to_string(i) + ".0 10.1.1.1\r";
-    EXPECT_EQ(ReadAll(loneCr), std::vector<std::string>{"<too long>"});
+    const struct {
+        const char *what;
+        std::string content;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"no comment: nothing kept", "10.0.0.0 " + std::string(260, 'f') + route + "next\n",
+         {"<too long>", "next\n"}},
+        {"a comment: its first part kept", comment + route + "next\n",
+         {"<too long>" + comment.substr(0, kLineSize - 1), "next\n"}},
+        {"a NUL: the part before it kept", nul + route, {"<too long>10.0.0.0 10.0.0.2"}},
+        {"lone CR line ends", loneCr, {"<too long>"}},
+        {"lone CR line ends under a comment header", "# routes\r" + loneCr,
+         {"<too long># routes\r" + loneCr.substr(0, kLineSize - 10)}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ReadAll(c.content), c.lines) << c.what;
 }
 
 }  // namespace

@@ -514,7 +514,7 @@ def lone_cr_long_line(ctx):
 def lone_cr_long_line_with_comment(ctx):
     data = b"10.1.0.0\r10.0.0.1\r# the rest is comment\r" + b"10.7.0.0\r10.0.0.7\r" * 20
     assert len(data) > 255 and data.index(b"#") < 255
-    normal_run(ctx, data, ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1"])
+    normal_run(ctx, data, ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1"], ["LineTooLong"])
 
 
 @scenario("lone-cr-short-file")

@@ -15,7 +15,10 @@ inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
 
 // The most recently started route tool. Its handles stay open until the next
-// launch replaces it; those of the last one end with the process.
+// launch replaces it. Three kinds of handle are never closed and end with the
+// process: the last route tool's, the loader thread's (g_loaderThread) and
+// the pause event's (g_mayRunEvent), on which a loader held by a pause may
+// still be waiting.
 extern PROCESS_INFORMATION g_lastChild;
 
 // Set once the service is stopping: no route tool is started after that.

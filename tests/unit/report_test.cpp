@@ -30,7 +30,7 @@ TEST_F(ReportTest, ARecordCarriesTheStepAndTheFailedStepsErrorCode)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << "reporting keeps the caller's error";
 }
 
-TEST_F(ReportTest, ErrorCodesPrintSignedAndTheFirstStringStaysWithinItsBuffer)
+TEST_F(ReportTest, AnErrorCodeIsPrintedAsASignedNumber)
 {
     SetLastError(0xFFFFFFFFu);
     ReportFailure(kStepSetServiceStatus);

@@ -13,8 +13,6 @@ namespace {
 // loader and terminating it at stop never overlap.
 std::mutex g_childLock;
 
-constexpr size_t kCommandLineSize = 256;
-
 void CloseChildHandles(const PROCESS_INFORMATION &child)
 {
     if (child.hThread != nullptr)
@@ -25,18 +23,11 @@ void CloseChildHandles(const PROCESS_INFORMATION &child)
 
 }  // namespace
 
-void RunRouteCommand(const char *toolPath, const char *destination, const char *mask,
-                     const char *gateway)
+void RunRouteCommand(const char *toolPath, const char *commandLine)
 {
-    char commandLine[kCommandLineSize];
-    if (destination == nullptr && mask == nullptr && gateway == nullptr)
-        snprintf(commandLine, sizeof commandLine, "%s -f", kRouteToolName);
-    else if (mask != nullptr)
-        snprintf(commandLine, sizeof commandLine, "%s ADD %s MASK %s %s", kRouteToolName,
-                 destination, mask, gateway);
-    else
-        snprintf(commandLine, sizeof commandLine, "%s ADD %s %s", kRouteToolName, destination,
-                 gateway);
+    // CreateProcessA is given a buffer of its own to write to.
+    char writable[kCommandLineSize];
+    snprintf(writable, sizeof writable, "%s", commandLine);
 
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -45,7 +36,7 @@ void RunRouteCommand(const char *toolPath, const char *destination, const char *
         std::lock_guard<std::mutex> hold(g_childLock);
         if (g_launchesClosed)
             return;
-        if (!CreateProcessA(toolPath, commandLine, nullptr, nullptr, FALSE,
+        if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE,
                             kRouteToolCreationFlags, nullptr, nullptr, &startup, &child))
             return;
         CloseChildHandles(g_lastChild);

@@ -2,6 +2,7 @@
 #include "loader/route_file.h"
 #include "report/report.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,36 @@ void WaitWhilePaused()
     if (g_mayRunEvent != nullptr)
         WaitForSingleObject(g_mayRunEvent, INFINITE);
 }
+
+// The route tool's command line: clearing the table without a destination,
+// else adding a route, with a mask or without one.
+void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destination,
+                      const char *mask, const char *gateway)
+{
+    if (destination == nullptr)
+        snprintf(commandLine, sizeof commandLine, "%s -f", kRouteToolName);
+    else if (mask != nullptr)
+        snprintf(commandLine, sizeof commandLine, "%s ADD %s MASK %s %s", kRouteToolName,
+                 destination, mask, gateway);
+    else
+        snprintf(commandLine, sizeof commandLine, "%s ADD %s %s", kRouteToolName, destination,
+                 gateway);
+}
+
+// What the service does with an action: writes the record, or runs the route
+// tool found at `toolPath`.
+void TakeAction(const RouteAction &action, void *toolPath)
+{
+    if (action.failedStep != nullptr) {
+        SetLastError(ERROR_INVALID_DATA);
+        ReportFailure(action.failedStep);
+        return;
+    }
+    WaitWhilePaused();
+    RunRouteCommand(static_cast<const char *>(toolPath), action.commandLine);
+}
+
+}  // namespace
 
 bool FindRouteTool(char (&toolPath)[kPathSize])
 {
@@ -42,38 +73,44 @@ bool FindRouteFile(char (&filePath)[kPathSize])
     return true;
 }
 
-void AddRoutes(FILE *file, const char *toolPath)
+FILE *OpenRouteFile(const char *filePath)
 {
+    SetLastError(ERROR_SUCCESS);
+    FILE *file = fopen(filePath, "r");
+    // A C library need not leave a system error code behind.
+    if (file == nullptr && GetLastError() == ERROR_SUCCESS) {
+        const int cause = errno;
+        SetLastError(cause == ENOENT   ? ERROR_FILE_NOT_FOUND
+                     : cause == EACCES ? ERROR_ACCESS_DENIED
+                                       : ERROR_OPEN_FAILED);
+    }
+    return file;
+}
+
+void ForEachRouteAction(FILE *file, RouteActor act, void *context)
+{
+    char commandLine[kCommandLineSize];
+    BuildCommandLine(commandLine, nullptr, nullptr, nullptr);
+    act({0, nullptr, nullptr, commandLine}, context);
+
     char line[kLineSize];
     char fields[kRouteFields][kFieldSize];
-    for (;;) {
+    for (unsigned number = 1;; ++number) {
         const RouteLine read = ReadRouteLine(file, line);
         if (read == RouteLine::kEnd)
             return;
-        if (read == RouteLine::kTooLong) {
-            SetLastError(ERROR_INVALID_DATA);
-            ReportFailure(kStepLineTooLong);
-        }
-        switch (ParseRouteLine(line, fields)) {
-        case kFieldTooLong:
-            SetLastError(ERROR_INVALID_DATA);
-            ReportFailure(kStepFieldTooLong);
-            break;
-        case 3:
-            WaitWhilePaused();
-            RunRouteCommand(toolPath, fields[0], fields[1], fields[2]);
-            break;
-        case 2:
-            WaitWhilePaused();
-            RunRouteCommand(toolPath, fields[0], nullptr, fields[1]);
-            break;
-        default:  // fewer than two fields: nothing to add
-            break;
+        if (read == RouteLine::kTooLong)
+            act({number, kStepLineTooLong, nullptr, nullptr}, context);
+        const int count = ParseRouteLine(line, fields);
+        if (count == kFieldTooLong) {
+            act({number, kStepFieldTooLong, nullptr, nullptr}, context);
+        } else if (count >= 2) {  // fewer than two fields: nothing to add
+            BuildCommandLine(commandLine, fields[0], count == 3 ? fields[1] : nullptr,
+                             fields[count - 1]);
+            act({number, nullptr, fields[0], commandLine}, context);
         }
     }
 }
-
-}  // namespace
 
 DWORD WINAPI RouteLoaderThread(LPVOID)
 {
@@ -87,15 +124,12 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
         FailAndStop(kStepGetWinHome);
         return 0;
     }
-    FILE *file = fopen(filePath, "r");
+    FILE *file = OpenRouteFile(filePath);
     if (file == nullptr) {
         FailAndStop(kStepOpenConfigFile);
         return 0;
     }
-
-    WaitWhilePaused();
-    RunRouteCommand(toolPath, nullptr, nullptr, nullptr);
-    AddRoutes(file, toolPath);
+    ForEachRouteAction(file, TakeAction, toolPath);
     fclose(file);
 
     Sleep(kSettleDelayMs);

@@ -271,9 +271,9 @@ TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n");
     fake::ScriptChildren({{fake::kNeverExits, 0}});
-    RunRouteCommand(kToolPath, nullptr, nullptr, nullptr);
+    RunRouteCommand(kToolPath, "ROUTE.EXE -f");
     TerminateLastChild();
-    RunRouteCommand(kToolPath, "10.1.0.0", nullptr, "10.0.0.1");
+    RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1");
 
     const std::vector<fake::Launch> launches = fake::Launches();
     ASSERT_EQ(launches.size(), 1u);

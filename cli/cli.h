@@ -26,6 +26,13 @@ DWORD InstallService(const char *commandLine, const char *messageFile);
 // Returns 0 or the code of the call that failed.
 DWORD RemoveService();
 
+// Prints what the service would do with the route file at its next boot,
+// running and changing nothing: the route tool and the route file it would
+// find, then every command line and every failure record, each with the
+// number of its line. Returns 0, ERROR_INVALID_DATA (13) when a line would
+// write a record, or the code of the search or open that failed.
+DWORD CheckRoutes();
+
 // Create or delete the service entry. Return 0 or the system error code.
 DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);
 DWORD DeleteServiceEntry(SC_HANDLE database);

@@ -70,6 +70,9 @@ int ProgramMain(int argc, char *argv[])
     } else if (EqualsIgnoringCase(argument, "/DELETE")) {
         ShowBanner();
         status = RemoveService();
+    } else if (EqualsIgnoringCase(argument, "/CHECK")) {
+        ShowBanner();
+        status = CheckRoutes();
     } else if (strcmp(argument, kServiceArgument) == 0) {
         status = RunServiceDispatcher();
     } else {

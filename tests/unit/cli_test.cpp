@@ -1,8 +1,12 @@
-// The command line: dispatch, banner and usage, registration and removal.
+// The command line: dispatch, banner and usage, registration and removal, and
+// the check of the route file.
 
 #include "test_support.h"
 
 #include "cli/cli.h"
+#include "loader/loader.h"
+
+#include <sstream>
 
 namespace {
 
@@ -34,6 +38,15 @@ protected:
     int exitStatus_ = -1;
 };
 
+Lines SplitLines(const std::string &text)
+{
+    Lines lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 TEST_F(CommandLineTest, AnythingButOneKnownArgumentPrintsOnlyTheUsage)
 {
     const std::vector<std::vector<std::string>> commands = {
@@ -43,6 +56,8 @@ TEST_F(CommandLineTest, AnythingButOneKnownArgumentPrintsOnlyTheUsage)
         {"tolvane", "mode=service"},
         {"tolvane", "MODE=SERVICE"},
         {"tolvane", "/REGISTERX"},
+        {"tolvane", "CHECK"},
+        {"tolvane", "/CHECK", "/REGISTER"},
         {"tolvane", ""},
     };
     for (const auto &command : commands) {
@@ -55,17 +70,22 @@ TEST_F(CommandLineTest, AnythingButOneKnownArgumentPrintsOnlyTheUsage)
     EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
 }
 
-TEST_F(CommandLineTest, RegisterAndDeleteIgnoreTheCaseOfTheirLetters)
+TEST_F(CommandLineTest, RegisterDeleteAndCheckIgnoreTheCaseOfTheirLetters)
 {
     fake::SetSearchResult("tolvane", kExePath);
-    const std::pair<const char *, const char *> spellings[] = {
-        {"/register", "/delete"}, {"/Register", "/Delete"}, {"/REGISTER", "/DELETE"}};
-    for (const auto &[registration, removal] : spellings) {
-        SCOPED_TRACE(registration);
-        EXPECT_EQ(Run({"tolvane", registration}),
+    const struct {
+        const char *registration, *removal, *check;
+    } spellings[] = {{"/register", "/delete", "/check"},
+                     {"/Register", "/Delete", "/Check"},
+                     {"/REGISTER", "/DELETE", "/CHECK"}};
+    for (const auto &spelling : spellings) {
+        SCOPED_TRACE(spelling.registration);
+        EXPECT_EQ(Run({"tolvane", spelling.registration}),
                   std::string(kBanner) + "Tolvane registered successfully\n");
-        EXPECT_EQ(Run({"tolvane", removal}),
+        EXPECT_EQ(Run({"tolvane", spelling.removal}),
                   std::string(kBanner) + "Tolvane deleted successfully\n");
+        EXPECT_EQ(Run({"tolvane", spelling.check}),
+                  std::string(kBanner) + "Error: Route tool ROUTE.EXE not found [2]\n");
     }
 }
 
@@ -185,6 +205,21 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          },
          "Error: Tolvane not deleted [5]\n", 5},
         {"no database to delete from", "/DELETE", noDatabase, "Error: Can't open database\n", 5},
+        {"no route tool", "/CHECK", [](CommandLineTest &) {},
+         "Error: Route tool ROUTE.EXE not found [2]\n", 2},
+        {"no Windows directory", "/CHECK",
+         [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
+         "Error: Can't read the Windows directory from the registry [2]\n",
+         2},
+        {"no route file", "/CHECK",
+         [](CommandLineTest &t) {
+             fake::SetSearchResult("ROUTE.EXE", kToolPath);
+             t.SetWindowsDirectory("C:\\WINNT35");
+         },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
+         "Error: Can't open route file C:\\WINNT35\\SYSTEM32\\DRIVERS\\ETC\\ROUTE [2]\n",
+         2},
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
@@ -213,6 +248,77 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);
             EXPECT_EQ(fake::RegistryKeyExists(kEventSourceKey), sourceExisted);
         }
+        TearDown();
+    }
+}
+
+// The check prints what the service does with the same route file: the same
+// command lines in the same order and the same records, each under the number
+// of its line, and the count. It runs nothing and asks no service manager.
+TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
+{
+    const std::string comment = " #" + std::string(300, 'c') + "\n";
+    std::string loneCr = "# routes\r";
+    for (int i = 0; i < 20; ++i)
+        loneCr += "10.0." + std::to_string(i) + ".0 10.1.1.1\r";
+    const struct {
+        const char *what;
+        std::string file;
+        Lines where;  // the label of each action printed, in order
+        bool warned;  // of a missing default route
+        const char *count;
+        int status;
+    } cases[] = {
+        {"the example", kExampleRouteFile, {"first:", "line 2:", "line 3:"}, true,
+         "Routes to add: 2, lines to report: 0", 0},
+        {"every fault a line can have",
+         "0.0.0.0 0.0.0.0 10.0.0.254\n"
+         "10.2.0.0 255.255.255.2550 10.0.0.2\n"
+         "10.3.0.0 10.0.0.3" + comment + "10.4.0.0 1234567890123456" + comment +
+             "10.5.0.0 " + std::string(300, 'x') + "\n\n10.7.0.0 10.0.0.7",
+         {"first:", "line 1:", "line 2:", "line 3:", "line 3:", "line 4:", "line 4:", "line 5:",
+          "line 7:"},
+         false, "Routes to add: 3, lines to report: 4", 13},
+        {"lone CR line ends under a comment header", loneCr, {"first:", "line 1:"}, true,
+         "Routes to add: 0, lines to report: 1", 13},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        InstallRouteTool();
+        WriteRouteFile(c.file);
+        const Lines printed = SplitLines(Run({"tolvane", "/CHECK"}));
+        EXPECT_EQ(exitStatus_, c.status);
+        EXPECT_EQ(fake::CallCount("CreateProcessA"), 0);
+        EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
+        EXPECT_TRUE(fake::Records().empty());
+
+        ASSERT_GE(printed.size(), 7u);
+        EXPECT_EQ(printed[3], std::string("Route tool: ") + kToolPath);
+        EXPECT_EQ(printed[4], "Route file: " + windowsDirectory_ + kRouteFileSuffix);
+        EXPECT_EQ(printed.back(), c.count);
+        const bool warned = printed[printed.size() - 2].rfind("Warning: ", 0) == 0;
+        EXPECT_EQ(warned, c.warned);
+        // "line 12:  run ROUTE.EXE ...", "line 13:  report FieldTooLong (...)"
+        Lines where, commands, steps;
+        for (size_t i = 5; i < printed.size() - (warned ? 2 : 1); ++i) {
+            const std::string &line = printed[i];
+            where.push_back(line.substr(0, line.find(':') + 1));
+            const std::string action = line.substr(10);
+            if (action.rfind("run ", 0) == 0)
+                commands.push_back(action.substr(4));
+            else if (action.rfind("report ", 0) == 0)
+                steps.push_back(action.substr(7, action.find(" (") - 7));
+            else
+                ADD_FAILURE() << "neither a run nor a record: " << line;
+        }
+        EXPECT_EQ(where, c.where);
+
+        // The service, with the same file.
+        allowedOpenAtEnd_.push_back(MakeStopEvent());
+        RouteLoaderThread(nullptr);
+        EXPECT_EQ(fake::CommandLines(), commands);
+        EXPECT_EQ(fake::RecordedSteps(), steps);
         TearDown();
     }
 }

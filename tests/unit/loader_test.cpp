@@ -11,12 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr char kExampleFile[] =
-    "# static routes added at boot\n"
-    "10.0.0.0     255.0.0.0      192.168.1.254\n"
-    "172.16.5.0   192.168.1.253          # mask left to the route tool\n"
-    "#192.168.9.0 255.255.255.0  192.168.1.252\n";
-
 ptrdiff_t LastIndexOf(const std::vector<std::string> &calls, const std::string &name)
 {
     auto it = std::find(calls.rbegin(), calls.rend(), name);
@@ -38,7 +32,7 @@ protected:
 TEST_F(LoaderTest, TheExampleFileClearsTheTableAddsTwoRoutesThenSleepsAndSignals)
 {
     InstallRouteTool();
-    WriteRouteFile(kExampleFile);
+    WriteRouteFile(kExampleRouteFile);
     HANDLE stop = RunLoader();
 
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",

@@ -31,4 +31,9 @@ private:
 };
 
 inline constexpr char kToolPath[] = "C:\\WINNT35\\system32\\ROUTE.EXE";
+inline constexpr char kExampleRouteFile[] =
+    "# static routes added at boot\n"
+    "10.0.0.0     255.0.0.0      192.168.1.254\n"
+    "172.16.5.0   192.168.1.253          # mask left to the route tool\n"
+    "#192.168.9.0 255.255.255.0  192.168.1.252\n";
 inline constexpr char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";

@@ -538,6 +538,40 @@ def field_too_long(ctx):
     ctx.check.note("long field: record code %s" % codes)
 
 
+@scenario("check-plan")
+def check_plan(ctx):
+    """/CHECK prints the plan of the next boot; nothing registered, nothing run."""
+    c, i = ctx.check, ctx.install_at()
+    found = ["Route tool: C:\\Tolvane\\ROUTE.EXE",
+             "Route file: C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE"]
+    no_default = ("Warning: no line adds a default route (destination 0.0.0.0), "
+                  "and ROUTE.EXE -f removes the one there is")
+    for label, argument, routes, plan, status in [
+            ("check-example", "/CHECK", EXAMPLE_ROUTES,
+             ["first:    run ROUTE.EXE -f",
+              "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254",
+              "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253",
+              no_default,
+              "Routes to add: 2, lines to report: 0"], 0),
+            ("check-long-field", "/check",
+             b"0.0.0.0 0.0.0.0 10.0.0.254\r\n"
+             b"10.2.0.0 255.255.255.2550 10.0.0.2\r\n"
+             b"10.3.0.0 10.0.0.3\r\n",
+             ["first:    run ROUTE.EXE -f",
+              "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254",
+              "line 2:   report FieldTooLong (a field has more than 15 characters; "
+              "the line is skipped)",
+              "line 3:   run ROUTE.EXE ADD 10.3.0.0 10.0.0.3",
+              "Routes to add: 2, lines to report: 1"], 13)]:
+        i.set_route_file(routes)
+        result = i.tolvane(argument, label=label)
+        lines = console_lines(c, result, label)
+        c.equal(lines[:1], [BANNER], "%s: banner line" % label)
+        c.equal(lines[2:], [""] + found + plan, "%s: lines after the banner" % label)
+        c.equal(result.rc, status, "%s: exit status" % label)
+    c.equal(i.route_log(), None, "route-tool runs")
+
+
 @scenario("route-tool-never-exits", weight=2)
 def route_tool_never_exits(ctx):
     c = ctx.check

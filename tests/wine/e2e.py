@@ -259,13 +259,21 @@ def check_stop_received(check, boot):
                    "stopped %d ms after the stop control arrived" % (stopped.tick - stops[0]))
 
 
-def normal_run(ctx, route_file, expected_log, steps=(), codes=None):
-    """Register, boot once with this route file; the run must be undisturbed."""
+def registered_boot(ctx, route_file, tool=None, controls=()):
+    """Installs and registers, lays in the route file (None: none) and the
+    stand-in's behaviour, and boots once with these controls from the probe."""
     i = ctx.install_at()
     register(ctx)
     if route_file is not None:
         i.set_route_file(route_file)
-    boot = i.boot()
+    if tool is not None:
+        i.set_tool_behaviour(tool)
+    return i, i.boot(controls)
+
+
+def normal_run(ctx, route_file, expected_log, steps=(), codes=None):
+    """Register, boot once with this route file; the run must be undisturbed."""
+    i, boot = registered_boot(ctx, route_file)
     return boot, check_undisturbed(ctx.check, i, boot, expected_log, steps, codes)
 
 
@@ -575,11 +583,7 @@ def check_plan(ctx):
 @scenario("route-tool-never-exits", weight=2)
 def route_tool_never_exits(ctx):
     c = ctx.check
-    i = ctx.install_at()
-    register(ctx)
-    i.set_route_file(EXAMPLE_ROUTES)
-    i.set_tool_behaviour("never")
-    boot = i.boot()
+    i, boot = registered_boot(ctx, EXAMPLE_ROUTES, "never")
     check_stopped(c, boot)
     c.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
     check_launches(c, i, boot, EXAMPLE_COMMANDS)
@@ -666,11 +670,8 @@ def paused_window(boot):
 @scenario("pause-and-continue", weight=3)
 def pause_and_continue(ctx):
     c = ctx.check
-    i = ctx.install_at()
-    register(ctx)
-    i.set_route_file(slow_routes(4))
-    i.set_tool_behaviour("3000")
-    boot = i.boot(["pause@lines=2", "interrogate@PAUSED", "continue@PAUSED+3000"])
+    i, boot = registered_boot(ctx, slow_routes(4), "3000",
+                              ["pause@lines=2", "interrogate@PAUSED", "continue@PAUSED+3000"])
     check_stopped(c, boot)
     for name, state in (("pause", "PAUSED"), ("interrogate", "PAUSED"), ("continue", "RUNNING")):
         got = [(e["ok"], e.get("state")) for e in control_events(boot, name)]
@@ -694,12 +695,10 @@ def pause_and_continue(ctx):
 @scenario("pause-during-final-wait", weight=3)
 def pause_during_final_wait(ctx):
     c = ctx.check
-    i = ctx.install_at()
-    register(ctx)
-    i.set_route_file(EXAMPLE_ROUTES)
     # Sent once the last route has begun, the pause lands at the latest while
     # the loader sleeps; the continue comes after that sleep would have ended.
-    boot = i.boot(["pause@lines=3", "continue@PAUSED+6000"])
+    i, boot = registered_boot(ctx, EXAMPLE_ROUTES,
+                              controls=["pause@lines=3", "continue@PAUSED+6000"])
     check_stopped(c, boot)
     # A pause that did not hold would let the stop come while paused.
     c.equal([r.state for r in boot.trace.reports],
@@ -718,11 +717,7 @@ def pause_during_final_wait(ctx):
 @scenario("stop-while-paused", weight=2)
 def stop_while_paused(ctx):
     c = ctx.check
-    i = ctx.install_at()
-    register(ctx)
-    i.set_route_file(slow_routes(6))
-    i.set_tool_behaviour("3000")
-    boot = i.boot(["pause@lines=2", "stop@PAUSED+1500"])
+    i, boot = registered_boot(ctx, slow_routes(6), "3000", ["pause@lines=2", "stop@PAUSED+1500"])
     check_stopped(c, boot)
     states = [r.state for r in boot.trace.reports]
     c.equal(states[:4], [START_PENDING, START_PENDING, RUNNING, PAUSED], "first status reports")

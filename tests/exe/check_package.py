@@ -40,7 +40,7 @@ def problems(package, exe):
         if re.search(rb"(?<!\r)\n|\r(?!\n)", files[name]) or not files[name].endswith(b"\r\n"):
             yield "%s has line ends other than CR LF" % name
     readme = files["README.txt"].decode("ascii", "replace")
-    for mark in ("`", "**", "\n#", "\n|"):
+    for mark in ("`", "**", "\n#", "\n|", "]("):
         if mark in readme:
             yield "README.txt still holds the Markdown mark %r" % mark
     if (not re.match(r"Tolvane\r\n=+\r\n", readme) or "\nService states and controls\r\n" not in readme

@@ -1,11 +1,14 @@
 // Stand-in route tool for the end-to-end tests (Wine ships none).
 //
-// Each run appends its command line, exactly as GetCommandLineA gives it, as
-// one line to ROUTE.LOG beside its own executable, and its process id and
-// creation time as one line to ROUTE.PID: "PID CREATED_US", the time in
-// microseconds since 1970 as GetProcessTimes gives it. That time is stamped
-// when the process is created, so it does not lag behind the launch however
-// long this program takes to get going. Then it does what ROUTE.CFG beside it
+// Each run appends one line to ROUTE.LOG beside its own executable: its
+// process id, its creation time and its command line, exactly as
+// GetCommandLineA gives it ("PID CREATED_US COMMAND LINE"). The creation time,
+// in microseconds since 1970 as GetProcessTimes gives it, is stamped when the
+// process is created, so it does not lag behind the launch however long this
+// program takes to get going; runs that overlap may log out of order, and
+// sorting by it restores the order of their launches. The line is appended
+// with one write to a file opened for appending only, so that runs writing at
+// once never overwrite each other. Then the run does what ROUTE.CFG beside it
 // says: a number of milliseconds to wait before exiting, or "never" to wait
 // forever. Without that file it exits at once. The exit status is always 0.
 #include <windows.h>
@@ -22,11 +25,15 @@ void AppendLine(const char *dir, const char *name, const char *text)
 {
     char path[MAX_PATH + 16];
     std::snprintf(path, sizeof path, "%s\\%s", dir, name);
-    FILE *file = std::fopen(path, "ab");
-    if (file == nullptr)
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         std::exit(3);
-    std::fprintf(file, "%s\n", text);
-    std::fclose(file);
+    const DWORD length = static_cast<DWORD>(std::strlen(text));
+    DWORD written = 0;
+    if (!WriteFile(file, text, length, &written, nullptr) || written != length)
+        std::exit(3);
+    CloseHandle(file);
 }
 
 unsigned long long CreationTimeUs()
@@ -51,10 +58,10 @@ int main()
     if (char *slash = std::strrchr(dir, '\\'))
         *slash = '\0';
 
-    AppendLine(dir, "ROUTE.LOG", GetCommandLineA());
-    char start[64];
-    std::snprintf(start, sizeof start, "%lu %llu", GetCurrentProcessId(), CreationTimeUs());
-    AppendLine(dir, "ROUTE.PID", start);
+    char line[40 + 32768];
+    std::snprintf(line, sizeof line, "%lu %llu %s\n", GetCurrentProcessId(), CreationTimeUs(),
+                  GetCommandLineA());
+    AppendLine(dir, "ROUTE.LOG", line);
 
     char path[MAX_PATH + 16];
     std::snprintf(path, sizeof path, "%s\\ROUTE.CFG", dir);

@@ -293,6 +293,16 @@ def parse_reg_query(text):
     return values
 
 
+def parse_route_log(data):
+    """(pid, creation time in us, command line) of each stand-in run that
+    logged its start (see fake_route.cpp), in the order of their launches."""
+    runs = []
+    for line in data.decode("latin-1").splitlines():
+        pid, created, command = line.split(" ", 2)
+        runs.append((int(pid), int(created), command))
+    return sorted(runs, key=lambda run: run[1])
+
+
 # Wine's trace of a boot ----------------------------------------------------
 
 @dataclasses.dataclass
@@ -484,7 +494,8 @@ class Boot:
     probe: Result
     events: list
     trace: Trace
-    route_log: list      # command lines the stand-in tool logged, None without a log
+    route_log: list      # command lines the stand-in tool logged, in launch order;
+                         # None without a log
     children: list       # (pid, creation time in us) of each stand-in run that
                          # logged it, oldest first; one killed at once never does
 
@@ -549,19 +560,20 @@ class Install:
         return self.prefix.run([self.probe] + list(args), label, timeout=timeout)
 
     def clear_route_logs(self):
-        for name in ("ROUTE.LOG", "ROUTE.PID"):
-            path = self.prefix.host(self.dir + "\\" + name)
-            if os.path.exists(path):
-                os.remove(path)
+        path = self.prefix.host(self.dir + "\\ROUTE.LOG")
+        if os.path.exists(path):
+            os.remove(path)
+
+    def route_runs(self):
+        data = self.prefix.read(self.dir + "\\ROUTE.LOG")
+        return None if data is None else parse_route_log(data)
 
     def route_log(self):
-        data = self.prefix.read(self.dir + "\\ROUTE.LOG")
-        return None if data is None else data.decode("latin-1").splitlines()
+        runs = self.route_runs()
+        return None if runs is None else [command for _, _, command in runs]
 
     def children(self):
-        data = self.prefix.read(self.dir + "\\ROUTE.PID") or b""
-        runs = [tuple(int(v) for v in line.split()) for line in data.decode().splitlines()]
-        return sorted(runs, key=lambda run: run[1])
+        return [(pid, created) for pid, created, _ in self.route_runs() or []]
 
     def start_boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot"):
         """Cold-starts the prefix's server through the probe, which waits for the run.
@@ -570,8 +582,8 @@ class Install:
         or "continue@PAUSED+3000" (see svcprobe.cpp).
         """
         self.prefix.end_server()
-        args = [self.probe, "wait", SERVICE, str(timeout_ms),
-                "log=%s\\ROUTE.LOG" % self.dir, "pids=%s\\ROUTE.PID" % self.dir]
+        log = self.dir + "\\ROUTE.LOG"
+        args = [self.probe, "wait", SERVICE, str(timeout_ms), "log=" + log, "pids=" + log]
         args += list(controls)
         return self.prefix.start(args, label, debug=BOOT_DEBUG)
 

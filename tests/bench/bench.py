@@ -1,31 +1,34 @@
 #!/usr/bin/env python3
 """Route loading speed and memory of the real service under Wine.
 
-Lays tolvane.exe, the stand-in route tool (as ROUTE.EXE) and two small
-programs of the benchmark into a fresh Wine prefix, writes a route file of
-ROUTES routes and, for ROUNDS rounds, for each stand-in run time (DELAYS, in
-milliseconds, which the stand-in reads from ROUTE.CFG beside it), runs side by
-side, so that both meet the same machine:
+Lays tolvane.exe, two copies of the stand-in route tool (one as the service's
+ROUTE.EXE, one for the bare runs) and two small programs of the benchmark into
+a fresh Wine prefix, writes a route file of ROUTES routes and, for ROUNDS
+rounds, for each stand-in run time (DELAYS, in milliseconds, which the
+stand-in reads from ROUTE.CFG beside it), runs:
 
-- bench_spawn.exe: the bare cost of starting the stand-in and waiting for it,
-  ROUTES times in a row, with the creation flags the service uses for the
-  route tool (and, for comparison, once with none);
 - one service run, started through the service manager by bench_probe.exe,
   which follows it to its end and samples the service process's peak working
-  set.
+  set;
+- while that service sleeps its five seconds after its last route, and so
+  does nothing, one bare run: bench_spawn.exe starting the stand-in and
+  waiting for it, ROUTES times in a row, with the creation flags the service
+  uses for the route tool.
 
 Both are timed the same way: from the creation times of the stand-in's runs
-(GetProcessTimes, stamped by the system at each launch), as the median time
-from one launch to the next.
+(GetProcessTimes, stamped by the system at each launch), from the first run
+to the last, divided by the number of runs after the first. Under Wine one
+launch with a new console takes anything from 25 to 80 ms, and the machine's
+pace drifts from second to second, so the two runs of a round follow each
+other within seconds, and there are many rounds.
 
-The ratio of the two is taken per round, from runs that followed each other,
-and printed as the median over the rounds with its spread (lowest and
-highest), beside the medians of the times themselves. Also printed: the size
-of the executable, which the build strips as it is shipped, and the service
-process's peak working set. It
-measures and prints; it passes no judgement, except that a run which did not
-do what it should (wrong route-tool runs, a service that did not stop) fails
-the benchmark.
+The ratio of the two is taken per round and printed as the median over the
+rounds with its spread (lowest and highest), and one by one; beside it, the
+medians of the times themselves. Also printed: the size of the executable,
+which the build strips as it is shipped, and the service process's peak
+working set. It measures and prints; it passes no judgement, except that a
+run which did not do what it should (wrong route-tool runs, a service that did
+not stop) fails the benchmark.
 
 Python standard library only. Wine output always goes to files: services.exe
 keeps the output handles of the command that started it open.
@@ -41,6 +44,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "wine"))
 from winesession import INSTALL_DIR, ROUTE_FILE, SERVICE  # noqa: E402
+
+BARE_DIR = "C:\\bare"  # the bare runs' own copy of the stand-in, and its log
 import winesession as ws  # noqa: E402
 
 # CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
@@ -50,6 +55,13 @@ SERVICE_CREATION_FLAGS = "04000210"
 
 class BenchError(Exception):
     pass
+
+
+class LostRun(BenchError):
+    """A route tool run that never began or never logged its start: a launch
+    the platform refused (Wine's CreateProcessA has been seen to fail under
+    load; the service drops such a route without a record), or a run that
+    died first. The round is not what it should measure, so it is run again."""
 
 
 def fresh_prefix(work, log_dir):
@@ -80,14 +92,14 @@ class Bench:
     def __init__(self, prefix, args):
         self.prefix = prefix
         self.args = args
-        self.tool = INSTALL_DIR + "\\ROUTE.EXE"
         self.routes = ["10.%d.%d.0 255.255.255.0 192.168.1.254" % (i // 256, i % 256)
                        for i in range(args.routes)]
 
     def install(self):
         p = self.prefix
         p.put(INSTALL_DIR + "\\tolvane.exe", source=self.args.tolvane)
-        p.put(self.tool, source=self.args.route_tool)
+        for folder in (INSTALL_DIR, BARE_DIR):
+            p.put(folder + "\\ROUTE.EXE", source=self.args.route_tool)
         p.put(INSTALL_DIR + "\\bench_spawn.exe", source=self.args.spawn)
         p.put(INSTALL_DIR + "\\bench_probe.exe", source=self.args.probe)
         text = "# %d routes for the benchmark\n" % len(self.routes)
@@ -100,7 +112,7 @@ class Bench:
 
     def wine(self, *args):
         """Runs `wine ARGS...`; returns (status, standard output as text)."""
-        result = self.prefix.run(args, args[0].split("\\")[-1], timeout=120)
+        result = self.prefix.run(args, args[0].split("\\")[-1], timeout=300)
         return result.rc, result.text
 
     def remove(self, win_path):
@@ -110,50 +122,76 @@ class Bench:
             pass
 
     def set_delay(self, delay_ms):
-        if delay_ms == 0:
-            self.remove(INSTALL_DIR + "\\ROUTE.CFG")  # exits at once
-        else:
-            self.prefix.put(INSTALL_DIR + "\\ROUTE.CFG", b"%d\n" % delay_ms)
+        for folder in (INSTALL_DIR, BARE_DIR):
+            if delay_ms == 0:
+                self.remove(folder + "\\ROUTE.CFG")  # exits at once
+            else:
+                self.prefix.put(folder + "\\ROUTE.CFG", b"%d\n" % delay_ms)
 
-    def clear_tool_logs(self):
-        for name in ("ROUTE.LOG", "ROUTE.PID"):
-            self.remove(INSTALL_DIR + "\\" + name)
+    def tool_runs(self, folder):
+        """The stand-in runs logged in this folder, in the order of their launches."""
+        return ws.parse_route_log(self.prefix.read(folder + "\\ROUTE.LOG") or b"")
 
-    def interval(self, runs):
-        """Median ms from one stand-in run's creation to the next one's.
+    def interval(self, folder, runs):
+        """Mean ms from one stand-in run's creation to the next one's.
 
         Creation times are stamped by the system at each launch, whatever the
-        run does after it; the median leaves out the odd interval that met a
-        burst of load on the machine.
+        run does after it.
         """
-        created = sorted(int(line.split()[1]) for line in
-                         self.prefix.read(INSTALL_DIR + "\\ROUTE.PID").decode().splitlines())
+        created = [run[1] for run in self.tool_runs(folder)]
         if len(created) != runs:
-            raise BenchError("%d route tool runs logged their start, %d expected"
-                             % (len(created), runs))
-        return median([(b - a) / 1000.0 for a, b in zip(created, created[1:])])
+            raise BenchError("%d route tool runs logged their start in %s, %d expected"
+                             % (len(created), folder, runs))
+        return (created[-1] - created[0]) / 1000.0 / (runs - 1)
 
-    def bare(self, flags):
-        self.clear_tool_logs()
-        rc, out = self.wine(INSTALL_DIR + "\\bench_spawn.exe", self.tool,
-                            str(len(self.routes)), flags)
+    def bare(self):
+        self.remove(BARE_DIR + "\\ROUTE.LOG")
+        rc, out = self.wine(INSTALL_DIR + "\\bench_spawn.exe", BARE_DIR + "\\ROUTE.EXE",
+                            str(len(self.routes)), SERVICE_CREATION_FLAGS)
         if rc != 0:
-            raise BenchError("bench_spawn failed: %s" % out)
-        return self.interval(len(self.routes))
+            error = LostRun if "call=CreateProcessA" in out else BenchError
+            raise error("bench_spawn failed: %s" % out.strip())
+        return self.interval(BARE_DIR, len(self.routes))
 
-    def service_run(self):
-        self.clear_tool_logs()
-        rc, out = self.wine(INSTALL_DIR + "\\bench_probe.exe", SERVICE, "60000")
-        run = key_values(out, "run")
-        if rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
-            raise BenchError("the service run did not end well: %s" % out)
-        log = self.prefix.read(INSTALL_DIR + "\\ROUTE.LOG").decode("latin-1").splitlines()
+    def round(self):
+        """One service run, and one bare run while the service sleeps after
+        its last route: (per route, bare, peak working set, start to stopped)."""
+        self.remove(INSTALL_DIR + "\\ROUTE.LOG")
+        probe = self.prefix.start([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "240000"],
+                                  "bench_probe")
+        while len(self.tool_runs(INSTALL_DIR)) <= len(self.routes) and probe.proc.poll() is None:
+            time.sleep(0.05)
+        bare = self.bare()
+        result = probe.finish(300)
+        run = key_values(result.text, "run")
+        if result.rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
+            raise BenchError("the service run did not end well: %s" % result.text)
+        log = [command for _, _, command in self.tool_runs(INSTALL_DIR)]
         expected = ["ROUTE.EXE -f"] + ["ROUTE.EXE ADD %s MASK %s %s" % tuple(r.split())
                                        for r in self.routes]
+        if log != expected and all(line in expected for line in log) \
+                and log == sorted(log, key=expected.index) and len(set(log)) == len(log):
+            raise LostRun("%d of the service's %d route tool runs never logged their start: %s"
+                          % (len(expected) - len(log), len(expected),
+                             ", ".join(repr(line) for line in expected if line not in log)))
         if log != expected:
-            raise BenchError("the route tool was not run once per route, in order: %r" % log[:5])
-        return (self.interval(len(self.routes) + 1), int(run["peak_working_set"]),
-                float(run["stopped_ms"]))
+            wrong = next(k for k, line in enumerate(log + [None]) if k >= len(expected)
+                         or line != expected[k])
+            raise BenchError("the route tool was not run once per route, in order: run %d was %r"
+                             % (wrong, log[wrong] if wrong < len(log) else "missing"))
+        return (self.interval(INSTALL_DIR, len(self.routes) + 1), bare,
+                int(run["peak_working_set"]), float(run["stopped_ms"]))
+
+
+    def round_again_if_lost(self, attempts=3):
+        for attempt in range(attempts):
+            try:
+                return self.round()
+            except LostRun as exc:
+                print("bench: round repeated: %s" % exc, flush=True)
+                if attempt == attempts - 1:
+                    raise
+        return None
 
 
 def median(values):
@@ -173,8 +211,9 @@ def main():
     parser.add_argument("--spawn", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--work", required=True, help="folder for the prefix and the logs")
-    parser.add_argument("--routes", type=int, default=50)
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--routes", type=int, default=70,
+                        help="per run; the bare run must fit in the service's five-second sleep")
+    parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--delays", default="0,30", help="stand-in run times in ms")
     parser.add_argument("--keep", action="store_true", help="keep the prefix afterwards")
     args = parser.parse_args()
@@ -186,24 +225,21 @@ def main():
     started = time.monotonic()
     prefix = fresh_prefix(work, log_dir)
     setup_seconds = time.monotonic() - started
-    results = {d: {"service": [], "same_flags": [], "no_flags": [], "ratio": [], "stop": []}
-               for d in delays}
+    results = {d: {"service": [], "same_flags": [], "ratio": [], "stop": []} for d in delays}
     peaks = []
     try:
         bench = Bench(prefix, args)
         bench.install()
-        bench.bare(SERVICE_CREATION_FLAGS)  # warm-up, not counted
+        bench.bare()  # warm-up, not counted
         for _ in range(args.rounds):
             for delay in delays:
                 bench.set_delay(delay)
                 r = results[delay]
-                bare = bench.bare(SERVICE_CREATION_FLAGS)
-                per_route, peak, stopped_ms = bench.service_run()
+                per_route, bare, peak, stopped_ms = bench.round_again_if_lost()
                 r["same_flags"].append(bare)
                 r["service"].append(per_route)
                 r["ratio"].append(per_route / bare)
                 r["stop"].append(stopped_ms)
-                r["no_flags"].append(bench.bare("0"))
                 peaks.append(peak)
     except (BenchError, ws.WineError) as exc:
         print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
@@ -217,18 +253,20 @@ def main():
     print()
     print("Tolvane under %s: %d routes, %d rounds; medians [lowest-highest] in ms"
           % (version, len(bench.routes), args.rounds))
-    print("%-9s %-22s %-22s %-19s %-22s %s" % ("tool runs", "per route", "bare start+wait",
-                                              "ratio", "bare, flags 0", "start to stopped"))
+    print("%-9s %-22s %-22s %-19s %s" % ("tool runs", "per route", "bare start+wait", "ratio",
+                                        "start to stopped"))
     for delay in delays:
         r = results[delay]
-        print("%-9s %-22s %-22s %-19s %-22s %.0f"
+        print("%-9s %-22s %-22s %-19s %.0f"
               % ("%d ms" % delay, spread(r["service"], 1), spread(r["same_flags"], 1),
-                 spread(r["ratio"], 2), spread(r["no_flags"], 1), median(r["stop"])))
-    print("  per route: the service's runs of the route tool, median time from one launch"
+                 spread(r["ratio"], 2), median(r["stop"])))
+    print("  per route: the service's runs of the route tool, mean time from one launch"
           " to the next")
     print("  bare: bench_spawn's runs (CreateProcessA + WaitForSingleObject, with the service's"
           " creation flags 0x%s), timed the same way" % SERVICE_CREATION_FLAGS)
-    print("  ratio: per route / bare, of the two runs of each round")
+    print("  ratio: per route / bare, of the two runs of each round; by round:")
+    for delay in delays:
+        print("    %d ms: %s" % (delay, " ".join("%.2f" % v for v in results[delay]["ratio"])))
     size = os.path.getsize(args.tolvane)
     print("executable as shipped (stripped): %d bytes (%.1f KiB), %s"
           % (size, size / 1024, args.tolvane))

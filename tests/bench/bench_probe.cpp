@@ -15,7 +15,11 @@
 
 namespace {
 
-const DWORD kSampleMs = 10;
+// Seldom enough not to disturb what is measured: each sample asks the
+// service manager and the server, which the service's route tool runs need
+// too. The working set's peak is kept by the system, so a late sample still
+// sees it.
+const DWORD kSampleMs = 200;
 const DWORD kStartGiveUpMs = 20000;
 
 double NowMs()

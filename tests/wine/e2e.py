@@ -756,6 +756,7 @@ def run_scenario(name, args, template, work):
             if not args.keep:
                 shutil.rmtree(ctx.prefix.path, ignore_errors=True)
     history = ctx.prefix.history if ctx else []
+    notes = notes + (ctx.prefix.notes if ctx else [])
     return name, problems, notes, history, time.monotonic() - started
 
 

@@ -41,6 +41,9 @@ RELAY_INCLUDE = ";".join([
     "user32.MessageBoxA", "kernel32.CreateProcessA", "kernel32.GetExitCodeProcess",
     "kernel32.WaitForSingleObject", "kernel32.Sleep", "kernel32.TerminateProcess"])
 
+# What the probe prints when Wine's service manager never answered.
+NO_SERVICE_MANAGER = b"error call=OpenSCManagerA code=1722"
+
 # How long a boot may take, from the cold start to the service's stop, before
 # it counts as hung: far above what a run takes on a loaded machine.
 BOOT_TIMEOUT_MS = 90000
@@ -137,6 +140,7 @@ class Prefix:
         self.log_dir = log_dir
         self.count = 0
         self.history = []
+        self.notes = []  # what happened to the platform rather than to the product
         os.makedirs(log_dir, exist_ok=True)
         subprocess.run(["cp", "-al", template, path], check=True)
         for reg in glob.glob(os.path.join(path, "*.reg")):
@@ -580,12 +584,26 @@ class Install:
 
         controls: the probe's CONTROL@WHEN arguments, such as "pause@lines=2"
         or "continue@PAUSED+3000" (see svcprobe.cpp).
+
+        Returns once the probe has reached the service manager. Now and then
+        (about one cold start in two hundred here) Wine starts no service
+        manager at all, and the probe gives up after 20 s with 1722; that
+        start, which never reached the product, is noted and made once more.
         """
-        self.prefix.end_server()
         log = self.dir + "\\ROUTE.LOG"
         args = [self.probe, "wait", SERVICE, str(timeout_ms), "log=" + log, "pids=" + log]
         args += list(controls)
-        return self.prefix.start(args, label, debug=BOOT_DEBUG)
+        for attempt in (1, 2):
+            self.prefix.end_server()
+            running = self.prefix.start(args, label, debug=BOOT_DEBUG)
+            while not _slurp(running.out_path) and running.proc.poll() is None:
+                time.sleep(0.02)
+            if not _slurp(running.out_path).startswith(NO_SERVICE_MANAGER) or attempt == 2:
+                return running
+            running.finish(30)
+            self.clear_route_logs()
+            self.prefix.notes.append("Wine started no service manager for %s; booted again"
+                                     % os.path.basename(running.out_path))
 
     def finish_boot(self, running, timeout_ms=BOOT_TIMEOUT_MS):
         probe = running.finish(timeout_ms / 1000 + 30)

@@ -14,7 +14,7 @@ int ProgramMain(int argc, char *argv[]);
 // Prints the banner and an empty line. Returns 0.
 int ShowBanner();
 
-// Prints the usage line with the program name as typed. Returns 0.
+// Prints the usage lines with the program name as typed. Returns 0.
 int ShowUsage(const char *programName);
 
 // Registers the service with the given command line and prints the outcome.
@@ -27,11 +27,18 @@ DWORD InstallService(const char *commandLine, const char *messageFile);
 DWORD RemoveService();
 
 // Prints what the service would do with the route file at its next boot,
-// running and changing nothing: the route tool and the route file it would
-// find, then every command line and every failure record, each with the
-// number of its line. Returns 0, ERROR_INVALID_DATA (13) when a line would
-// write a record, or the code of the search or open that failed.
-DWORD CheckRoutes();
+// or with the draft at `draftPath` if it were the route file, running and
+// changing nothing: the service's registration, the route tool and the route
+// file it would find, then every command line and every failure record, each
+// with the number of its line, whether the routing table holds each route
+// now, and every mistake in the lines. Returns 0 for a clean file,
+// ERROR_INVALID_DATA (13) when a line would write a record, a mistake is
+// found or the file is refused, else the code of the search or open that
+// failed.
+DWORD CheckRoutes(const char *draftPath);
+
+// Whether two texts are equal but for the case of their ASCII letters.
+bool EqualsIgnoringCase(const char *text, const char *expected);
 
 // Create or delete the service entry. Return 0 or the system error code.
 DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);

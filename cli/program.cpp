@@ -12,17 +12,6 @@ namespace {
 // service argument. Sized for any path the search buffer can hold.
 constexpr size_t kServiceCommandLineSize = kPathLimit + 2 + 1 + sizeof kServiceArgument;
 
-bool EqualsIgnoringCase(const char *text, const char *expected)
-{
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
-        if (lower(static_cast<unsigned char>(*text)) !=
-            lower(static_cast<unsigned char>(*expected)))
-            return false;
-    }
-    return *text == *expected;
-}
-
 // Returns 0 or the code of the call that failed.
 DWORD Register(const char *programName)
 {
@@ -42,6 +31,17 @@ DWORD Register(const char *programName)
 
 }  // namespace
 
+bool EqualsIgnoringCase(const char *text, const char *expected)
+{
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
+        if (lower(static_cast<unsigned char>(*text)) !=
+            lower(static_cast<unsigned char>(*expected)))
+            return false;
+    }
+    return *text == *expected;
+}
+
 int ShowBanner()
 {
     printf("%s  Version %s\n", kServiceName, TOLVANE_VERSION);
@@ -53,16 +53,29 @@ int ShowBanner()
 int ShowUsage(const char *programName)
 {
     printf("Usage: %s { /REGISTER | /DELETE }\n", programName);
+    printf("       %s /CHECK [FILE]   shows what the next boot does with the route file (or "
+           "FILE)\n",
+           programName);
     return 0;
 }
 
 int ProgramMain(int argc, char *argv[])
 {
     const char *programName = argc > 0 && argv[0] != nullptr ? argv[0] : kServiceName;
-    if (argc != 2)
+    // Asking for help is no failure; anything not understood is, so that a
+    // mistyped command in a script does not pass for a success.
+    if (argc == 1 || (argc == 2 && strcmp(argv[1], "/?") == 0))
         return ShowUsage(programName);
-
     const char *argument = argv[1];
+    if (argc == 3 && EqualsIgnoringCase(argument, "/CHECK")) {
+        ShowBanner();
+        return static_cast<int>(CheckRoutes(argv[2]));
+    }
+    if (argc != 2) {
+        ShowUsage(programName);
+        return ERROR_INVALID_PARAMETER;
+    }
+
     DWORD status = 0;
     if (EqualsIgnoringCase(argument, "/REGISTER")) {
         ShowBanner();
@@ -72,11 +85,12 @@ int ProgramMain(int argc, char *argv[])
         status = RemoveService();
     } else if (EqualsIgnoringCase(argument, "/CHECK")) {
         ShowBanner();
-        status = CheckRoutes();
+        status = CheckRoutes(nullptr);
     } else if (strcmp(argument, kServiceArgument) == 0) {
         status = RunServiceDispatcher();
     } else {
-        return ShowUsage(programName);
+        ShowUsage(programName);
+        status = ERROR_INVALID_PARAMETER;
     }
     return static_cast<int>(status);
 }

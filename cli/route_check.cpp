@@ -2,37 +2,153 @@
 #include "loader/loader.h"
 #include "report/report.h"
 
+#include <iphlpapi.h>
+
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr char kDefaultRoute[] = "0.0.0.0";
+constexpr size_t kServiceConfigSize = 8192;      // the most a service's configuration takes
+constexpr size_t kRoutingTableSize = 64 * 1024;  // over a thousand routes
 
-// What an administrator reads about each record a line of the file causes.
-constexpr struct {
-    const char *step;
-    const char *words;
-} kRecordWords[] = {
-    {kStepFieldTooLong, "a field has more than 15 characters; the line is skipped"},
-    {kStepLineTooLong,
-     "more than 255 characters; only what stands before a \"#\" in the first 255 is used"},
-};
-
+// The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
-    unsigned routes;
-    unsigned reportedLines;
+    const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
+    unsigned routes;                  // route tool runs that add a route
+    unsigned inTable;                 // of those, the ones the table holds now
+    unsigned reportedLines;           // lines that write a record
     unsigned lastReportedLine;
+    unsigned mistakes;                // mistakes named
     bool addsDefaultRoute;
 };
 
-const char *RecordWords(const char *step)
+const char *FieldName(int index, int count)
 {
-    for (const auto &record : kRecordWords) {
-        if (strcmp(record.step, step) == 0)
-            return record.words;
+    if (index == 0)
+        return "destination";
+    return index == 1 && count >= kRouteFields ? "mask" : "gateway";
+}
+
+// Four decimal numbers from 0 to 255 with dots between them, the only form
+// that the route tool reads one way only: a leading zero, for one, may be
+// read as octal. The address is stored in network order.
+bool ParseAddress(const char *text, DWORD *address)
+{
+    BYTE bytes[4];
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.')
+            return false;
+        unsigned value = 0;
+        int digits = 0;
+        for (; *text >= '0' && *text <= '9' && digits < 4; ++text, ++digits)
+            value = value * 10 + static_cast<unsigned>(*text - '0');
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[-digits] == '0'))
+            return false;
+        bytes[part] = static_cast<BYTE>(value);
     }
-    return "";
+    if (*text != '\0')
+        return false;
+    memcpy(address, bytes, sizeof bytes);
+    return true;
+}
+
+// A row with this destination and gateway, and this mask unless null.
+bool InTable(const MIB_IPFORWARDTABLE &table, DWORD destination, const DWORD *mask,
+             DWORD gateway)
+{
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW &row = table.table[i];
+        if (row.dwForwardDest == destination && row.dwForwardNextHop == gateway &&
+            (mask == nullptr || row.dwForwardMask == *mask))
+            return true;
+    }
+    return false;
+}
+
+void PrintMistake(Plan &plan, const char *where, const char *text)
+{
+    printf("%-9s mistake: %s\n", where, text);
+    ++plan.mistakes;
+}
+
+// The record a line writes, in an administrator's words.
+void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
+{
+    char words[96];
+    if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
+        snprintf(words, sizeof words, "the %s has more than 15 characters; the line is skipped",
+                 FieldName(action.fields->tooLong, action.fields->count));
+    else if (action.fields != nullptr)
+        snprintf(words, sizeof words,
+                 "more than 255 characters; only what stands before its \"#\" is used");
+    else
+        snprintf(words, sizeof words,
+                 "more than 255 characters and no \"#\" in the first 255; the line is skipped");
+    printf("%-9s report %s (%s)\n", where, action.failedStep, words);
+    // A line can write two records; it is one line to fix.
+    if (action.lineNumber != plan.lastReportedLine)
+        ++plan.reportedLines;
+    plan.lastReportedLine = action.lineNumber;
+}
+
+// A route the service would add: its command line, whether the table holds
+// it, and every mistake in its fields.
+void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
+{
+    const RouteFields &line = *action.fields;
+    const bool masked = line.count >= kRouteFields;
+    const int used = masked ? 3 : 2;  // destination[, mask], gateway
+    DWORD address[kRouteFields] = {};
+    bool valid[kRouteFields] = {};
+    bool readable = true;
+    for (int i = 0; i < used; ++i) {
+        valid[i] = ParseAddress(line.field[i], &address[i]);
+        readable = readable && valid[i];
+    }
+    const DWORD destination = address[0], mask = address[1], gateway = address[used - 1];
+
+    ++plan.routes;
+    if (strcmp(line.field[0], kDefaultRoute) == 0)
+        plan.addsDefaultRoute = true;
+    const char *found = "";
+    if (plan.table != nullptr && !readable) {
+        found = " (cannot tell)";
+    } else if (plan.table != nullptr) {
+        const bool in = InTable(*plan.table, destination, masked ? &mask : nullptr, gateway);
+        found = in ? " (in the table)" : " (not in the table)";
+        plan.inTable += in ? 1 : 0;
+    }
+    printf("%-9s run %s%s\n", where, action.commandLine, found);
+
+    char text[kLineSize + 96];
+    for (int i = 0; i < used; ++i) {
+        if (valid[i])
+            continue;
+        snprintf(text, sizeof text,
+                 "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with dots); "
+                 "the route tool will refuse or misread the line",
+                 FieldName(i, line.count), line.field[i]);
+        PrintMistake(plan, where, text);
+    }
+    if (readable && masked && (destination & mask) != destination) {
+        snprintf(text, sizeof text,
+                 "the destination %s has bits outside the mask %s; the route tool will refuse "
+                 "the line",
+                 line.field[0], line.field[1]);
+        PrintMistake(plan, where, text);
+    }
+    if (line.rest != nullptr) {
+        int length = static_cast<int>(strlen(line.rest));
+        while (length > 0 && static_cast<unsigned char>(line.rest[length - 1]) <= ' ')
+            --length;
+        snprintf(text, sizeof text,
+                 "\"%.*s\" after the gateway is ignored: a line holds a destination, a mask "
+                 "and a gateway only",
+                 length, line.rest);
+        PrintMistake(plan, where, text);
+    }
 }
 
 // Prints the action instead of taking it.
@@ -46,18 +162,16 @@ void PrintAction(const RouteAction &action, void *context)
         snprintf(where, sizeof where, "line %u:", action.lineNumber);
 
     if (action.failedStep != nullptr) {
-        printf("%-9s report %s (%s)\n", where, action.failedStep, RecordWords(action.failedStep));
-        // A line can cause two records; it is one line to fix.
-        if (action.lineNumber != plan.lastReportedLine)
-            ++plan.reportedLines;
-        plan.lastReportedLine = action.lineNumber;
-        return;
-    }
-    printf("%-9s run %s\n", where, action.commandLine);
-    if (action.destination != nullptr) {
-        ++plan.routes;
-        if (strcmp(action.destination, kDefaultRoute) == 0)
-            plan.addsDefaultRoute = true;
+        PrintRecord(plan, action, where);
+    } else if (action.fields == nullptr) {
+        printf("%-9s run %s\n", where, action.commandLine);  // the clearing command
+    } else if (action.commandLine != nullptr) {
+        PrintRoute(plan, action, where);
+    } else {
+        char text[kFieldSize + 64];
+        snprintf(text, sizeof text, "only one field, \"%s\"; the line is skipped",
+                 action.fields->field[0]);
+        PrintMistake(plan, where, text);
     }
 }
 
@@ -70,31 +184,148 @@ DWORD PrintError(const char *before, const char *name, const char *after)
     return error;
 }
 
+// The path of the program a service command line runs: quoted, or as it
+// stands before the service argument.
+void ProgramOf(const char *commandLine, char (&path)[kPathSize])
+{
+    const char *start = commandLine;
+    size_t length = strlen(commandLine);
+    if (*start == '"') {
+        ++start;
+        const char *end = strchr(start, '"');
+        length = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
+    } else if (length > sizeof kServiceArgument &&
+               strcmp(commandLine + length - sizeof kServiceArgument + 1, kServiceArgument) == 0) {
+        length -= sizeof kServiceArgument;  // the argument and the blank before it
+    }
+    snprintf(path, sizeof path, "%.*s", static_cast<int>(length), start);
+}
+
+const char *StartWords(DWORD startType)
+{
+    switch (startType) {
+    case SERVICE_AUTO_START: return "automatic start";
+    case SERVICE_DEMAND_START: return "manual start, so not at boot";
+    case SERVICE_DISABLED: return "disabled, so not started at boot";
+    default: return "an unusual start type";
+    }
+}
+
+// One line on the service's registration, read only: whether there is one,
+// how it starts and what it runs; and a warning if that is not this program.
+void PrintRegistration()
+{
+    alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize];
+    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
+    DWORD error = 0;
+    SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (database == nullptr) {
+        error = GetLastError();
+    } else {
+        SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
+        DWORD needed = 0;
+        if (service == nullptr ||
+            !QueryServiceConfigA(service, config, sizeof buffer, &needed))
+            error = GetLastError();
+        if (service != nullptr)
+            CloseServiceHandle(service);
+        CloseServiceHandle(database);
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        printf("Service: not registered, so nothing runs at boot\n");
+        return;
+    }
+    if (error != 0) {
+        printf("Service: can't read its registration [%d]\n", static_cast<int>(error));
+        return;
+    }
+    const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
+    printf("Service: registered, %s, runs %s\n", StartWords(config->dwStartType), commandLine);
+
+    char registered[kPathSize], self[kPathSize];
+    ProgramOf(commandLine, registered);
+    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
+    if (length > 0 && length < kPathLimit && !EqualsIgnoringCase(registered, self))
+        printf("Warning: the service runs %s, not this program, %s\n", registered, self);
+}
+
+// Finds the route tool as the service does: the service manager starts
+// services in the system directory, so a ROUTE.EXE in the current directory
+// of a console is not one the service would find.
+bool FindRouteToolAsService(char (&toolPath)[kPathSize])
+{
+    char current[kPathSize], system[kPathSize];
+    const DWORD currentLength = GetCurrentDirectoryA(kPathSize, current);
+    const DWORD systemLength = GetSystemDirectoryA(system, kPathSize);
+    const bool moved = currentLength > 0 && currentLength < kPathSize && systemLength > 0 &&
+                       systemLength < kPathSize && SetCurrentDirectoryA(system);
+    const bool found = FindRouteTool(toolPath);
+    const DWORD error = GetLastError();
+    if (moved)
+        SetCurrentDirectoryA(current);
+    SetLastError(error);
+    return found;
+}
+
 }  // namespace
 
-DWORD CheckRoutes()
+DWORD CheckRoutes(const char *draftPath)
 {
+    PrintRegistration();
+
     char toolPath[kPathSize];
-    if (!FindRouteTool(toolPath))
+    if (!FindRouteToolAsService(toolPath))
         return PrintError("Route tool ", kRouteToolName, " not found");
     printf("Route tool: %s\n", toolPath);
 
     char filePath[kPathSize];
-    if (!FindRouteFile(filePath))
+    if (draftPath != nullptr)
+        snprintf(filePath, sizeof filePath, "%s", draftPath);
+    else if (!FindRouteFile(filePath))
         return PrintError("Can't read the Windows directory from the registry", "", "");
-    FILE *file = OpenRouteFile(filePath);
+    FileStart start;
+    FILE *file = OpenRouteFile(filePath, &start);
+    if (file == nullptr && start == FileStart::kUtf16) {
+        const DWORD error = PrintError("Route file ", filePath,
+                                       " is saved as Unicode (UTF-16), which the service refuses");
+        printf("Save it as ANSI or UTF-8 (in Notepad: File > Save As, Encoding), and check "
+               "again.\n");
+        return error;
+    }
     if (file == nullptr)
         return PrintError("Can't open route file ", filePath, "");
     printf("Route file: %s\n", filePath);
+    if (start == FileStart::kUtf8Mark)
+        printf("Note: the file starts with a UTF-8 byte-order mark, which is skipped\n");
+
+    alignas(MIB_IPFORWARDTABLE) BYTE tableBuffer[kRoutingTableSize];
+    auto *table = reinterpret_cast<MIB_IPFORWARDTABLE *>(tableBuffer);
+    ULONG tableSize = sizeof tableBuffer;
+    const DWORD tableRead = GetIpForwardTable(table, &tableSize, FALSE);
+    if (tableRead == ERROR_NO_DATA)
+        table->dwNumEntries = 0;
+    else if (tableRead != NO_ERROR)
+        printf("Warning: can't read the routing table [%d]; routes are not compared\n",
+               static_cast<int>(tableRead));
 
     Plan plan = {};
+    plan.table = tableRead == NO_ERROR || tableRead == ERROR_NO_DATA ? table : nullptr;
     ForEachRouteAction(file, PrintAction, &plan);
     fclose(file);
 
-    if (!plan.addsDefaultRoute)
+    if (plan.routes == 0) {
+        printf("Mistake: no line adds a route, so the next boot only clears the routing table\n");
+        ++plan.mistakes;
+    } else if (!plan.addsDefaultRoute) {
         printf("Warning: no line adds a default route (destination %s), and %s -f removes the "
                "one there is\n",
                kDefaultRoute, kRouteToolName);
-    printf("Routes to add: %u, lines to report: %u\n", plan.routes, plan.reportedLines);
-    return plan.reportedLines == 0 ? 0 : ERROR_INVALID_DATA;
+    }
+    if (plan.table != nullptr)
+        printf("Routes to add: %u, in the table now: %u, lines to report: %u, mistakes: %u\n",
+               plan.routes, plan.inTable, plan.reportedLines, plan.mistakes);
+    else
+        printf("Routes to add: %u, lines to report: %u, mistakes: %u\n", plan.routes,
+               plan.reportedLines, plan.mistakes);
+    return plan.reportedLines == 0 && plan.mistakes == 0 ? 0 : ERROR_INVALID_DATA;
 }

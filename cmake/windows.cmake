@@ -22,7 +22,7 @@ target_include_directories(tolvane PRIVATE ${CMAKE_SOURCE_DIR} ${MC_OUT})
 target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS})
 target_compile_definitions(tolvane PRIVATE WIN32_LEAN_AND_MEAN)
 target_link_options(tolvane PRIVATE ${TOLVANE_STATIC_LINK})
-target_link_libraries(tolvane PRIVATE advapi32 user32)
+target_link_libraries(tolvane PRIVATE advapi32 user32 iphlpapi)
 
 # The same sources build to the same bytes wherever and whenever they are
 # built: paths in the debug information and in __FILE__ are relative to the

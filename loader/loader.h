@@ -2,6 +2,7 @@
 // The route loader: finds the route tool and the route file, clears the
 // routing table and adds one route per usable line, one tool run at a time.
 
+#include "loader/route_file.h"
 #include "tolvane.h"
 
 #include <cstdio>
@@ -14,6 +15,9 @@ inline constexpr char kRouteFileSuffix[] = "\\SYSTEM32\\DRIVERS\\ETC\\ROUTE";
 inline constexpr DWORD kSettleDelayMs = 5000;  // after the last route, before the service stops
 inline constexpr DWORD kChildPollMs = 100;     // longest wait between two status reads
 inline constexpr int kChildPollLimit = 10;     // waits per route tool run: about one second
+// The clearing command is waited for until it ends, at most this long: one
+// still clearing the table could remove the routes added after it.
+inline constexpr DWORD kClearingWaitMs = 30000;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
 
@@ -34,26 +38,33 @@ extern HANDLE g_mayRunEvent;
 // Thread procedure of the loader; the parameter is ignored.
 DWORD WINAPI RouteLoaderThread(LPVOID);
 
-// The search for the route tool and the route file, and the file's opening,
-// as the loader makes them. Each returns false or null on failure, with the
-// thread's last error set to the cause.
+// The search for the route tool and the route file as the loader makes
+// them. Each returns false on failure, with the thread's last error set to
+// the cause.
 bool FindRouteTool(char (&toolPath)[kPathSize]);
 bool FindRouteFile(char (&filePath)[kPathSize]);
-FILE *OpenRouteFile(const char *filePath);
 
-// One thing the service does because of the route file: a route tool run,
-// or a failure record that a line of the file causes.
+// Opens the route file for reading as text, past a UTF-8 byte-order mark.
+// Returns null on failure, with the thread's last error set to the cause:
+// ERROR_INVALID_DATA, and *start kUtf16, for a UTF-16 file, which is refused.
+FILE *OpenRouteFile(const char *filePath, FileStart *start);
+
+// One thing the service does because of a line of the route file: a route
+// tool run, a failure record, or nothing (a line with one field).
 struct RouteAction {
-    unsigned lineNumber;      // as the reader counts lines; 0 for the clearing command
-    const char *failedStep;   // the record's step name, or null for a run
-    const char *destination;  // the route's destination, or null
-    const char *commandLine;  // the route tool's command line, or null for a record
+    unsigned lineNumber;        // as the reader counts lines; 0 for the clearing command
+    const char *failedStep;     // a record's step name, or null
+    const char *commandLine;    // a route tool run's command line, or null
+    // What the line holds, for a closer look than the service's: null for the
+    // clearing command, and for the record of a long line that is skipped whole.
+    const RouteFields *fields;
 };
 using RouteActor = void (*)(const RouteAction &action, void *context);
 
 // Reads the route file to its end and hands every action to `act`, in the
 // order the service takes them: the clearing command first, then each line's
-// record or route, in file order. The one place where lines become actions.
+// records and route, in file order. Lines without fields give no action. The
+// one place where lines become actions.
 void ForEachRouteAction(FILE *file, RouteActor act, void *context);
 
 // Writes the Windows directory from the registry, terminated, into `buffer`,
@@ -61,9 +72,11 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context);
 // (with the thread's last error set to the cause).
 int QuerySystemRoot(char *buffer, DWORD capacity);
 
-// Runs the route tool once with this command line and waits for it a
-// bounded time.
-void RunRouteCommand(const char *toolPath, const char *commandLine);
+// Runs the route tool once with this command line and waits for it: a
+// status read, and while it runs, a wait of up to `pollMs` on its process
+// handle and another read, at most `polls` times. Returns true if it was
+// still running after the last wait (it is left running).
+bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls);
 
 // At stop: terminates the last route tool run if it is still running, and
 // starts no other after it.

@@ -23,7 +23,7 @@ void CloseChildHandles(const PROCESS_INFORMATION &child)
 
 }  // namespace
 
-void RunRouteCommand(const char *toolPath, const char *commandLine)
+bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls)
 {
     // CreateProcessA is given a buffer of its own to write to.
     char writable[kCommandLineSize];
@@ -35,26 +35,30 @@ void RunRouteCommand(const char *toolPath, const char *commandLine)
     {
         std::lock_guard<std::mutex> hold(g_childLock);
         if (g_launchesClosed)
-            return;
+            return false;
         if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE,
                             kRouteToolCreationFlags, nullptr, nullptr, &startup, &child))
-            return;
+            return false;
         CloseChildHandles(g_lastChild);
         g_lastChild = child;
     }
 
     // Only this thread closes child handles, so `child` stays open while it
     // is polled even if the service stops meanwhile.
+    bool ended = false;
     for (int waits = 0;; ++waits) {
         DWORD status = 0;
         if (!GetExitCodeProcess(child.hProcess, &status)) {
             ReportFailure(kStepProcessStatusError);
-            return;
+            return false;
         }
-        // Still running after the last wait: left running, the loader goes on.
-        if (status != STILL_ACTIVE || waits == kChildPollLimit)
-            return;
-        WaitForSingleObject(child.hProcess, kChildPollMs);
+        // A run ended with the exit code STILL_ACTIVE, as the one terminated
+        // at stop is, reads as running; its signalled handle says otherwise.
+        if (status != STILL_ACTIVE || ended)
+            return false;
+        if (waits == polls)
+            return true;
+        ended = WaitForSingleObject(child.hProcess, pollMs) == WAIT_OBJECT_0;
     }
 }
 

@@ -20,6 +20,24 @@ void SkipRestOfLine(FILE *file)
 
 }  // namespace
 
+FileStart ReadFileStart(FILE *file)
+{
+    unsigned char first[3] = {};
+    size_t read = 0;
+    for (int c; read < sizeof first && (c = getc(file)) != EOF; ++read)
+        first[read] = static_cast<unsigned char>(c);
+
+    if (read >= 2 && ((first[0] == 0xFF && first[1] == 0xFE) ||
+                      (first[0] == 0xFE && first[1] == 0xFF)))
+        return FileStart::kUtf16;
+    if (read == 3 && first[0] == 0xEF && first[1] == 0xBB && first[2] == 0xBF)
+        return FileStart::kUtf8Mark;
+    // More than one character cannot be pushed back; the start of a file can
+    // always be returned to.
+    rewind(file);
+    return FileStart::kText;
+}
+
 RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
 {
     // fgets writes a terminator into the last byte only when it fills the buffer.
@@ -42,27 +60,34 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
     return RouteLine::kTooLong;
 }
 
-int ParseRouteLine(char *line, char (&fields)[kRouteFields][kFieldSize])
+void ParseRouteLine(char *line, RouteFields &fields)
 {
     if (char *comment = strchr(line, '#'))
         *comment = '\0';
 
-    int count = 0;
+    fields.count = 0;
+    fields.tooLong = -1;
+    fields.rest = nullptr;
     const char *p = line;
-    while (count < kRouteFields) {
+    for (;;) {
         while (IsFieldSeparator(static_cast<unsigned char>(*p)))
             ++p;
         if (*p == '\0')
-            break;
+            return;
         const char *start = p;
         while (*p != '\0' && !IsFieldSeparator(static_cast<unsigned char>(*p)))
             ++p;
         const size_t length = static_cast<size_t>(p - start);
-        if (length >= kFieldSize)
-            return kFieldTooLong;
-        memcpy(fields[count], start, length);
-        fields[count][length] = '\0';
-        ++count;
+        const int index = fields.count++;
+        if (index == kRouteFields)
+            fields.rest = start;
+        if (index >= kRouteFields || fields.tooLong >= 0)
+            continue;
+        if (length >= kFieldSize) {
+            fields.tooLong = index;
+            continue;
+        }
+        memcpy(fields.field[index], start, length);
+        fields.field[index][length] = '\0';
     }
-    return count;
 }

@@ -7,7 +7,18 @@
 inline constexpr size_t kLineSize = 256;   // one read takes at most 255 characters
 inline constexpr size_t kFieldSize = 16;   // 15 characters, as in 255.255.255.255
 inline constexpr int kRouteFields = 3;     // destination, mask, gateway
-inline constexpr int kFieldTooLong = -1;
+
+// How a route file begins.
+enum class FileStart {
+    kText,          // read as it is
+    kUtf8Mark,      // a UTF-8 byte-order mark, now read past
+    kUtf16,         // a UTF-16 byte-order mark (either order): not to be read as bytes
+};
+
+// Looks at the first bytes of a file just opened. Reads past a UTF-8
+// byte-order mark; leaves any other start to be read as it is, except that
+// of a UTF-16 file, whose every line would end at its first NUL.
+FileStart ReadFileStart(FILE *file);
 
 enum class RouteLine { kLine, kTooLong, kEnd };
 
@@ -18,8 +29,16 @@ enum class RouteLine { kLine, kTooLong, kEnd };
 // a read error.
 RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize]);
 
+// What a line holds up to its first "#".
+struct RouteFields {
+    int count;                          // fields, every one of them
+    int tooLong;                        // the first of the first three with more than
+                                        // 15 characters (0 to 2), or -1
+    char field[kRouteFields][kFieldSize];  // the first three, when none is too long
+    const char *rest;                   // the fourth field and what follows it, or null
+};
+
 // Cuts the line at its first "#" and splits what is left into fields at runs
 // of blanks, tabs, LF, VT, FF and CR. Copies the first three fields into
-// `fields` and returns how many it found (0 to 3), or kFieldTooLong if one of
-// those three has more than 15 characters. Later fields are ignored.
-int ParseRouteLine(char *line, char (&fields)[kRouteFields][kFieldSize]);
+// `fields` unless one of them is too long. Nothing is written beyond a field.
+void ParseRouteLine(char *line, RouteFields &fields);

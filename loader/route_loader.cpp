@@ -32,17 +32,27 @@ void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destina
                  gateway);
 }
 
-// What the service does with an action: writes the record, or runs the route
-// tool found at `toolPath`.
+// What the service does with an action: writes the record, runs the route
+// tool found at `toolPath`, or nothing.
 void TakeAction(const RouteAction &action, void *toolPath)
 {
+    const char *tool = static_cast<const char *>(toolPath);
     if (action.failedStep != nullptr) {
         SetLastError(ERROR_INVALID_DATA);
         ReportFailure(action.failedStep);
         return;
     }
+    if (action.commandLine == nullptr)
+        return;
     WaitWhilePaused();
-    RunRouteCommand(static_cast<const char *>(toolPath), action.commandLine);
+    if (action.lineNumber != 0) {
+        RunRouteCommand(tool, action.commandLine, kChildPollMs, kChildPollLimit);
+        return;
+    }
+    if (RunRouteCommand(tool, action.commandLine, kClearingWaitMs, 1)) {
+        SetLastError(WAIT_TIMEOUT);
+        ReportFailure(kStepTimeOut);
+    }
 }
 
 }  // namespace
@@ -73,16 +83,26 @@ bool FindRouteFile(char (&filePath)[kPathSize])
     return true;
 }
 
-FILE *OpenRouteFile(const char *filePath)
+FILE *OpenRouteFile(const char *filePath, FileStart *start)
 {
+    *start = FileStart::kText;
     SetLastError(ERROR_SUCCESS);
     FILE *file = fopen(filePath, "r");
-    // A C library need not leave a system error code behind.
-    if (file == nullptr && GetLastError() == ERROR_SUCCESS) {
-        const int cause = errno;
-        SetLastError(cause == ENOENT   ? ERROR_FILE_NOT_FOUND
-                     : cause == EACCES ? ERROR_ACCESS_DENIED
-                                       : ERROR_OPEN_FAILED);
+    if (file == nullptr) {
+        // A C library need not leave a system error code behind.
+        if (GetLastError() == ERROR_SUCCESS) {
+            const int cause = errno;
+            SetLastError(cause == ENOENT   ? ERROR_FILE_NOT_FOUND
+                         : cause == EACCES ? ERROR_ACCESS_DENIED
+                                           : ERROR_OPEN_FAILED);
+        }
+        return nullptr;
+    }
+    *start = ReadFileStart(file);
+    if (*start == FileStart::kUtf16) {
+        fclose(file);
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
     }
     return file;
 }
@@ -91,23 +111,27 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context)
 {
     char commandLine[kCommandLineSize];
     BuildCommandLine(commandLine, nullptr, nullptr, nullptr);
-    act({0, nullptr, nullptr, commandLine}, context);
+    act({0, nullptr, commandLine, nullptr}, context);
 
     char line[kLineSize];
-    char fields[kRouteFields][kFieldSize];
+    RouteFields fields;
     for (unsigned number = 1;; ++number) {
         const RouteLine read = ReadRouteLine(file, line);
         if (read == RouteLine::kEnd)
             return;
+        const bool kept = line[0] != '\0';
+        ParseRouteLine(line, fields);
         if (read == RouteLine::kTooLong)
-            act({number, kStepLineTooLong, nullptr, nullptr}, context);
-        const int count = ParseRouteLine(line, fields);
-        if (count == kFieldTooLong) {
-            act({number, kStepFieldTooLong, nullptr, nullptr}, context);
-        } else if (count >= 2) {  // fewer than two fields: nothing to add
-            BuildCommandLine(commandLine, fields[0], count == 3 ? fields[1] : nullptr,
-                             fields[count - 1]);
-            act({number, nullptr, fields[0], commandLine}, context);
+            act({number, kStepLineTooLong, nullptr, kept ? &fields : nullptr}, context);
+        if (fields.tooLong >= 0) {
+            act({number, kStepFieldTooLong, nullptr, &fields}, context);
+        } else if (fields.count >= 2) {
+            const bool masked = fields.count >= kRouteFields;
+            BuildCommandLine(commandLine, fields.field[0], masked ? fields.field[1] : nullptr,
+                             fields.field[masked ? 2 : 1]);
+            act({number, nullptr, commandLine, &fields}, context);
+        } else if (fields.count == 1) {
+            act({number, nullptr, nullptr, &fields}, context);  // nothing to add
         }
     }
 }
@@ -124,9 +148,11 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
         FailAndStop(kStepGetWinHome);
         return 0;
     }
-    FILE *file = OpenRouteFile(filePath);
+    FileStart start;
+    FILE *file = OpenRouteFile(filePath, &start);
     if (file == nullptr) {
-        FailAndStop(kStepOpenConfigFile);
+        // Read as bytes, a UTF-16 file would clear the table and add nothing.
+        FailAndStop(start == FileStart::kUtf16 ? kStepUnicodeFile : kStepOpenConfigFile);
         return 0;
     }
     ForEachRouteAction(file, TakeAction, toolPath);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 HANDLE g_stopEvent = nullptr;
+DWORD g_runExitCode = 0;
 
 namespace {
 std::mutex g_stopEventLock;
@@ -33,6 +34,8 @@ void FailAndStop(const char *stepName)
     ReportFailure(stepName);
     {
         std::lock_guard<std::mutex> hold(g_stopEventLock);
+        if (g_runExitCode == 0)
+            g_runExitCode = code;
         if (g_stopEvent != nullptr) {
             // Signal first: the signal is what releases ServiceMain's wait.
             SetEvent(g_stopEvent);
@@ -41,6 +44,12 @@ void FailAndStop(const char *stepName)
         }
     }
     SetLastError(code);
+}
+
+DWORD RunExitCode()
+{
+    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    return g_runExitCode;
 }
 
 HANDLE CreateStopEvent()

@@ -11,11 +11,11 @@ inline constexpr char kStepSetServiceStatus[] = "SetServiceStatus";
 inline constexpr char kStepSearchRouteExe[] = "SearchRouteExe";
 inline constexpr char kStepGetWinHome[] = "GetWinHome";
 inline constexpr char kStepOpenConfigFile[] = "OpenConfigFile";
+inline constexpr char kStepUnicodeFile[] = "UnicodeFile";
 inline constexpr char kStepProcessStatusError[] = "ProcessStatusError";
 inline constexpr char kStepFieldTooLong[] = "FieldTooLong";
 inline constexpr char kStepLineTooLong[] = "LineTooLong";
-// Reserved: a route tool still running after its wait is left running and
-// not reported, so no record carries this name today.
+// The clearing command still running after its wait.
 inline constexpr char kStepTimeOut[] = "TimeOut";
 
 inline constexpr WORD kFailureCategory = 0;
@@ -27,14 +27,20 @@ inline constexpr size_t kFailureTextSize = 80;
 // clear goes through the three procedures below, under one lock; a null
 // handle means the event is already closed (or not yet created).
 extern HANDLE g_stopEvent;
+extern DWORD g_runExitCode;  // under the same lock; read through RunExitCode
 
 // Writes one error record naming the step, with the calling thread's last
 // error. The thread's last error is left as it was.
 void ReportFailure(const char *stepName);
 
 // ReportFailure, then signals, closes and clears the stop event if it is
-// still open. The thread's last error is left as it was.
+// still open. The first such failure's code is the run's exit code. The
+// thread's last error is left as it was.
 void FailAndStop(const char *stepName);
+
+// The code of the failure that ended the run through FailAndStop, or 0 for a
+// run that no failure ended. The service reports it as its exit code.
+DWORD RunExitCode();
 
 // Creates the stop event (manual reset, not signalled, no name) and a second
 // handle to it for ServiceMain's wait, which the waiter owns and closes: the

@@ -10,10 +10,9 @@ namespace {
 
 constexpr char kMessageBoxCaption[] = "ERROR";
 
-// Start-up, from the first status report to running. On failure returns
-// false with the thread's last error set to the failed call's code. On
-// success, and after a failure once it exists, *stopWait is ServiceMain's
-// own handle to the stop event.
+// Start-up, from the first status report to running. Every failure goes
+// through FailAndStop and returns false. On success, and after a failure
+// once it exists, *stopWait is ServiceMain's own handle to the stop event.
 bool StartRun(HANDLE *stopWait)
 {
     if (!ReportStatus(SERVICE_START_PENDING, 1, kStatusWaitHintMs))
@@ -53,14 +52,13 @@ void WINAPI ServiceMain(DWORD, LPSTR *)
     }
 
     HANDLE stopWait = nullptr;
-    DWORD failure = 0;
     if (StartRun(&stopWait))
         WaitForSingleObject(stopWait, INFINITE);
-    else
-        failure = GetLastError();  // reported as failed rather than left starting
 
     TerminateLastChild();
-    if (ReportStopped(failure))
+    // A run that a failure ended, at start-up or in the loader, is reported
+    // as failed, with that failure's code, rather than as a success.
+    if (ReportStopped(RunExitCode()))
         CloseStopEvent();
     if (stopWait != nullptr)
         CloseHandle(stopWait);

@@ -14,7 +14,7 @@ endif()
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
-set(system_dlls "advapi32.dll" "kernel32.dll" "msvcrt.dll" "user32.dll")
+set(system_dlls "advapi32.dll" "iphlpapi.dll" "kernel32.dll" "msvcrt.dll" "user32.dll")
 foreach(line IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${line}")
   string(TOLOWER "${dll}" dll)

@@ -6,6 +6,8 @@
 #include "cli/cli.h"
 #include "loader/loader.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -15,6 +17,8 @@ using Lines = std::vector<std::string>;
 constexpr char kExePath[] = "C:\\Program Files\\Tolvane\\TOLVANE.EXE";
 constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane";
+constexpr char kThisProgram[] = "C:\\Program Files\\Tolvane\\tolvane.exe";
+constexpr char kNotRegistered[] = "Service: not registered, so nothing runs at boot\n";
 constexpr char kBanner[] =
     "Tolvane  Version 1.0.0\n"
     "Copyright (C) 2026 The Tolvane developers.\n"
@@ -47,24 +51,35 @@ Lines SplitLines(const std::string &text)
     return lines;
 }
 
-TEST_F(CommandLineTest, AnythingButOneKnownArgumentPrintsOnlyTheUsage)
+// Help asked for is no failure; a command not understood is, so that a
+// deployment script does not take a typo for a success.
+TEST_F(CommandLineTest, AnythingNotUnderstoodPrintsOnlyTheUsageAndFails)
 {
-    const std::vector<std::vector<std::string>> commands = {
-        {"tolvane"},
-        {"tolvane", "/REGISTER", "/DELETE"},
-        {"tolvane", "/INSTALL"},
-        {"tolvane", "mode=service"},
-        {"tolvane", "MODE=SERVICE"},
-        {"tolvane", "/REGISTERX"},
-        {"tolvane", "CHECK"},
-        {"tolvane", "/CHECK", "/REGISTER"},
-        {"tolvane", ""},
+    const struct {
+        std::vector<std::string> command;
+        int status;
+    } cases[] = {
+        {{"tolvane"}, 0},
+        {{"tolvane", "/?"}, 0},
+        {{"tolvane", "/REGSITER"}, 87},
+        {{"tolvane", "/REGISTER", "/DELETE"}, 87},
+        {{"tolvane", "/INSTALL"}, 87},
+        {{"tolvane", "mode=service"}, 87},
+        {{"tolvane", "MODE=SERVICE"}, 87},
+        {{"tolvane", "/REGISTERX"}, 87},
+        {{"tolvane", "CHECK"}, 87},
+        {{"tolvane", "/REGISTER", "/CHECK"}, 87},
+        {{"tolvane", "/CHECK", "ROUTE", "more"}, 87},
+        {{"tolvane", ""}, 87},
     };
-    for (const auto &command : commands) {
-        SCOPED_TRACE(command.size() > 1 ? command[1] : "(no argument)");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command.size() > 1 ? c.command[1] : "(no argument)");
         SetLastError(ERROR_ACCESS_DENIED);
-        EXPECT_EQ(Run(command), "Usage: tolvane { /REGISTER | /DELETE }\n");
-        EXPECT_EQ(exitStatus_, 0);
+        EXPECT_EQ(Run(c.command),
+                  "Usage: tolvane { /REGISTER | /DELETE }\n"
+                  "       tolvane /CHECK [FILE]   shows what the next boot does with the route "
+                  "file (or FILE)\n");
+        EXPECT_EQ(exitStatus_, c.status);
     }
     EXPECT_EQ(fake::CallCount("StartServiceCtrlDispatcherA"), 0);
     EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
@@ -85,7 +100,7 @@ TEST_F(CommandLineTest, RegisterDeleteAndCheckIgnoreTheCaseOfTheirLetters)
         EXPECT_EQ(Run({"tolvane", spelling.removal}),
                   std::string(kBanner) + "Tolvane deleted successfully\n");
         EXPECT_EQ(Run({"tolvane", spelling.check}),
-                  std::string(kBanner) + "Error: Route tool ROUTE.EXE not found [2]\n");
+                  std::string(kBanner) + kNotRegistered + "Error: Route tool ROUTE.EXE not found [2]\n");
     }
 }
 
@@ -178,7 +193,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
     };
     const struct {
         const char *what;
-        const char *argument;
+        const char *arguments;  // one, or two split at the blank
         Arrange arrange;
         const char *printed;  // after the banner; null: nothing at all, not even the banner
         int status;
@@ -206,9 +221,11 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Error: Tolvane not deleted [5]\n", 5},
         {"no database to delete from", "/DELETE", noDatabase, "Error: Can't open database\n", 5},
         {"no route tool", "/CHECK", [](CommandLineTest &) {},
+         "Service: not registered, so nothing runs at boot\n"
          "Error: Route tool ROUTE.EXE not found [2]\n", 2},
         {"no Windows directory", "/CHECK",
          [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
+         "Service: not registered, so nothing runs at boot\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't read the Windows directory from the registry [2]\n",
          2},
@@ -217,9 +234,17 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              fake::SetSearchResult("ROUTE.EXE", kToolPath);
              t.SetWindowsDirectory("C:\\WINNT35");
          },
+         "Service: not registered, so nothing runs at boot\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't open route file C:\\WINNT35\\SYSTEM32\\DRIVERS\\ETC\\ROUTE [2]\n",
          2},
+        {"no draft", "/CHECK C:\\drafts\\ROUTE.new",
+         [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
+         "Service: not registered, so nothing runs at boot\n"
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
+         "Error: Can't open route file C:\\drafts\\ROUTE.new [2]\n",
+         2},
+
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
@@ -241,7 +266,12 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         const bool serviceExisted = fake::ServiceExists("Tolvane");
         const bool sourceExisted = fake::RegistryKeyExists(kEventSourceKey);
 
-        EXPECT_EQ(Run({"tolvane", c.argument}),
+        std::vector<std::string> command = {"tolvane", c.arguments};
+        if (const size_t blank = command[1].find(' '); blank != std::string::npos) {
+            command.push_back(command[1].substr(blank + 1));
+            command[1].resize(blank);
+        }
+        EXPECT_EQ(Run(command),
                   c.printed == nullptr ? "" : std::string(kBanner) + c.printed);
         EXPECT_EQ(exitStatus_, c.status);
         if (c.status != 0) {
@@ -254,7 +284,10 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
 
 // The check prints what the service does with the same route file: the same
 // command lines in the same order and the same records, each under the number
-// of its line, and the count. It runs nothing and asks no service manager.
+// of its line. It runs nothing, writes no record, and opens the service
+// database for reading only. It finds the route tool from the system
+// directory, where the service manager starts services, and leaves the
+// console's current directory as it was.
 TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
 {
     const std::string comment = " #" + std::string(300, 'c') + "\n";
@@ -264,23 +297,18 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
     const struct {
         const char *what;
         std::string file;
-        Lines where;  // the label of each action printed, in order
-        bool warned;  // of a missing default route
-        const char *count;
-        int status;
+        Lines where;  // the label of each run or record printed, in order
     } cases[] = {
-        {"the example", kExampleRouteFile, {"first:", "line 2:", "line 3:"}, true,
-         "Routes to add: 2, lines to report: 0", 0},
+        {"the example", kExampleRouteFile, {"first:", "line 2:", "line 3:"}},
         {"every fault a line can have",
          "0.0.0.0 0.0.0.0 10.0.0.254\n"
          "10.2.0.0 255.255.255.2550 10.0.0.2\n"
          "10.3.0.0 10.0.0.3" + comment + "10.4.0.0 1234567890123456" + comment +
-             "10.5.0.0 " + std::string(300, 'x') + "\n\n10.7.0.0 10.0.0.7",
+             "10.5.0.0 " + std::string(300, 'x') + "\n\nroute add 10.7.0.0 mask 255.0.0.0 x\n"
+             "10.8.0.0\n10.9.0.0 10.0.0.9",
          {"first:", "line 1:", "line 2:", "line 3:", "line 3:", "line 4:", "line 4:", "line 5:",
-          "line 7:"},
-         false, "Routes to add: 3, lines to report: 4", 13},
-        {"lone CR line ends under a comment header", loneCr, {"first:", "line 1:"}, true,
-         "Routes to add: 0, lines to report: 1", 13},
+          "line 7:", "line 9:"}},
+        {"lone CR line ends under a comment header", loneCr, {"first:", "line 1:"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -288,29 +316,27 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
         InstallRouteTool();
         WriteRouteFile(c.file);
         const Lines printed = SplitLines(Run({"tolvane", "/CHECK"}));
-        EXPECT_EQ(exitStatus_, c.status);
         EXPECT_EQ(fake::CallCount("CreateProcessA"), 0);
-        EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
         EXPECT_TRUE(fake::Records().empty());
+        EXPECT_EQ(fake::ScmOpens(), Lines{"<null>|<null>|1"}) << "for reading only";
+        EXPECT_EQ(fake::Searches(), Lines{std::string("ROUTE.EXE in ") + fake::kSystemDirectory});
+        EXPECT_EQ(fake::CurrentDirectory(), fake::kConsoleDirectory);
 
-        ASSERT_GE(printed.size(), 7u);
-        EXPECT_EQ(printed[3], std::string("Route tool: ") + kToolPath);
-        EXPECT_EQ(printed[4], "Route file: " + windowsDirectory_ + kRouteFileSuffix);
-        EXPECT_EQ(printed.back(), c.count);
-        const bool warned = printed[printed.size() - 2].rfind("Warning: ", 0) == 0;
-        EXPECT_EQ(warned, c.warned);
-        // "line 12:  run ROUTE.EXE ...", "line 13:  report FieldTooLong (...)"
+        // "line 12:  run ROUTE.EXE ... (not in the table)", "line 13:  report FieldTooLong (...)"
         Lines where, commands, steps;
-        for (size_t i = 5; i < printed.size() - (warned ? 2 : 1); ++i) {
-            const std::string &line = printed[i];
-            where.push_back(line.substr(0, line.find(':') + 1));
+        for (const std::string &line : printed) {
+            if (line.rfind("first:", 0) != 0 && line.rfind("line ", 0) != 0)
+                continue;
             const std::string action = line.substr(10);
+            if (action.rfind("mistake: ", 0) == 0)
+                continue;
+            where.push_back(line.substr(0, line.find(':') + 1));
             if (action.rfind("run ", 0) == 0)
-                commands.push_back(action.substr(4));
+                commands.push_back(action.substr(4, action.find(" (") - 4));
             else if (action.rfind("report ", 0) == 0)
                 steps.push_back(action.substr(7, action.find(" (") - 7));
             else
-                ADD_FAILURE() << "neither a run nor a record: " << line;
+                ADD_FAILURE() << "neither a run, a record nor a mistake: " << line;
         }
         EXPECT_EQ(where, c.where);
 
@@ -319,6 +345,208 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
         RouteLoaderThread(nullptr);
         EXPECT_EQ(fake::CommandLines(), commands);
         EXPECT_EQ(fake::RecordedSteps(), steps);
+        TearDown();
+    }
+}
+
+// Everything the check prints after the route tool, for the file (or the
+// draft) it reads and the routing table it finds; %FILE% is the file's path.
+TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTable)
+{
+    const std::string noDefault =
+        "Warning: no line adds a default route (destination 0.0.0.0), and ROUTE.EXE -f removes "
+        "the one there is";
+    const std::string notAnAddress =
+        " is not an IPv4 address (four numbers from 0 to 255, with dots); the route tool will "
+        "refuse or misread the line";
+    const std::vector<fake::TableRoute> exampleInTable = {
+        {"10.0.0.0", "255.0.0.0", "192.168.1.254"},     // mask given
+        {"172.16.5.0", "255.255.0.0", "192.168.1.253"},  // mask left out: any
+        {"0.0.0.0", "0.0.0.0", "192.168.1.1"}};
+    const struct {
+        const char *what;
+        std::string file;
+        bool draft;  // checked as /CHECK FILE, with another route file in place
+        std::vector<fake::TableRoute> table;
+        DWORD tableError;  // GetIpForwardTable fails with it, or 0
+        Lines printed;
+        int status;
+    } cases[] = {
+        {"the example, its routes in the table", kExampleRouteFile, false, exampleInTable, 0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (in the table)", noDefault,
+          "Routes to add: 2, in the table now: 2, lines to report: 0, mistakes: 0"},
+         0},
+        {"a draft, its routes not in the table", kExampleRouteFile, true,
+         {{"10.0.0.0", "255.255.0.0", "192.168.1.254"},  // another mask
+          {"172.16.5.0", "255.255.0.0", "192.168.1.1"}},  // another gateway
+         0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", noDefault,
+          "Routes to add: 2, in the table now: 0, lines to report: 0, mistakes: 0"},
+         0},
+        {"a table that cannot be read", "0.0.0.0 0.0.0.0 10.0.0.254\n", false, {}, 5,
+         {"Route file: %FILE%", "Warning: can't read the routing table [5]; routes are not compared",
+          "first:    run ROUTE.EXE -f", "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254",
+          "Routes to add: 1, lines to report: 0, mistakes: 0"},
+         0},
+        {"every mistake a line can have",
+         "route add 10.0.0.0 mask 255.0.0.0 192.168.1.1\n"
+         "10.0.0.O 10.0.0.1\n"
+         "999.1.1.1 255.0.0.0 10.0.0.1\n"
+         "10.3.0.0\n"
+         "10.4.0.0 255.255.0.0 10.0.0.4 METRIC 5 \r\n"
+         "10.5.1.0 255.255.0.0 10.0.0.5\n"
+         "10.6.0.0 255.255.0.0 10.0.0.6000000000000\n"
+         "10.7.0.0 255.255.0.0.0.0.0.0.0 10.0.0.7\n"
+         "10.8.0.0 10.0.0.8 #" + std::string(300, 'c') + "\n"
+         "10.9.0.0 " + std::string(300, 'x') + "\n"
+         "010.10.0.0 10.0.0.10\n",
+         false, {}, 0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 1:   run ROUTE.EXE ADD route MASK add 10.0.0.0 (cannot tell)",
+          "line 1:   mistake: the destination \"route\"" + notAnAddress,
+          "line 1:   mistake: the mask \"add\"" + notAnAddress,
+          "line 1:   mistake: \"mask 255.0.0.0 192.168.1.1\" after the gateway is ignored: a line "
+          "holds a destination, a mask and a gateway only",
+          "line 2:   run ROUTE.EXE ADD 10.0.0.O 10.0.0.1 (cannot tell)",
+          "line 2:   mistake: the destination \"10.0.0.O\"" + notAnAddress,
+          "line 3:   run ROUTE.EXE ADD 999.1.1.1 MASK 255.0.0.0 10.0.0.1 (cannot tell)",
+          "line 3:   mistake: the destination \"999.1.1.1\"" + notAnAddress,
+          "line 4:   mistake: only one field, \"10.3.0.0\"; the line is skipped",
+          "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 (not in the table)",
+          "line 5:   mistake: \"METRIC 5\" after the gateway is ignored: a line holds a "
+          "destination, a mask and a gateway only",
+          "line 6:   run ROUTE.EXE ADD 10.5.1.0 MASK 255.255.0.0 10.0.0.5 (not in the table)",
+          "line 6:   mistake: the destination 10.5.1.0 has bits outside the mask 255.255.0.0; the "
+          "route tool will refuse the line",
+          "line 7:   report FieldTooLong (the gateway has more than 15 characters; the line is "
+          "skipped)",
+          "line 8:   report FieldTooLong (the mask has more than 15 characters; the line is "
+          "skipped)",
+          "line 9:   report LineTooLong (more than 255 characters; only what stands before its "
+          "\"#\" is used)",
+          "line 9:   run ROUTE.EXE ADD 10.8.0.0 10.0.0.8 (not in the table)",
+          "line 10:  report LineTooLong (more than 255 characters and no \"#\" in the first 255; "
+          "the line is skipped)",
+          "line 11:  run ROUTE.EXE ADD 010.10.0.0 10.0.0.10 (cannot tell)",
+          "line 11:  mistake: the destination \"010.10.0.0\"" + notAnAddress, noDefault,
+          "Routes to add: 7, in the table now: 0, lines to report: 4, mistakes: 9"},
+         13},
+        {"a destination too long on a line of two", "1234567890123456 10.0.0.1\n", false, {}, 0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 1:   report FieldTooLong (the destination has more than 15 characters; the line "
+          "is skipped)",
+          "Mistake: no line adds a route, so the next boot only clears the routing table",
+          "Routes to add: 0, in the table now: 0, lines to report: 1, mistakes: 1"},
+         13},
+        {"an empty file", "", false, {}, 0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "Mistake: no line adds a route, so the next boot only clears the routing table",
+          "Routes to add: 0, in the table now: 0, lines to report: 0, mistakes: 1"},
+         13},
+        {"a UTF-8 byte-order mark", "\xEF\xBB\xBF" "0.0.0.0 0.0.0.0 10.0.0.254\n", false, {}, 0,
+         {"Route file: %FILE%", "Note: the file starts with a UTF-8 byte-order mark, which is skipped",
+          "first:    run ROUTE.EXE -f",
+          "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254 (not in the table)",
+          "Routes to add: 1, in the table now: 0, lines to report: 0, mistakes: 0"},
+         0},
+        {"a draft saved as Unicode", std::string("\xFF\xFE" "1\0" "0\0", 6), true, {}, 0,
+         {"Error: Route file %FILE% is saved as Unicode (UTF-16), which the service refuses [13]",
+          "Save it as ANSI or UTF-8 (in Notepad: File > Save As, Encoding), and check again."},
+         13},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        InstallRouteTool();
+        fake::SetRoutingTable(c.table);
+        if (c.tableError != 0)
+            fake::FailCall("GetIpForwardTable", c.tableError);
+        std::string path = windowsDirectory_ + kRouteFileSuffix;
+        std::vector<std::string> command = {"tolvane", "/CHECK"};
+        if (c.draft) {
+            WriteRouteFile("");  // what is in place now is not what is checked
+            path = windowsDirectory_ + "-draft";
+            command.push_back(path);
+            FILE *draft = fopen(path.c_str(), "wb");
+            ASSERT_NE(draft, nullptr);
+            fwrite(c.file.data(), 1, c.file.size(), draft);
+            fclose(draft);
+        } else {
+            WriteRouteFile(c.file);
+        }
+
+        Lines printed = SplitLines(Run(command));
+        EXPECT_EQ(exitStatus_, c.status);
+        const auto tool = std::find(printed.begin(), printed.end(),
+                                    std::string("Route tool: ") + kToolPath);
+        ASSERT_NE(tool, printed.end());
+        Lines expected = c.printed;
+        for (std::string &line : expected) {
+            if (const size_t at = line.find("%FILE%"); at != std::string::npos)
+                line.replace(at, 6, path);
+        }
+        EXPECT_EQ(Lines(tool + 1, printed.end()), expected);
+        EXPECT_EQ(fake::CallCount("GetIpForwardTable"), c.status == 13 && c.draft ? 0 : 1);
+        std::remove((windowsDirectory_ + "-draft").c_str());
+        TearDown();
+    }
+}
+
+// The line on the service's registration, first after the banner: read with
+// the rights of any user, and a warning when it runs another program.
+TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
+{
+    const struct {
+        const char *what;
+        void (*arrange)();
+        Lines printed;
+    } cases[] = {
+        {"not registered", [] {}, {"Service: not registered, so nothing runs at boot"}},
+        {"registered, by an ordinary user",
+         [] {
+             fake::DenyAdministratorRights();
+             fake::AddService("Tolvane", "\"C:\\PROGRAM FILES\\Tolvane\\tolvane.exe\" mode=Service");
+         },
+         {"Service: registered, automatic start, runs \"C:\\PROGRAM FILES\\Tolvane\\tolvane.exe\" "
+          "mode=Service"}},
+        {"registered unquoted", [] {
+             fake::AddService("Tolvane", std::string(kThisProgram) + " mode=Service");
+         },
+         {std::string("Service: registered, automatic start, runs ") + kThisProgram + " mode=Service"}},
+        {"registered from another folder",
+         [] { fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service"); },
+         {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
+          std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
+              kThisProgram}},
+        {"disabled",
+         [] {
+             fake::AddService("Tolvane", std::string("\"") + kThisProgram + "\" mode=Service",
+                              SERVICE_DISABLED);
+         },
+         {std::string("Service: registered, disabled, so not started at boot, runs \"") + kThisProgram +
+          "\" mode=Service"}},
+        {"no service database", [] { fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED); },
+         {"Service: can't read its registration [5]"}},
+        {"registration unreadable",
+         [] {
+             fake::AddService("Tolvane", "x");
+             fake::FailCall("QueryServiceConfigA", ERROR_INSUFFICIENT_BUFFER);
+         },
+         {"Service: can't read its registration [122]"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        fake::SetModulePath(kThisProgram);
+        c.arrange();
+        const Lines printed = SplitLines(Run({"tolvane", "/CHECK"}));
+        ASSERT_GE(printed.size(), 4 + c.printed.size());
+        EXPECT_EQ(Lines(printed.begin() + 3, printed.begin() + 3 + c.printed.size()), c.printed);
+        EXPECT_EQ(printed[3 + c.printed.size()], "Error: Route tool ROUTE.EXE not found [2]");
         TearDown();
     }
 }

@@ -76,10 +76,11 @@ TEST_F(LoaderTest, FilesWithoutRoutesOnlyClearTheTable)
     g_lastChild = {};
 }
 
-TEST_F(LoaderTest, FieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
+TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
 {
     InstallRouteTool();
-    WriteRouteFile("10.1.0.0\t255.255.0.0\t10.0.0.1\n"
+    WriteRouteFile("\xEF\xBB\xBF"  // a UTF-8 byte-order mark
+                   "10.1.0.0\t255.255.0.0\t10.0.0.1\n"
                    "10.2.0.0 255.255.0.0 10.0.0.2 metric\n"
                    "10.3.0.0\n"
                    "10.1.0.0 10.0.0.1#comment\n");
@@ -97,12 +98,14 @@ TEST_F(LoaderTest, AFieldTooLongRejectsItsLineWithOneRecordAndTheRestGoesOn)
     WriteRouteFile("10.0.0.0 255.0.0.0 192.168.100.1000\n"
                    "255.255.255.255 255.255.255.255 255.255.255.255\n"
                    "10.9.0.0 255.0.0.0 10.0.0.9 " + std::string(40, 'z') + "\n");
+    fake::LeaveErrorOnSuccess("CreateProcessA", 997);  // not the record's code
     RunLoader();
     EXPECT_EQ(fake::CommandLines(),
               (Lines{"ROUTE.EXE -f",
                      "ROUTE.EXE ADD 255.255.255.255 MASK 255.255.255.255 255.255.255.255",
                      "ROUTE.EXE ADD 10.9.0.0 MASK 255.0.0.0 10.0.0.9"}));
-    EXPECT_EQ(fake::RecordedSteps(), Lines{"FieldTooLong"});
+    ASSERT_EQ(fake::Records().size(), 1u);
+    EXPECT_EQ(fake::Records()[0].strings, (Lines{"Event log error: Tolvane [13]", "FieldTooLong"}));
 }
 
 TEST_F(LoaderTest, EveryLongLineWritesOneRecordAndIsUsedOnlyBeforeACommentInItsFirstPart)
@@ -113,51 +116,76 @@ TEST_F(LoaderTest, EveryLongLineWritesOneRecordAndIsUsedOnlyBeforeACommentInItsF
                    "10.2.0.0 " + std::string(300, '.') + tail +
                    std::string("10.4.0.0 10.0.0.4\0", 18) + std::string(300, 'n') + tail +
                    "10.3.0.0 10.0.0.3\n");
+    fake::LeaveErrorOnSuccess("CreateProcessA", 997);  // not the records' code
     RunLoader();
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
                                            "ROUTE.EXE ADD 10.4.0.0 10.0.0.4",
                                            "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
     EXPECT_EQ(fake::RecordedSteps(), (Lines{"LineTooLong", "LineTooLong", "LineTooLong"}));
+    for (const fake::Record &record : fake::Records())
+        EXPECT_EQ(record.strings[0], "Event log error: Tolvane [13]");
 }
 
-// Each fatal step: one record, no route tool at all, the stop event signalled
-// and closed once, every registry key closed.
+// Each fatal step: one record with the failed call's code, no route tool at
+// all, the stop event signalled and closed once, every registry key closed.
 TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
 {
+    const auto toolFound = [](LoaderTest &t) { t.InstallRouteTool(); };
     const struct {
         const char *what;
         void (*arrange)(LoaderTest &);
         const char *step;
+        DWORD code;
     } cases[] = {
         {"no route tool", [](LoaderTest &t) { t.SetWindowsDirectory(t.windowsDirectory_); },
-         "SearchRouteExe"},
+         "SearchRouteExe", ERROR_FILE_NOT_FOUND},
         {"route tool path too long for the buffer",
          [](LoaderTest &t) {
              fake::SetSearchResult("ROUTE.EXE", "C:\\" + std::string(260, 'd') + "\\ROUTE.EXE");
              t.SetWindowsDirectory(t.windowsDirectory_);
          },
-         "SearchRouteExe"},
+         "SearchRouteExe", ERROR_FILENAME_EXCED_RANGE},
+        {"route tool path one past what the buffer holds",
+         [](LoaderTest &t) {
+             fake::SetSearchResult("ROUTE.EXE", std::string(kPathLimit, 'd'));
+             t.SetWindowsDirectory(t.windowsDirectory_);
+         },
+         "SearchRouteExe", ERROR_FILENAME_EXCED_RANGE},
         {"no SOFTWARE key", [](LoaderTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
-         "GetWinHome"},
+         "GetWinHome", ERROR_FILE_NOT_FOUND},
         {"Microsoft key fails",
          [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 2); },
-         "GetWinHome"},
+         "GetWinHome", ERROR_ACCESS_DENIED},
         {"Windows NT key fails",
          [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 3); },
-         "GetWinHome"},
+         "GetWinHome", ERROR_ACCESS_DENIED},
         {"CurrentVersion key fails",
          [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 4); },
-         "GetWinHome"},
+         "GetWinHome", ERROR_ACCESS_DENIED},
         {"SystemRoot value unreadable",
          [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegQueryValueExA", 234); },
-         "GetWinHome"},
+         "GetWinHome", ERROR_MORE_DATA},
         {"Windows directory too long for the route file path",
          [](LoaderTest &t) {
              t.InstallRouteTool();
              t.SetWindowsDirectory("C:\\" + std::string(240, 'w'));
          },
-         "GetWinHome"},
-        {"no route file", [](LoaderTest &t) { t.InstallRouteTool(); }, "OpenConfigFile"},
+         "GetWinHome", ERROR_FILENAME_EXCED_RANGE},
+        {"no route file", toolFound, "OpenConfigFile", ERROR_FILE_NOT_FOUND},
+        // Saved by Notepad as "Unicode": read as bytes, it would clear the
+        // table and add nothing.
+        {"UTF-16 route file, little-endian",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile(std::string("\xFF\xFE" "1\0" "0\0" ".\0", 8));
+         },
+         "UnicodeFile", ERROR_INVALID_DATA},
+        {"UTF-16 route file, big-endian",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile(std::string("\xFE\xFF\0" "1\0" "0\0" ".", 8));
+         },
+         "UnicodeFile", ERROR_INVALID_DATA},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -166,14 +194,18 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
         HANDLE stop = MakeStopEvent();
         RouteLoaderThread(nullptr);
 
-        EXPECT_EQ(fake::RecordedSteps(), Lines{c.step});
+        ASSERT_EQ(fake::Records().size(), 1u);
+        EXPECT_EQ(fake::Records()[0].strings,
+                  (Lines{"Event log error: Tolvane [" + std::to_string(c.code) + "]", c.step}));
         EXPECT_EQ(fake::CallCount("CreateProcessA"), 0);
         EXPECT_EQ(fake::TimesSignalled(stop), 1);
         EXPECT_TRUE(fake::IsClosed(stop));
         EXPECT_EQ(g_stopEvent, nullptr);
+        EXPECT_EQ(RunExitCode(), c.code) << "the service's exit code";
         EXPECT_EQ(fake::OpenRegistryKeys(), 0);
         EXPECT_TRUE(fake::Sleeps().empty());
         EXPECT_EQ(fake::Problems(), Lines{});
+        g_runExitCode = 0;
     }
 }
 
@@ -213,34 +245,63 @@ TEST_F(LoaderTest, TheRouteFilePathIsTheWindowsDirectoryAndTheFixedSuffix)
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.4.0.0 10.0.0.4"}));
 }
 
-TEST_F(LoaderTest, TheRunnerPollsEachRouteToolABoundedTime)
+// The clearing command is waited for until it ends, at most 30 s, on its
+// process handle; each route's run about a second, and then left running.
+TEST_F(LoaderTest, TheRunnerWaitsForTheClearingCommandAndABoundedTimeForEachRoute)
 {
-    InstallRouteTool();
-    WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
-    fake::ScriptChildren({{0, 0}, {fake::kNeverExits, 0}, {3, 1}, {fake::kNeverExits, 0}});
-    RunLoader();
+    const struct {
+        const char *what;
+        fake::ChildScript clearing;
+        int reads;
+        std::vector<DWORD> waits;
+        Lines steps;
+    } cases[] = {
+        {"ends at once", {0, 0}, 1, {}, {}},
+        {"ends after 2.5 s", {2500, 0}, 2, {30000}, {}},
+        {"still clearing after 30 s", {fake::kNeverExits, 0}, 2, {30000}, {"TimeOut"}},
+        // As one terminated at stop does: it has ended, it is not late.
+        {"ends with the exit code 259", {100, STILL_ACTIVE}, 2, {30000}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        InstallRouteTool();
+        WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
+        fake::ScriptChildren({c.clearing, {0, 0}, {fake::kNeverExits, 0}, {250, 1},
+                              {fake::kNeverExits, 0}});
+        RunLoader();
 
-    const std::vector<fake::Launch> launches = fake::Launches();
-    ASSERT_EQ(launches.size(), 4u);
-    // Ends at once: one status read, no wait.
-    EXPECT_EQ(launches[0].statusReads, 1);
-    EXPECT_TRUE(launches[0].waits.empty());
-    // Never ends: eleven reads, ten waits of 100 ms on the process, left running.
-    EXPECT_EQ(launches[1].statusReads, 11);
-    EXPECT_EQ(launches[1].waits, std::vector<DWORD>(10, 100));
-    EXPECT_FALSE(launches[1].terminated);
-    EXPECT_FALSE(launches[1].exited);
-    // Ends during its third wait: the next route starts at once.
-    EXPECT_EQ(launches[2].statusReads, 4);
-    EXPECT_EQ(launches[2].waits.size(), 3u);
-    // The loader went on to the last route, and only the last child is kept.
-    EXPECT_EQ(launches[3].commandLine, "ROUTE.EXE ADD 10.3.0.0 10.0.0.3");
-    for (size_t i = 0; i + 1 < launches.size(); ++i) {
-        EXPECT_TRUE(fake::IsClosed(launches[i].process)) << "child " << i;
-        EXPECT_TRUE(fake::IsClosed(launches[i].thread)) << "child " << i;
+        const std::vector<fake::Launch> launches = fake::Launches();
+        ASSERT_EQ(launches.size(), 4u);
+        EXPECT_EQ(launches[0].statusReads, c.reads);
+        EXPECT_EQ(launches[0].waits, c.waits);
+        EXPECT_FALSE(launches[0].terminated);
+        EXPECT_EQ(launches[1].startedMs, std::min<uint64_t>(c.clearing.runsForMs, 30000))
+            << "the first route starts when the clearing has ended, or 30 s after it began";
+        const std::vector<fake::Record> records = fake::Records();
+        EXPECT_EQ(fake::RecordedSteps(), c.steps);
+        if (!records.empty())
+            EXPECT_EQ(records[0].strings[0], "Event log error: Tolvane [258]");
+        // Ends at once: one status read, no wait.
+        EXPECT_EQ(launches[1].statusReads, 1);
+        EXPECT_TRUE(launches[1].waits.empty());
+        // Never ends: eleven reads, ten waits of 100 ms on the process, left running.
+        EXPECT_EQ(launches[2].statusReads, 11);
+        EXPECT_EQ(launches[2].waits, std::vector<DWORD>(10, 100));
+        EXPECT_FALSE(launches[2].terminated);
+        EXPECT_FALSE(launches[2].exited);
+        // Ends during its third wait: the next route starts at once.
+        EXPECT_EQ(launches[3].statusReads, 4);
+        EXPECT_EQ(launches[3].waits.size(), 3u);
+        EXPECT_EQ(launches[3].commandLine, "ROUTE.EXE ADD 10.3.0.0 10.0.0.3");
+        // Only the last child is kept.
+        for (size_t i = 0; i + 1 < launches.size(); ++i) {
+            EXPECT_TRUE(fake::IsClosed(launches[i].process)) << "child " << i;
+            EXPECT_TRUE(fake::IsClosed(launches[i].thread)) << "child " << i;
+        }
+        EXPECT_EQ(g_lastChild.hProcess, launches[3].process);
+        TearDown();
     }
-    EXPECT_EQ(g_lastChild.hProcess, launches[3].process);
-    EXPECT_TRUE(fake::Records().empty()) << "a route tool left running is not reported";
 }
 
 TEST_F(LoaderTest, AFailedStatusReadIsReportedAndAFailedLaunchIsNot)
@@ -265,9 +326,9 @@ TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n");
     fake::ScriptChildren({{fake::kNeverExits, 0}});
-    RunRouteCommand(kToolPath, "ROUTE.EXE -f");
+    RunRouteCommand(kToolPath, "ROUTE.EXE -f", kChildPollMs, kChildPollLimit);
     TerminateLastChild();
-    RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1");
+    RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1", kChildPollMs, kChildPollLimit);
 
     const std::vector<fake::Launch> launches = fake::Launches();
     ASSERT_EQ(launches.size(), 1u);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,17 +14,20 @@ namespace {
 struct Parsed {
     int count;
     std::vector<std::string> fields;
+    std::string rest;  // "<none>" without a fourth field
+    int tooLong;
 };
 
 Parsed Parse(std::string text)
 {
     char line[kLineSize] = {};
     text.copy(line, kLineSize - 1);
-    char fields[kRouteFields][kFieldSize];
-    memset(fields, '@', sizeof fields);
-    Parsed parsed{ParseRouteLine(line, fields), {}};
-    for (int i = 0; i < parsed.count; ++i)
-        parsed.fields.emplace_back(fields[i]);
+    RouteFields fields;
+    memset(&fields, '@', sizeof fields);
+    ParseRouteLine(line, fields);
+    Parsed parsed{fields.count, {}, fields.rest ? fields.rest : "<none>", fields.tooLong};
+    for (int i = 0; i < std::min(fields.count, kRouteFields) && fields.tooLong < 0; ++i)
+        parsed.fields.emplace_back(fields.field[i]);
     return parsed;
 }
 
@@ -43,40 +48,59 @@ std::vector<std::string> ReadAll(const std::string &content)
     return lines;
 }
 
-TEST(ParseRouteLine, SplitsAtAnyRunOfWhiteSpaceAndUsesThreeFieldsAtMost)
+TEST(ParseRouteLine, SplitsAtAnyRunOfWhiteSpaceAndKeepsThreeFieldsAtMost)
 {
     const struct {
         const char *line;
         int count;
         std::vector<std::string> fields;
+        const char *rest;
     } cases[] = {
-        {"10.0.0.0 255.0.0.0 192.168.1.254\n", 3, {"10.0.0.0", "255.0.0.0", "192.168.1.254"}},
-        {"\t10.2.0.0\t\t10.1.1.1\t\n", 2, {"10.2.0.0", "10.1.1.1"}},
-        {"a\vb\fc\r\n", 3, {"a", "b", "c"}},
-        {"1.1.1.1 2.2.2.2 3.3.3.3 4.4.4.4\n", 3, {"1.1.1.1", "2.2.2.2", "3.3.3.3"}},
-        {"10.1.0.0 10.0.0.1#comment\n", 2, {"10.1.0.0", "10.0.0.1"}},
-        {"10.3.0.0\n", 1, {"10.3.0.0"}},
-        {"# 10.0.0.0 10.0.0.1\n", 0, {}},
-        {"   \t  \n", 0, {}},
-        {"", 0, {}},
+        {"10.0.0.0 255.0.0.0 192.168.1.254\n", 3, {"10.0.0.0", "255.0.0.0", "192.168.1.254"},
+         "<none>"},
+        {"\t10.2.0.0\t\t10.1.1.1\t\n", 2, {"10.2.0.0", "10.1.1.1"}, "<none>"},
+        {"a\vb\fc\r\n", 3, {"a", "b", "c"}, "<none>"},
+        {"1.1.1.1 2.2.2.2 3.3.3.3 4.4.4.4  METRIC 5\n", 6, {"1.1.1.1", "2.2.2.2", "3.3.3.3"},
+         "4.4.4.4  METRIC 5\n"},
+        {"10.1.0.0 10.0.0.1#comment\n", 2, {"10.1.0.0", "10.0.0.1"}, "<none>"},
+        {"1.1.1.1 2.2.2.2 3.3.3.3 #4.4.4.4\n", 3, {"1.1.1.1", "2.2.2.2", "3.3.3.3"}, "<none>"},
+        {"10.3.0.0\n", 1, {"10.3.0.0"}, "<none>"},
+        {"# 10.0.0.0 10.0.0.1\n", 0, {}, "<none>"},
+        {"   \t  \n", 0, {}, "<none>"},
+        {"", 0, {}, "<none>"},
         // Other control bytes and bytes from 0x80 belong to a field.
-        {"\x01\x1f\x7f \xff\x80", 2, {"\x01\x1f\x7f", "\xff\x80"}},
+        {"\x01\x1f\x7f \xff\x80", 2, {"\x01\x1f\x7f", "\xff\x80"}, "<none>"},
     };
     for (const auto &c : cases) {
         const Parsed parsed = Parse(c.line);
         EXPECT_EQ(parsed.count, c.count) << "line: " << c.line;
         EXPECT_EQ(parsed.fields, c.fields) << "line: " << c.line;
+        EXPECT_EQ(parsed.rest, c.rest) << "line: " << c.line;
+        EXPECT_EQ(parsed.tooLong, -1) << "line: " << c.line;
     }
 }
 
-TEST(ParseRouteLine, RejectsALineWhoseFirstThreeFieldsDoNotFit)
+TEST(ParseRouteLine, NamesTheFirstOfTheFirstThreeFieldsThatDoesNotFit)
 {
-    EXPECT_EQ(Parse("255.255.255.255 255.255.255.255 255.255.255.255").count, 3);
-    EXPECT_EQ(Parse("1234567890123456 10.0.0.1").count, kFieldTooLong);
-    EXPECT_EQ(Parse("10.0.0.0 255.255.255.0 1234567890123456").count, kFieldTooLong);
-    // A long fourth field is ignored like any further field; so is a long comment.
-    EXPECT_EQ(Parse("10.0.0.0 255.0.0.0 10.0.0.1 " + std::string(200, 'x')).count, 3);
-    EXPECT_EQ(Parse("10.0.0.0 10.0.0.1 #" + std::string(200, 'x')).count, 2);
+    const std::string x16(16, 'x');
+    const struct {
+        std::string line;
+        int count, tooLong;
+    } cases[] = {
+        {"255.255.255.255 255.255.255.255 255.255.255.255", 3, -1},
+        {"1234567890123456 10.0.0.1", 2, 0},
+        {"10.0.0.0 1234567890123456", 2, 1},
+        {"10.0.0.0 255.255.255.0 1234567890123456", 3, 2},
+        {x16 + " " + x16 + " 10.0.0.1 more", 4, 0},
+        // A long fourth field is ignored like any further field; so is a long comment.
+        {"10.0.0.0 255.0.0.0 10.0.0.1 " + std::string(200, 'x'), 4, -1},
+        {"10.0.0.0 10.0.0.1 #" + std::string(200, 'x'), 2, -1},
+    };
+    for (const auto &c : cases) {
+        const Parsed parsed = Parse(c.line);
+        EXPECT_EQ(parsed.count, c.count) << "line: " << c.line;
+        EXPECT_EQ(parsed.tooLong, c.tooLong) << "line: " << c.line;
+    }
 }
 
 TEST(ParseRouteLine, NeverWritesBeyondAField)
@@ -85,12 +109,54 @@ TEST(ParseRouteLine, NeverWritesBeyondAField)
     memset(line, 'A', sizeof line - 1);
     line[kLineSize - 1] = '\0';
     struct {
-        char fields[kRouteFields][kFieldSize];
+        RouteFields fields;
         char guard[8];
     } out;
     memset(&out, '@', sizeof out);
-    EXPECT_EQ(ParseRouteLine(line, out.fields), kFieldTooLong);
+    ParseRouteLine(line, out.fields);
+    EXPECT_EQ(out.fields.tooLong, 0);
     EXPECT_EQ(std::string(out.guard, sizeof out.guard), std::string(8, '@'));
+}
+
+// What a file's first bytes make of it: a UTF-16 mark in either order is
+// refused, a UTF-8 mark is read past, and anything else is read from its
+// first byte.
+TEST(ReadFileStart, RefusesUtf16SkipsAUtf8MarkAndLeavesEverythingElse)
+{
+    const struct {
+        const char *what;
+        std::string content;
+        FileStart start;
+        const char *first;  // the first line read after it, or null for none
+    } cases[] = {
+        {"UTF-16, little-endian", std::string("\xFF\xFE" "1\0" "0\0", 6), FileStart::kUtf16,
+         nullptr},
+        {"UTF-16, big-endian", std::string("\xFE\xFF\0" "1\0" "0", 6), FileStart::kUtf16,
+         nullptr},
+        {"UTF-8 mark", "\xEF\xBB\xBF" "10.1.0.0 10.0.0.1\n", FileStart::kUtf8Mark,
+         "10.1.0.0 10.0.0.1\n"},
+        {"UTF-8 mark and nothing else", "\xEF\xBB\xBF", FileStart::kUtf8Mark, nullptr},
+        {"a mark's first two bytes only", "\xEF\xBB" "10.1.0.0 10.0.0.1\n", FileStart::kText,
+         "\xEF\xBB" "10.1.0.0 10.0.0.1\n"},
+        {"a UTF-8 mark further on", "1\xEF\xBB\xBF\n", FileStart::kText, "1\xEF\xBB\xBF\n"},
+        {"no mark", "10.1.0.0 10.0.0.1\n", FileStart::kText, "10.1.0.0 10.0.0.1\n"},
+        {"one byte", "\xFF", FileStart::kText, "\xFF"},
+        {"empty", "", FileStart::kText, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FILE *file = fmemopen(const_cast<char *>(c.content.data()), c.content.size(), "r");
+        if (c.content.empty())
+            file = fopen("/dev/null", "r");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(ReadFileStart(file), c.start);
+        if (c.start != FileStart::kUtf16) {
+            char line[kLineSize];
+            const bool read = ReadRouteLine(file, line) == RouteLine::kLine;
+            EXPECT_EQ(read ? std::string(line) : "<end>", c.first ? c.first : "<end>");
+        }
+        fclose(file);
+    }
 }
 
 TEST(ReadRouteLine, ReadsLinesWithAndWithoutALastLineEnd)

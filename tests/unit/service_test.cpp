@@ -85,10 +85,11 @@ protected:
     std::thread dispatcher_;
 };
 
-TEST_F(ServiceTest, AServiceRunWithAnEmptyRouteFileStartsRunsAndStopsItself)
+// A run that completes reports success, whatever single lines recorded.
+TEST_F(ServiceTest, AServiceRunStartsRunsAndStopsItselfWithExitCodeZero)
 {
     InstallRouteTool();
-    WriteRouteFile("");
+    WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1000000000\n");
     StartService();
     WaitForDispatcher();
 
@@ -105,7 +106,7 @@ TEST_F(ServiceTest, AServiceRunWithAnEmptyRouteFileStartsRunsAndStopsItself)
     EXPECT_FALSE(fake::Launches()[0].terminated) << "a route tool that ended is left alone";
     EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
     EXPECT_EQ(g_stopEvent, nullptr) << "closed after the stopped report";
-    EXPECT_TRUE(fake::Records().empty());
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"FieldTooLong"});
     EXPECT_TRUE(fake::MessageBoxes().empty());
 }
 
@@ -125,42 +126,60 @@ TEST_F(ServiceTest, TheLastRouteToolStillRunningAtStopIsTerminatedAndNoOther)
     ExpectStoppedLastAndOnce();
 }
 
-// A failure at each step of the service entry: exactly the records, reports
-// and message boxes it calls for, the stop event closed at most once.
-TEST_F(ServiceTest, EachStartUpFailureIsReportedOnceAndTheServiceReportsItselfFailed)
+// A failure at each step of the service entry, and each failure that ends
+// the loader's run: exactly the records, reports and message boxes it calls
+// for, the stop event closed at most once, and the stopped report carrying
+// the failed step's code, so that the service manager sees a failed run.
+TEST_F(ServiceTest, EachFailureThatEndsTheRunIsReportedOnceAndTheServiceReportsItselfFailed)
 {
+    constexpr char kRoutes[] = "10.1.0.0 10.0.0.1\n";
+    const std::vector<Report> kRan{kStartPending1, kStartPending2, kRunning, kStopped};
     const struct {
         const char *what;
-        const char *call;
+        const char *call;  // made to fail with `code`, or null
         int nth;
+        DWORD code;
+        const char *file;  // the route file, or null for none
         Lines steps;
         std::vector<Report> reports;
     } cases[] = {
-        {"first start-pending report", "SetServiceStatus", 1, {"SetServiceStatus"}, {kStopped}},
-        {"stop event", "CreateEventA", 1, {"CreateEvent"}, {kStartPending1, kStopped}},
-        {"second handle to the stop event", "DuplicateHandle", 1, {"CreateEvent"},
+        {"first start-pending report", "SetServiceStatus", 1, ERROR_NOT_ENOUGH_MEMORY, kRoutes,
+         {"SetServiceStatus"}, {kStopped}},
+        {"stop event", "CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY, kRoutes, {"CreateEvent"},
          {kStartPending1, kStopped}},
-        {"pause gate", "CreateEventA", 2, {"CreateEvent"}, {kStartPending1, kStopped}},
-        {"second start-pending report", "SetServiceStatus", 2, {"SetServiceStatus"},
+        {"second handle to the stop event", "DuplicateHandle", 1, ERROR_NOT_ENOUGH_MEMORY,
+         kRoutes, {"CreateEvent"}, {kStartPending1, kStopped}},
+        {"pause gate", "CreateEventA", 2, ERROR_NOT_ENOUGH_MEMORY, kRoutes, {"CreateEvent"},
          {kStartPending1, kStopped}},
-        {"loader thread", "CreateThread", 1, {"CreateTread"},
+        {"second start-pending report", "SetServiceStatus", 2, ERROR_NOT_ENOUGH_MEMORY, kRoutes,
+         {"SetServiceStatus"}, {kStartPending1, kStopped}},
+        {"loader thread", "CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY, kRoutes, {"CreateTread"},
          {kStartPending1, kStartPending2, kStopped}},
-        {"running report", "SetServiceStatus", 3, {"SetServiceStatus"},
-         {kStartPending1, kStartPending2, kStopped}},
+        {"running report", "SetServiceStatus", 3, ERROR_NOT_ENOUGH_MEMORY, kRoutes,
+         {"SetServiceStatus"}, {kStartPending1, kStartPending2, kStopped}},
+        {"no route tool", "SearchPathA", 1, ERROR_FILE_NOT_FOUND, kRoutes, {"SearchRouteExe"},
+         kRan},
+        {"no route file", nullptr, 0, ERROR_FILE_NOT_FOUND, nullptr, {"OpenConfigFile"}, kRan},
+        {"a UTF-16 route file", nullptr, 0, ERROR_INVALID_DATA, "\xFF\xFE" "1\0" "0\0",
+         {"UnicodeFile"}, kRan},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         InstallRouteTool();
-        WriteRouteFile("10.1.0.0 10.0.0.1\n");
+        if (c.file != nullptr)
+            WriteRouteFile(c.file);
         fake::HoldSleeps();  // a loader that got going stays before its final signal
-        fake::FailCall(c.call, ERROR_NOT_ENOUGH_MEMORY, c.nth);
+        if (c.call != nullptr)
+            fake::FailCall(c.call, c.code, c.nth);
         StartService();
         WaitForDispatcher();
 
         EXPECT_EQ(fake::RecordedSteps(), c.steps);
         EXPECT_EQ(Reports(), c.reports);
-        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, c.code);
+        if (c.reports == kRan)
+            EXPECT_EQ(fake::CallCount("CreateProcessA"), 0) << "the routing table is untouched";
         EXPECT_EQ(g_stopEvent, nullptr);
         EXPECT_TRUE(fake::MessageBoxes().empty());
         TearDown();

@@ -3,6 +3,10 @@
 
 #include "fake_win32.h"
 
+#include <iphlpapi.h>
+
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
@@ -45,6 +49,7 @@ struct Entry {
     std::shared_ptr<EventObject> event;
     size_t launch = 0;
     std::string path;  // registry key path, service name or event source
+    DWORD access = 0;  // a service's
 };
 
 struct Rule {
@@ -67,6 +72,11 @@ struct World {
     std::vector<Rule> rules;
     std::map<std::string, DWORD> successErrors;
     std::map<std::string, std::string> searchResults;
+    std::vector<std::string> searches;
+    std::string currentDirectory = fake::kConsoleDirectory;
+    std::string modulePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
+    std::vector<MIB_IPFORWARDROW> routingTable;
+    bool administrator = true;
     std::set<std::string> keys;
     std::map<std::string, std::map<std::string, Value>> values;
     std::vector<DWORD> querySizes;
@@ -183,7 +193,9 @@ BOOL Fail(DWORD error)
 
 bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
 {
-    return launch.terminated || launch.statusReads >= script.runningReads;
+    return launch.terminated ||
+           (script.runsForMs != fake::kNeverExits &&
+            W().clockMs >= launch.startedMs + script.runsForMs);
 }
 
 std::string KeyPathOf(HKEY key, const char *call)
@@ -271,6 +283,49 @@ void SetSearchResult(const std::string &fileName, const std::string &path)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     W().searchResults[fileName] = path;
+}
+
+std::vector<std::string> Searches()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().searches;
+}
+
+std::string CurrentDirectory()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return W().currentDirectory;
+}
+
+void SetModulePath(const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().modulePath = path;
+}
+
+void SetRoutingTable(const std::vector<TableRoute> &routes)
+{
+    auto address = [](const std::string &dotted) {
+        in_addr parsed{};
+        if (inet_pton(AF_INET, dotted.c_str(), &parsed) != 1)
+            Problem("a routing table row with \"" + dotted + "\", which is no address");
+        return static_cast<DWORD>(parsed.s_addr);  // network order, as the platform keeps it
+    };
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().routingTable.clear();
+    for (const TableRoute &route : routes) {
+        MIB_IPFORWARDROW row{};
+        row.dwForwardDest = address(route.destination);
+        row.dwForwardMask = address(route.mask);
+        row.dwForwardNextHop = address(route.gateway);
+        W().routingTable.push_back(row);
+    }
+}
+
+void DenyAdministratorRights()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().administrator = false;
 }
 
 void SetRegistryValue(const std::string &keyPath, const std::string &name,
@@ -505,10 +560,13 @@ std::string HandlerServiceName()
     return W().handlerName;
 }
 
-void AddService(const std::string &name)
+void AddService(const std::string &name, const std::string &binaryPath, DWORD startType)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    W().services[Lower(name)].name = name;
+    ServiceEntry &service = W().services[Lower(name)];
+    service.name = name;
+    service.binaryPath = binaryPath;
+    service.startType = startType;
 }
 
 bool ServiceExists(const std::string &name)
@@ -553,6 +611,7 @@ DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLe
     if (path != nullptr || filePart != nullptr || extension == nullptr ||
         strcmp(extension, ".EXE") != 0)
         Problem("SearchPathA not asked for the default path with extension .EXE");
+    W().searches.push_back(std::string(fileName) + " in " + W().currentDirectory);
     auto it = W().searchResults.find(fileName);
     if (it == W().searchResults.end())
         return Fail(ERROR_FILE_NOT_FOUND);
@@ -586,6 +645,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     launch.environmentGiven = environment != nullptr;
     launch.directoryGiven = currentDirectory != nullptr;
     launch.attributesGiven = processAttributes != nullptr || threadAttributes != nullptr;
+    launch.startedMs = W().clockMs;
     launch.startupSize = startupInfo->cb;
     STARTUPINFOA blank = {};
     blank.cb = startupInfo->cb;
@@ -614,7 +674,7 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     const fake::ChildScript &script = W().launchScripts[entry->launch];
     if (launch.terminated)
         *exitCode = launch.terminateCode;
-    else if (launch.statusReads < script.runningReads)
+    else if (!Exited(launch, script))
         *exitCode = STILL_ACTIVE;
     else
         *exitCode = script.exitCode;
@@ -683,8 +743,14 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     if (entry->kind == Kind::kProcess) {
         fake::Launch &launch = W().launches[entry->launch];
         launch.waits.push_back(milliseconds);
-        if (Exited(launch, W().launchScripts[entry->launch]) || W().ended)
+        const fake::ChildScript &script = W().launchScripts[entry->launch];
+        if (Exited(launch, script) || W().ended)
             return WAIT_OBJECT_0;
+        const uint64_t endsAt = launch.startedMs + script.runsForMs;
+        if (script.runsForMs != fake::kNeverExits && endsAt <= W().clockMs + milliseconds) {
+            W().clockMs = endsAt;
+            return WAIT_OBJECT_0;
+        }
         if (milliseconds == INFINITE) {
             Problem("endless wait on a route tool that never ends");
             return WAIT_FAILED;
@@ -760,6 +826,59 @@ void Sleep(DWORD milliseconds)
     g_changed.notify_all();
     g_changed.wait(hold, [] { return !W().holdSleeps || W().ended; });
     --W().sleeping;
+}
+
+namespace {
+
+// Copies `text` into a caller's buffer of `size` bytes: its length, or the
+// size it needs (terminator included) if it does not fit.
+DWORD CopyOut(const std::string &text, LPSTR buffer, DWORD size)
+{
+    if (text.size() + 1 > size)
+        return static_cast<DWORD>(text.size() + 1);
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}
+
+}  // namespace
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("GetModuleFileNameA");
+    if (module != nullptr)
+        Problem("GetModuleFileNameA of another module than the program");
+    const std::string &path = W().modulePath;
+    // Cut to fit, terminated, as the platform does.
+    const size_t length = std::min<size_t>(path.size(), size - 1);
+    memcpy(fileName, path.data(), length);
+    fileName[length] = '\0';
+    return static_cast<DWORD>(length == path.size() ? length : size);
+}
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetSystemDirectoryA"))
+        return Fail(error);
+    return CopyOut(fake::kSystemDirectory, buffer, size);
+}
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetCurrentDirectoryA"))
+        return Fail(error);
+    return CopyOut(W().currentDirectory, buffer, size);
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("SetCurrentDirectoryA"))
+        return Fail(error);
+    W().currentDirectory = path;
+    return TRUE;
 }
 
 // ---------------------------------------------------------------- registry
@@ -905,6 +1024,10 @@ SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredA
         Fail(error);
         return nullptr;
     }
+    if (!W().administrator && (desiredAccess & ~SC_MANAGER_CONNECT) != 0) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     W().scmOpens.push_back(std::string(machineName ? machineName : "<null>") + "|" +
                            (databaseName ? databaseName : "<null>") + "|" +
                            std::to_string(desiredAccess));
@@ -952,13 +1075,16 @@ SC_HANDLE OpenServiceA(SC_HANDLE database, LPCSTR serviceName, DWORD desiredAcce
         Fail(error);
         return nullptr;
     }
-    if (desiredAccess != SERVICE_ALL_ACCESS)
-        Problem("OpenServiceA without SERVICE_ALL_ACCESS");
+    if (!W().administrator && (desiredAccess & ~SERVICE_QUERY_CONFIG) != 0) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     if (W().services.count(Lower(serviceName)) == 0) {
         Fail(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    return static_cast<SC_HANDLE>(NewHandle({Kind::kService, true, nullptr, 0, serviceName}));
+    return static_cast<SC_HANDLE>(
+        NewHandle({Kind::kService, true, nullptr, 0, serviceName, desiredAccess}));
 }
 
 BOOL DeleteService(SC_HANDLE service)
@@ -967,8 +1093,35 @@ BOOL DeleteService(SC_HANDLE service)
     Entry *entry = Begin("DeleteService", service, {Kind::kService});
     if (entry == nullptr)
         return FALSE;
+    if (entry->access != SERVICE_ALL_ACCESS)
+        Problem("DeleteService on a handle opened without SERVICE_ALL_ACCESS");
     if (W().services.erase(Lower(entry->path)) == 0)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return TRUE;
+}
+
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size,
+                         LPDWORD needed)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Begin("QueryServiceConfigA", service, {Kind::kService});
+    if (entry == nullptr)
+        return FALSE;
+    if ((entry->access & SERVICE_QUERY_CONFIG) == 0)
+        return Fail(ERROR_ACCESS_DENIED);
+    auto it = W().services.find(Lower(entry->path));
+    if (it == W().services.end())
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    const fake::ServiceEntry &found = it->second;
+    // The strings follow the record, in the caller's buffer.
+    *needed = static_cast<DWORD>(sizeof *config + found.binaryPath.size() + 1);
+    if (size < *needed)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    *config = {};
+    config->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    config->dwStartType = found.startType;
+    config->lpBinaryPathName = reinterpret_cast<LPSTR>(config + 1);
+    memcpy(config->lpBinaryPathName, found.binaryPath.c_str(), found.binaryPath.size() + 1);
     return TRUE;
 }
 
@@ -1068,6 +1221,28 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
         W().stopped = true;
     g_changed.notify_all();
     return TRUE;
+}
+
+// ---------------------------------------------------------------- iphlpapi
+
+DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetIpForwardTable"))
+        return error;
+    if (order)
+        Problem("GetIpForwardTable asked to sort");
+    const std::vector<MIB_IPFORWARDROW> &rows = W().routingTable;
+    if (rows.empty())
+        return ERROR_NO_DATA;
+    const size_t needed = offsetof(MIB_IPFORWARDTABLE, table) + rows.size() * sizeof rows[0];
+    if (table == nullptr || *size < needed) {
+        *size = static_cast<ULONG>(needed);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    table->dwNumEntries = static_cast<DWORD>(rows.size());
+    memcpy(table->table, rows.data(), rows.size() * sizeof rows[0]);
+    return NO_ERROR;
 }
 
 // ---------------------------------------------------------------- user32

@@ -39,6 +39,26 @@ void LeaveErrorOnSuccess(const std::string &name, DWORD error);
 // SearchPathA answers for `fileName` with `path`; a path longer than the
 // caller's limit makes it return the length it would need.
 void SetSearchResult(const std::string &fileName, const std::string &path);
+// Each search as "FILE NAME in CURRENT DIRECTORY", in order.
+std::vector<std::string> Searches();
+
+// The process's current directory (at first kConsoleDirectory), the system
+// directory, and the path of the running program.
+inline constexpr char kConsoleDirectory[] = "C:\\Users\\admin";
+inline constexpr char kSystemDirectory[] = "C:\\WINNT35\\system32";
+std::string CurrentDirectory();
+void SetModulePath(const std::string &path);
+
+// The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
+// gateway of each row, dotted. Empty at first.
+struct TableRoute {
+    std::string destination, mask, gateway;
+};
+void SetRoutingTable(const std::vector<TableRoute> &routes);
+
+// The caller is no administrator: opening the service database or a service
+// for more than reading fails with ERROR_ACCESS_DENIED.
+void DenyAdministratorRights();
 
 // Registry value under HKEY_LOCAL_MACHINE; keys on the way are created.
 void SetRegistryValue(const std::string &keyPath, const std::string &name,
@@ -52,11 +72,12 @@ std::vector<DWORD> RegistryQuerySizes();
 std::vector<std::string> RegistryOpens();  // "path|options|access"
 int OpenRegistryKeys();
 
-// Route tool children, in launch order. A child answers STILL_ACTIVE to its
-// first `runningReads` status reads and has exited from then on.
-constexpr int kNeverExits = INT_MAX;
+// Route tool children, in launch order. A child runs for `runsForMs` of
+// virtual time from its launch (kNeverExits: for ever), then exits with
+// `exitCode`. Timed waits on it advance the virtual clock, up to its end.
+constexpr DWORD kNeverExits = INFINITE;
 struct ChildScript {
-    int runningReads = 0;
+    DWORD runsForMs = 0;
     DWORD exitCode = 0;
 };
 void ScriptChildren(const std::vector<ChildScript> &children);
@@ -69,6 +90,7 @@ struct Launch {
     bool environmentGiven = false;
     bool directoryGiven = false;
     bool attributesGiven = false;
+    uint64_t startedMs = 0;  // on the virtual clock
     DWORD startupSize = 0;
     bool startupDefault = false;  // every other start-up field zero
     HANDLE process = nullptr;
@@ -139,7 +161,8 @@ struct ServiceEntry {
     bool accountGiven = false, passwordGiven = false;
     std::string description;  // as ChangeServiceConfig2A set it
 };
-void AddService(const std::string &name);
+void AddService(const std::string &name, const std::string &binaryPath = "",
+                DWORD startType = SERVICE_AUTO_START);
 bool ServiceExists(const std::string &name);
 ServiceEntry Service(const std::string &name);
 std::vector<std::string> ScmOpens();  // "machine|database|access"

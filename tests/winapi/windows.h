@@ -11,6 +11,8 @@
 #define FALSE 0
 
 typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
@@ -21,6 +23,7 @@ typedef void *HANDLE;
 typedef void *LPVOID;
 typedef void *PSID;
 typedef void *HWND;
+typedef void *HMODULE;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef BYTE *LPBYTE;
@@ -40,14 +43,18 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define WAIT_FAILED 0xFFFFFFFFu
 
 #define ERROR_SUCCESS 0
+#define NO_ERROR 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_DATA 13u
+#define ERROR_INVALID_PARAMETER 87u
 #define ERROR_OPEN_FAILED 110u
+#define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_LEVEL 124u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_NO_DATA 232u
 #define ERROR_MORE_DATA 234u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
@@ -69,10 +76,14 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define EVENTLOG_ERROR_TYPE 0x0001u
 #define MB_OK 0x00000000u
 
+#define SC_MANAGER_CONNECT 0x0001u
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
+#define SERVICE_QUERY_CONFIG 0x0001u
 #define SERVICE_ALL_ACCESS 0xF01FFu
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010u
 #define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_DEMAND_START 0x00000003u
+#define SERVICE_DISABLED 0x00000004u
 #define SERVICE_ERROR_NORMAL 0x00000001u
 #define SERVICE_CONFIG_DESCRIPTION 1u
 
@@ -120,6 +131,18 @@ typedef struct _SERVICE_STATUS {
     DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
+typedef struct _QUERY_SERVICE_CONFIGA {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPSTR lpBinaryPathName;
+    LPSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPSTR lpDependencies;
+    LPSTR lpServiceStartName;
+    LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
+
 typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
@@ -158,6 +181,10 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
                      DWORD desiredAccess, BOOL inheritHandle, DWORD options);
 HANDLE GetCurrentProcess();
 void Sleep(DWORD milliseconds);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+BOOL SetCurrentDirectoryA(LPCSTR path);
 
 // advapi32: registry
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result);
@@ -186,6 +213,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE database, LPCSTR serviceName, LPCSTR displayN
                          LPCSTR password);
 SC_HANDLE OpenServiceA(SC_HANDLE database, LPCSTR serviceName, DWORD desiredAccess);
 BOOL DeleteService(SC_HANDLE service);
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size,
+                         LPDWORD needed);
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);

@@ -1,0 +1,26 @@
+#pragma once
+// Stand-in for the IP helper header in the host build: the IPv4 forwarding
+// table, as the fake in fake_win32.cpp answers it.
+
+#include <windows.h>
+
+typedef struct _MIB_IPFORWARDROW {
+    DWORD dwForwardDest;  // addresses in network order
+    DWORD dwForwardMask;
+    DWORD dwForwardPolicy;
+    DWORD dwForwardNextHop;
+    DWORD dwForwardIfIndex;
+    DWORD dwForwardType;
+    DWORD dwForwardProto;
+    DWORD dwForwardAge;
+    DWORD dwForwardNextHopAS;
+    DWORD dwForwardMetric1, dwForwardMetric2, dwForwardMetric3, dwForwardMetric4;
+    DWORD dwForwardMetric5;
+} MIB_IPFORWARDROW, *PMIB_IPFORWARDROW;
+
+typedef struct _MIB_IPFORWARDTABLE {
+    DWORD dwNumEntries;
+    MIB_IPFORWARDROW table[1];
+} MIB_IPFORWARDTABLE, *PMIB_IPFORWARDTABLE;
+
+DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order);

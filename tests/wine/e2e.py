@@ -129,14 +129,17 @@ def reports_of(boot):
     return [(r.state, r.checkpoint, r.wait_hint, r.controls) for r in boot.trace.reports]
 
 
-def check_report_fields(check, boot):
+def check_report_fields(check, boot, exit_code=0):
+    """Every report says an own-process service and no failure, but the
+    stopped one, which carries the code of the failure that ended the run."""
     for r in boot.trace.reports:
-        check.true(r.service_type == 0x10 and r.exit_code == 0 and r.specific == 0,
-                   "status report with type 0x%x, exit %d, specific %d: %s"
-                   % (r.service_type, r.exit_code, r.specific, r.brief()))
+        expected = exit_code if r.state == STOPPED else 0
+        check.true(r.service_type == 0x10 and r.exit_code == expected and r.specific == 0,
+                   "status report with type 0x%x, exit %d, specific %d: %s (exit %d expected)"
+                   % (r.service_type, r.exit_code, r.specific, r.brief(), expected))
 
 
-def check_stopped(check, boot):
+def check_stopped(check, boot, exit_code=0):
     """The run ended with a stopped report as the very last one, seen by the probe."""
     check.equal(boot.outcome(), "stopped", "probe outcome")
     check.equal(len(boot.trace.service_pids), 1, "number of service processes in the boot")
@@ -148,7 +151,7 @@ def check_stopped(check, boot):
     if any(e.kind == "process" for e in boot.events):
         check.true(any(e.kind == "exited" for e in boot.events),
                    "the service process did not end after its stop")
-    check_report_fields(check, boot)
+    check_report_fields(check, boot, exit_code)
 
 
 def check_records(check, boot, steps, codes=None):
@@ -221,10 +224,11 @@ def polls_per_launch(boot):
 
 
 def check_last_child_ended(check, boot):
-    """With a route tool that never ends: at the stop the service terminated its
-    last run, with 259, after launching it, and left every earlier one running.
-    A run killed before it could log its start is counted from the service's
-    own launches, not missed."""
+    """With a route tool whose route runs never end (its clearing run ends at
+    once, with 0): at the stop the service terminated its last run, with 259,
+    after launching it, and left every earlier one running. A run killed
+    before it could log its start is counted from the service's own launches,
+    not missed."""
     launches, stopped = boot.launches(), boot.stopped_report()
     kills = boot.trace.calls_to("TerminateProcess")
     check.equal([(c.arg32(1), c.retval) for c in kills], [(259, 1)],
@@ -237,8 +241,8 @@ def check_last_child_ended(check, boot):
     logged = len(boot.children)
     check.true(logged in (len(launches), len(launches) - 1),
                "%d route tool runs logged their start, %d were launched" % (logged, len(launches)))
-    expected = [("running", None)] * logged
-    if logged == len(launches) and logged:
+    expected = [("exited", 0)] + [("running", None)] * (logged - 1)
+    if logged == len(launches) and logged > 1:
         expected[-1] = ("exited", 259)
     check.equal(statuses, expected, "route tool runs after the stop, oldest first")
 
@@ -271,17 +275,18 @@ def registered_boot(ctx, route_file, tool=None, controls=()):
     return i, i.boot(controls)
 
 
-def normal_run(ctx, route_file, expected_log, steps=(), codes=None):
+def normal_run(ctx, route_file, expected_log, steps=(), codes=None, exit_code=0):
     """Register, boot once with this route file; the run must be undisturbed."""
     i, boot = registered_boot(ctx, route_file)
-    return boot, check_undisturbed(ctx.check, i, boot, expected_log, steps, codes)
+    return boot, check_undisturbed(ctx.check, i, boot, expected_log, steps, codes, exit_code)
 
 
-def check_undisturbed(check, install, boot, expected_log, steps=(), codes=None):
+def check_undisturbed(check, install, boot, expected_log, steps=(), codes=None, exit_code=0):
     """A run nobody interfered with: the usual reports, these route tool runs,
     these records, and the stop five seconds after the last route (or at once
-    after a fatal step, without any sleep). Returns the records' error codes."""
-    check_stopped(check, boot)
+    after a fatal step, without any sleep, reporting that step's code as its
+    exit code). Returns the records' error codes."""
+    check_stopped(check, boot, exit_code)
     check.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
     check.equal(boot.route_log, expected_log, "command lines the route tool received")
     check_launches(check, install, boot, expected_log or [])
@@ -407,23 +412,29 @@ def register_in_program_files(ctx):
 @scenario("usage")
 def usage(ctx):
     c, i = ctx.check, ctx.install_at()
-    usage_line = "Usage: %s { /REGISTER | /DELETE }"
+    usage_lines = ["Usage: %s { /REGISTER | /DELETE }",
+                   "       %s /CHECK [FILE]   shows what the next boot does with the route file"
+                   " (or FILE)"]
     # Runs with Wine's service trace on: a connection to the dispatcher would
     # show on standard error, which must stay empty. The server is warm, so
-    # that no service started by this command writes there either.
+    # that no service started by this command writes there either. Help asked
+    # for exits with 0, a command not understood with 87.
     i.warm_server()
-    for label, args, typed in [
-            ("no-argument", [], i.exe),
-            ("unknown-argument", ["/INSTALL"], i.exe),
-            ("mode-lower-case", ["mode=service"], i.exe),
-            ("mode-upper-case", ["MODE=SERVICE"], i.exe),
-            ("two-arguments", ["/REGISTER", "/DELETE"], i.exe)]:
+    for label, args, status in [
+            ("no-argument", [], 0),
+            ("help", ["/?"], 0),
+            ("mistyped", ["/REGSITER"], 87),
+            ("mode-lower-case", ["mode=service"], 87),
+            ("mode-upper-case", ["MODE=SERVICE"], 87),
+            ("two-arguments", ["/REGISTER", "/DELETE"], 87)]:
         result = i.tolvane(*args, label=label, debug="-all,trace+service")
-        c.equal(console_lines(c, result, label), [usage_line % typed], "%s: output" % label)
-        c.equal(result.rc, 0, "%s: exit status" % label)
+        c.equal(console_lines(c, result, label), [line % i.exe for line in usage_lines],
+                "%s: output" % label)
+        c.equal(result.rc, status, "%s: exit status" % label)
     # The name as typed, not the full path.
     result = ctx.prefix.run(["cmd", "/c", "tolvane"], "bare-name", cwd=ctx.prefix.host(i.dir))
-    c.equal(console_lines(c, result, "bare name"), [usage_line % "tolvane"], "bare name: output")
+    c.equal(console_lines(c, result, "bare name"), [line % "tolvane" for line in usage_lines],
+            "bare name: output")
     c.equal(result.rc, 0, "bare name: exit status")
     c.equal(i.svcprobe("status", SERVICE, label="status").text.strip(),
             "error call=OpenServiceA code=1060", "service manager after the usage runs")
@@ -463,7 +474,7 @@ def boot_example_file(ctx):
 @scenario("missing-route-file")
 def missing_route_file(ctx):
     c = ctx.check
-    boot, codes = normal_run(ctx, None, None, ["OpenConfigFile"], codes=[(2, 3)])
+    boot, codes = normal_run(ctx, None, None, ["OpenConfigFile"], codes=[(2,)], exit_code=2)
     c.note("missing route file: record code %s" % codes)
     c.equal(boot.children, [], "route tool runs that logged their start")
 
@@ -475,7 +486,8 @@ def missing_route_tool(ctx):
     i.remove_route_tool()
     register(ctx)
     i.set_route_file(EXAMPLE_ROUTES)
-    codes = check_undisturbed(c, i, i.boot(), None, ["SearchRouteExe"], codes=[(2,)])
+    codes = check_undisturbed(c, i, i.boot(), None, ["SearchRouteExe"], codes=[(2,)],
+                              exit_code=2)
     c.note("missing route tool: record code %s" % codes)
 
 
@@ -546,54 +558,133 @@ def field_too_long(ctx):
     ctx.check.note("long field: record code %s" % codes)
 
 
-@scenario("check-plan")
-def check_plan(ctx):
-    """/CHECK prints the plan of the next boot; nothing registered, nothing run."""
+@scenario("check-routing-table", weight=2)
+def check_routing_table(ctx):
+    """/CHECK in a network namespace whose routing table the test makes: each
+    route of the file compared with that table; then a draft with mistakes,
+    each named with its line. Nothing registered, nothing run."""
     c, i = ctx.check, ctx.install_at()
-    found = ["Route tool: C:\\Tolvane\\ROUTE.EXE",
-             "Route file: C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE"]
+    i.set_route_file(b"10.1.0.0 255.255.0.0 192.168.77.254\r\n"   # in the table
+                     b"10.9.0.0 255.255.0.0 192.168.77.254\r\n"    # not in it
+                     b"10.2.0.0 192.168.77.254\r\n")               # in it under a /24 mask
+    draft = "C:\\drafts\\ROUTE.new"
+    ctx.prefix.put(draft, b"route add 10.3.0.0 mask 255.255.0.0 192.168.77.254\r\n"
+                          b"10.4.0.O 192.168.77.254\r\n"
+                          b"10.5.0.0\r\n"
+                          b"10.1.0.0 255.255.0.0 192.168.77.254 METRIC 5\r\n"
+                          b"10.6.0.0 255.255.0.0 192.168.77.25400\r\n")
+    setup = ["ip link set lo up", "ip addr add 192.168.77.1/24 dev lo",
+             "ip route add 10.1.0.0/16 via 192.168.77.254 dev lo",
+             "ip route add 10.2.0.0/24 via 192.168.77.254 dev lo"]
+    try:
+        # The probe waits until the service manager answers, as /CHECK asks it.
+        routes, (_, live, checked) = ctx.prefix.run_in_network_namespace(
+            setup, [[i.probe, "status", SERVICE], [i.exe, "/CHECK"], [i.exe, "/check", draft]],
+            "namespace")
+    except ws.WineError as exc:
+        c.true(False, "this machine cannot run the scenario: %s" % exc)
+        return
+    c.note("the namespace's ip route: %s" % "; ".join(routes.splitlines()))
+    head = ["Service: not registered, so nothing runs at boot",
+            "Route tool: C:\\Tolvane\\ROUTE.EXE"]
     no_default = ("Warning: no line adds a default route (destination 0.0.0.0), "
                   "and ROUTE.EXE -f removes the one there is")
-    for label, argument, routes, plan, status in [
-            ("check-example", "/CHECK", EXAMPLE_ROUTES,
-             ["first:    run ROUTE.EXE -f",
-              "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254",
-              "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253",
+    not_an_address = (" is not an IPv4 address (four numbers from 0 to 255, with dots); "
+                      "the route tool will refuse or misread the line")
+    for label, result, plan, status in [
+            ("/CHECK", live,
+             ["Route file: C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE",
+              "first:    run ROUTE.EXE -f",
+              "line 1:   run ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 192.168.77.254 (in the table)",
+              "line 2:   run ROUTE.EXE ADD 10.9.0.0 MASK 255.255.0.0 192.168.77.254 "
+              "(not in the table)",
+              "line 3:   run ROUTE.EXE ADD 10.2.0.0 192.168.77.254 (in the table)",
               no_default,
-              "Routes to add: 2, lines to report: 0"], 0),
-            ("check-long-field", "/check",
-             b"0.0.0.0 0.0.0.0 10.0.0.254\r\n"
-             b"10.2.0.0 255.255.255.2550 10.0.0.2\r\n"
-             b"10.3.0.0 10.0.0.3\r\n",
-             ["first:    run ROUTE.EXE -f",
-              "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254",
-              "line 2:   report FieldTooLong (a field has more than 15 characters; "
-              "the line is skipped)",
-              "line 3:   run ROUTE.EXE ADD 10.3.0.0 10.0.0.3",
-              "Routes to add: 2, lines to report: 1"], 13)]:
-        i.set_route_file(routes)
-        result = i.tolvane(argument, label=label)
+              "Routes to add: 3, in the table now: 2, lines to report: 0, mistakes: 0"], 0),
+            ("/check FILE", checked,
+             ["Route file: " + draft,
+              "first:    run ROUTE.EXE -f",
+              "line 1:   run ROUTE.EXE ADD route MASK add 10.3.0.0 (cannot tell)",
+              "line 1:   mistake: the destination \"route\"" + not_an_address,
+              "line 1:   mistake: the mask \"add\"" + not_an_address,
+              "line 1:   mistake: \"mask 255.255.0.0 192.168.77.254\" after the gateway is "
+              "ignored: a line holds a destination, a mask and a gateway only",
+              "line 2:   run ROUTE.EXE ADD 10.4.0.O 192.168.77.254 (cannot tell)",
+              "line 2:   mistake: the destination \"10.4.0.O\"" + not_an_address,
+              "line 3:   mistake: only one field, \"10.5.0.0\"; the line is skipped",
+              "line 4:   run ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 192.168.77.254 (in the table)",
+              "line 4:   mistake: \"METRIC 5\" after the gateway is ignored: a line holds a "
+              "destination, a mask and a gateway only",
+              "line 5:   report FieldTooLong (the gateway has more than 15 characters; the line "
+              "is skipped)",
+              no_default,
+              "Routes to add: 3, in the table now: 1, lines to report: 1, mistakes: 6"], 13)]:
         lines = console_lines(c, result, label)
         c.equal(lines[:1], [BANNER], "%s: banner line" % label)
-        c.equal(lines[2:], [""] + found + plan, "%s: lines after the banner" % label)
+        c.equal(lines[3:], head + plan, "%s: lines after the banner" % label)
         c.equal(result.rc, status, "%s: exit status" % label)
     c.equal(i.route_log(), None, "route-tool runs")
+
+
+@scenario("unicode-route-file")
+def unicode_route_file(ctx):
+    """A route file saved by Notepad as "Unicode" is refused before anything
+    runs, and the service manager sees a failed run."""
+    c, i = ctx.check, ctx.install_at()
+    register(ctx)
+    i.set_route_file("10.1.0.0 255.255.0.0 192.168.1.1\r\n0.0.0.0 0.0.0.0 192.168.1.1\r\n"
+                     .encode("utf-16"))  # with its byte-order mark, FF FE
+    boot = i.boot(keep_server=True)
+    check_undisturbed(c, i, boot, None, ["UnicodeFile"], codes=[(13,)], exit_code=13)
+    c.equal(boot.children, [], "route tool runs that logged their start")
+    query = ctx.prefix.run(["sc", "query", SERVICE], "sc-query")
+    c.note("sc query after the run: %s" % " ".join(query.text.split()))
+    c.true(re.search(r"STATE\s*:\s*1\s+STOPPED", query.text)
+           and re.search(r"WIN32_EXIT_CODE\s*:\s*13\b", query.text),
+           "sc query does not show a run stopped with 13: %r" % query.text)
+
+
+@scenario("slow-flush", weight=2)
+def slow_flush(ctx):
+    """A clearing run that takes 2.5 s has ended before the first route's run
+    begins, so that it cannot remove the routes added after it."""
+    c = ctx.check
+    i, boot = registered_boot(ctx, EXAMPLE_ROUTES, "0 flush=2500")
+    check_undisturbed(c, i, boot, EXAMPLE_COMMANDS)
+    launches = boot.launches()
+    waits = [w for w in boot.trace.calls_to("WaitForSingleObject")
+             if launches and w.tid == launches[0].tid and w.arg32(1) == 30000]
+    c.equal([w.retval for w in waits], [0],
+            "results of the loader's waits of up to 30 s (0: the clearing run ended)")
+    if waits and len(launches) > 1:
+        c.true(launches[0].ret_tick <= waits[0].tick and waits[0].ret_tick <= launches[1].tick,
+               "the clearing run had not ended when the first route's run began")
+    created = [t for _, t in boot.children]
+    if c.true(len(created) == 3, "runs that logged their start: %d" % len(created)):
+        c.note("first route's run created %.0f ms after the clearing run"
+               % ((created[1] - created[0]) / 1000))
+        c.true(created[1] - created[0] >= (2500 - CLOCK_SLACK_MS) * 1000,
+               "the first route's run was created %.0f ms after the clearing run"
+               % ((created[1] - created[0]) / 1000))
 
 
 @scenario("route-tool-never-exits", weight=2)
 def route_tool_never_exits(ctx):
     c = ctx.check
-    i, boot = registered_boot(ctx, EXAMPLE_ROUTES, "never")
+    i, boot = registered_boot(ctx, EXAMPLE_ROUTES, "never flush=0")
     check_stopped(c, boot)
     c.equal(reports_of(boot), NORMAL_REPORTS, "status reports")
     check_launches(c, i, boot, EXAMPLE_COMMANDS)
     c.equal(boot.route_log, EXAMPLE_COMMANDS, "command lines the route tool received")
     check_records(c, boot, [])
-    # Each run is polled a bounded number of times and left running, so the
-    # next one starts no sooner than a second later.
-    c.equal(polls_per_launch(boot), [(CHILD_READS, CHILD_READS - 1)] * 3,
-            "status reads and 100 ms waits per route tool run")
-    launches = boot.launches()
+    # Each route's run is polled a bounded number of times and left running,
+    # so the next one starts no sooner than a second later. The clearing run,
+    # which ends at once, is waited for on its handle, not polled.
+    c.equal(polls_per_launch(boot)[1:], [(CHILD_READS, CHILD_READS - 1)] * 2,
+            "status reads and 100 ms waits per route's run")
+    c.equal([waits for _, waits in polls_per_launch(boot)[:1]], [0],
+            "100 ms waits for the clearing run")
+    launches = boot.launches()[1:]
     gaps = [b.tick - a.ret_tick for a, b in zip(launches, launches[1:])]
     c.true(all(1000 - CLOCK_SLACK_MS <= g <= 1000 + HANG_MS for g in gaps),
            "ms from one CreateProcessA's return to the next call: %s" % gaps)
@@ -618,7 +709,7 @@ def stop_by_command(ctx, command):
     register(ctx)
     routes = 20  # more than a client that is slow to start can let pass
     i.set_route_file(slow_routes(routes))
-    i.set_tool_behaviour("never")
+    i.set_tool_behaviour("never flush=0")
     running = i.start_boot()
     deadline = time.monotonic() + ws.BOOT_TIMEOUT_MS / 1000
     while len(i.route_log() or []) < 3 and time.monotonic() < deadline \

@@ -10,7 +10,9 @@
 // with one write to a file opened for appending only, so that runs writing at
 // once never overwrite each other. Then the run does what ROUTE.CFG beside it
 // says: a number of milliseconds to wait before exiting, or "never" to wait
-// forever. Without that file it exits at once. The exit status is always 0.
+// forever, optionally followed by "flush=" and a setting of the same kind for
+// the clearing run (-f) alone. Without that file it exits at once. The exit
+// status is always 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -68,11 +70,18 @@ int main()
     FILE *cfg = std::fopen(path, "r");
     if (cfg == nullptr)
         return 0;
-    char setting[32] = "";
-    if (std::fgets(setting, sizeof setting, cfg) == nullptr)
-        setting[0] = '\0';
+    char settings[64] = "";
+    if (std::fgets(settings, sizeof settings, cfg) == nullptr)
+        settings[0] = '\0';
     std::fclose(cfg);
 
+    const char *setting = settings;
+    const char *flush = std::strstr(settings, "flush=");
+    const char *command = GetCommandLineA();
+    const size_t commandLength = std::strlen(command);
+    if (flush != nullptr && commandLength >= 3 &&
+        std::strcmp(command + commandLength - 3, " -f") == 0)
+        setting = flush + 6;
     if (std::strncmp(setting, "never", 5) == 0)
         Sleep(INFINITE);
     Sleep(static_cast<DWORD>(std::strtoul(setting, nullptr, 10)));

@@ -26,6 +26,7 @@ import dataclasses
 import glob
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import time
@@ -97,6 +98,8 @@ def end_server(prefix):
 
 def remove_socket_dir(prefix):
     """Removes the server socket folder Wine made for this prefix under /tmp."""
+    if not os.path.isdir(prefix):
+        return
     st = os.stat(prefix)
     for server_dir in glob.glob("/tmp/wine-*/server-%x-%x" % (st.st_dev, st.st_ino)):
         shutil.rmtree(server_dir, ignore_errors=True)
@@ -205,6 +208,44 @@ class Prefix:
         self.history.append("wine %s (background) [%s]"
                             % (" ".join(args), os.path.basename(out_path)))
         return Running(self, ["wine"] + list(args), out_path, err_path, debug)
+
+    def run_in_network_namespace(self, setup, commands, label):
+        """Runs `wine ARGS...` for each of `commands`, in order, on a server
+        started cold in a network namespace of their own, made with
+        `unshare -n` and set up by the shell commands `setup` (such as
+        `ip route add ...`). Wine reads the routing table of the namespace its
+        server runs in. Returns the namespace's `ip -4 route` and one Result
+        per command; raises WineError if the namespace cannot be made."""
+        self.end_server()
+        out_path, err_path = self._files(label)
+        stems = [os.path.splitext(self._files("%s-%d" % (label, n))[0])[0]
+                 for n in range(len(commands))]
+        script = ["set -e"] + list(setup) + ['ip -4 route show > "%s.ip-route"' % out_path,
+                                             "set +e"]
+        for stem, args in zip(stems, commands):
+            script.append('wine %s > "%s.out" 2> "%s.err"; echo $? > "%s.rc"'
+                          % (" ".join(shlex.quote(a) for a in args), stem, stem, stem))
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            try:
+                rc = subprocess.run(["unshare", "-n", "sh", "-c", "\n".join(script)],
+                                    env=base_env(self.path), stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, timeout=120, check=False).returncode
+            except subprocess.TimeoutExpired as exc:
+                raise WineError("no end in a network namespace after 120 s") from exc
+            finally:
+                self.end_server()
+        if rc != 0 or not os.path.exists(out_path + ".ip-route"):
+            raise WineError("could not make and set up a network namespace with `unshare -n` "
+                            "(status %d): %s" % (rc, _slurp(err_path).decode("latin-1").strip()))
+        self.history.append("unshare -n: %s -> status %d [%s]"
+                            % ("; ".join(" ".join(a) for a in commands), rc,
+                               os.path.basename(out_path)))
+        results = []
+        for stem in stems:
+            with open(stem + ".rc") as f:
+                results.append(Result(int(f.read()), _slurp(stem + ".out"), _slurp(stem + ".err"),
+                                      0.0))
+        return _slurp(out_path + ".ip-route").decode("latin-1"), results
 
     def end_server(self):
         end_server(self.path)
@@ -543,7 +584,8 @@ class Install:
         self.prefix.put(ROUTE_FILE, data)
 
     def set_tool_behaviour(self, setting):
-        """A number of milliseconds the stand-in takes, or "never"."""
+        """A number of milliseconds the stand-in takes, or "never"; then
+        optionally "flush=" and one of those for its clearing run alone."""
         self.prefix.put(self.dir + "\\ROUTE.CFG", setting.encode("ascii") + b"\n")
 
     def warm_server(self):
@@ -579,11 +621,14 @@ class Install:
     def children(self):
         return [(pid, created) for pid, created, _ in self.route_runs() or []]
 
-    def start_boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot"):
+    def start_boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot", keep_server=False):
         """Cold-starts the prefix's server through the probe, which waits for the run.
 
         controls: the probe's CONTROL@WHEN arguments, such as "pause@lines=2"
-        or "continue@PAUSED+3000" (see svcprobe.cpp).
+        or "continue@PAUSED+3000" (see svcprobe.cpp). keep_server: the server,
+        and with it the service manager that ran the service, stays up after
+        the run, so that other clients can ask it about the run;
+        end_server() ends it.
 
         Returns once the probe has reached the service manager. Now and then
         (about one cold start in two hundred here) Wine starts no service
@@ -595,6 +640,8 @@ class Install:
         args += list(controls)
         for attempt in (1, 2):
             self.prefix.end_server()
+            if keep_server:
+                self.prefix.keep_server()
             running = self.prefix.start(args, label, debug=BOOT_DEBUG)
             while not _slurp(running.out_path) and running.proc.poll() is None:
                 time.sleep(0.02)
@@ -612,5 +659,6 @@ class Install:
                     self.children())
         return boot
 
-    def boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot"):
-        return self.finish_boot(self.start_boot(controls, timeout_ms, label), timeout_ms)
+    def boot(self, controls=(), timeout_ms=BOOT_TIMEOUT_MS, label="boot", keep_server=False):
+        return self.finish_boot(self.start_boot(controls, timeout_ms, label, keep_server),
+                                timeout_ms)

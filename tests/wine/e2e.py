@@ -178,7 +178,7 @@ def check_launches(check, install, boot, expected):
     launches = boot.launches()
     check.equal([c.texts[1] for c in launches], expected,
                 "command lines of the service's CreateProcessA calls")
-    tool = (install.dir + "\\ROUTE.EXE").lower()
+    tool = (install.tool_dir + "\\ROUTE.EXE").lower()
     check.equal([((c.texts[0] or "").lower(), c.arg32(5), c.retval) for c in launches],
                 [(tool, 0x04000210, 1)] * len(launches),
                 "CreateProcessA: application, creation flags, result")

@@ -51,12 +51,15 @@ TEST_F(ReportTest, AnEventSourceThatCannotBeOpenedLosesTheRecordSilently)
 TEST_F(ReportTest, FailAndStopSignalsThenClosesTheStopEventOnce)
 {
     HANDLE stop = MakeStopEvent();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     FailAndStop(kStepCreateThread);
+    SetLastError(ERROR_INVALID_HANDLE);
     FailAndStop(kStepSetServiceStatus);  // a second failure finds it closed
     SignalStopEvent();
     CloseStopEvent();
 
     EXPECT_EQ(fake::RecordedSteps(), (Lines{"CreateTread", "SetServiceStatus"}));
+    EXPECT_EQ(RunExitCode(), ERROR_NOT_ENOUGH_MEMORY) << "the failure that ended the run";
     EXPECT_EQ(fake::TimesSignalled(stop), 1);
     EXPECT_TRUE(fake::IsClosed(stop));
     EXPECT_EQ(g_stopEvent, nullptr);

@@ -69,6 +69,10 @@ protected:
 
     void TearDown() override
     {
+        // A test that failed part way may leave the service held: the
+        // process ends under it, so that the dispatcher returns.
+        if (dispatcher_.joinable())
+            fake::EndProcess();
         WaitForDispatcher();
         PlatformTest::TearDown();
     }
@@ -348,6 +352,7 @@ TEST_F(ServiceTest, PauseHoldsTheLoaderBeforeItsNextRouteAndContinueLetsItGoOn)
     fake::HoldLaunch(2);  // the first route's
     StartService();
     ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));  // starting, it accepts no pause
     fake::SendControl(SERVICE_CONTROL_PAUSE);
     ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
     fake::ReleaseLaunch();  // the route under way finishes; the next one waits
@@ -395,6 +400,7 @@ TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndLeavesTheLoaderParked)
     fake::HoldLaunch(2);
     StartService();
     ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));  // starting, it accepts no pause
     fake::SendControl(SERVICE_CONTROL_PAUSE);
     ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
     fake::ReleaseLaunch();

@@ -1,12 +1,12 @@
 #include "report/report.h"
+#include "lock.h"
 
 #include <cstdio>
-#include <mutex>
 
 HANDLE g_stopEvent = nullptr;
 
 namespace {
-std::mutex g_stopEventLock;
+Lock g_stopEventLock = SRWLOCK_INIT;
 }
 
 void ReportFailure(const char *stepName)
@@ -32,7 +32,7 @@ void FailAndStop(const char *stepName)
     const DWORD code = GetLastError();
     ReportFailure(stepName);
     {
-        std::lock_guard<std::mutex> hold(g_stopEventLock);
+        LockGuard hold(g_stopEventLock);
         if (g_stopEvent != nullptr) {
             // Signal first: the signal is what releases ServiceMain's wait.
             SetEvent(g_stopEvent);
@@ -56,21 +56,21 @@ HANDLE CreateStopEvent()
         SetLastError(code);
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     g_stopEvent = event;
     return waiter;
 }
 
 void SignalStopEvent()
 {
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     if (g_stopEvent != nullptr)
         SetEvent(g_stopEvent);
 }
 
 void CloseStopEvent()
 {
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     if (g_stopEvent != nullptr) {
         CloseHandle(g_stopEvent);
         g_stopEvent = nullptr;

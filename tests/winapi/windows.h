@@ -124,6 +124,12 @@ typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
 
+// Slim reader/writer lock; the stand-in keeps its state by the lock's address.
+typedef struct _RTL_SRWLOCK {
+    void *Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {nullptr}
+
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD);
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD, LPSTR *);
@@ -158,6 +164,8 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
                      DWORD desiredAccess, BOOL inheritHandle, DWORD options);
 HANDLE GetCurrentProcess();
 void Sleep(DWORD milliseconds);
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
 // advapi32: registry
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result);

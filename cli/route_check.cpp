@@ -2,8 +2,8 @@
 #include "loader/loader.h"
 #include "report/report.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "lock.h"
 #include "report/report.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 PROCESS_INFORMATION g_lastChild = {};
 bool g_launchesClosed = false;

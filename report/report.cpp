@@ -1,7 +1,7 @@
 #include "report/report.h"
 #include "lock.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 HANDLE g_stopEvent = nullptr;
 

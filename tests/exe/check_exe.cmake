@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.16)
 # Checks the finished tolvane.exe: 64-bit, needing no DLL beyond those every
-# Windows installation has, carrying its version and its event messages, and
-# shipped stripped, with its symbols found through its debug link.
+# Windows installation has, hardened (ASLR with high entropy, DEP, a stack
+# protector), carrying its version and its event messages, small, and shipped
+# stripped, with its symbols found through its debug link.
 # Run as: cmake -DEXE=... -DSYMBOLS=... -DTOOLS=x86_64-w64-mingw32- -DVERSION=...
 #               -P check_exe.cmake
 set(OBJDUMP ${TOOLS}objdump)
@@ -26,6 +27,14 @@ if(NOT imports)
   message(FATAL_ERROR "no imports found; objdump output:\n${headers}")
 endif()
 
+# ASLR, with addresses above 4 GiB, and DEP.
+string(REGEX MATCH "DllCharacteristics[^\n]*\n(\t+[A-Z_]+\n)*" characteristics "${headers}")
+foreach(flag DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
+  if(NOT characteristics MATCHES "\t${flag}\n")
+    message(FATAL_ERROR "tolvane.exe lacks ${flag}:\n${characteristics}")
+  endif()
+endforeach()
+
 # Resource texts are stored as UTF-16.
 execute_process(COMMAND ${STRINGS} -el ${EXE} OUTPUT_VARIABLE texts)
 foreach(expected "FileVersion" "ProductVersion" "${VERSION}" "Tolvane static route loader service"
@@ -49,6 +58,10 @@ endif()
 # A debugger given only the executable finds the entry's source line in the
 # separate symbols, which must be the very file its debug link names.
 execute_process(COMMAND ${TOOLS}nm ${SYMBOLS} OUTPUT_VARIABLE symbols)
+# The stack protector's guard, which every protected function compares.
+if(NOT symbols MATCHES "\n[0-9a-f]+ B __stack_chk_guard\n")
+  message(FATAL_ERROR "tolvane.debug holds no __stack_chk_guard: built without a stack protector")
+endif()
 string(REGEX MATCH "([0-9a-f]+) T _Z11ProgramMainiPPc" found "${symbols}")
 execute_process(COMMAND ${TOOLS}addr2line -f -e ${EXE} 0x${CMAKE_MATCH_1} OUTPUT_VARIABLE line)
 if(NOT found OR NOT line MATCHES "ProgramMain.*\n.*cli/program\\.cpp:[0-9]+")

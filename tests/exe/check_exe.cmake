@@ -1,8 +1,9 @@
 cmake_minimum_required(VERSION 3.16)
 # Checks the finished tolvane.exe: 64-bit, needing no DLL beyond those every
 # Windows installation has, hardened (ASLR with high entropy, DEP, a stack
-# protector), carrying its version and its event messages, small, and shipped
-# stripped, with its symbols found through its debug link.
+# protector), marked for the oldest Windows it runs on, carrying its version
+# and its event messages, small, and shipped stripped, with its symbols found
+# through its debug link.
 # Run as: cmake -DEXE=... -DSYMBOLS=... -DTOOLS=x86_64-w64-mingw32- -DVERSION=...
 #               -P check_exe.cmake
 set(OBJDUMP ${TOOLS}objdump)
@@ -27,11 +28,18 @@ if(NOT imports)
   message(FATAL_ERROR "no imports found; objdump output:\n${headers}")
 endif()
 
-# ASLR, with addresses above 4 GiB, and DEP.
+# ASLR, with addresses above 4 GiB, and DEP; and the oldest Windows it runs
+# on, Vista / Server 2008, as the loader reads it.
 string(REGEX MATCH "DllCharacteristics[^\n]*\n(\t+[A-Z_]+\n)*" characteristics "${headers}")
 foreach(flag DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
   if(NOT characteristics MATCHES "\t${flag}\n")
     message(FATAL_ERROR "tolvane.exe lacks ${flag}:\n${characteristics}")
+  endif()
+endforeach()
+foreach(field OSystemVersion SubsystemVersion)
+  if(NOT headers MATCHES "\nMajor${field}\t+6\nMinor${field}\t+0\n")
+    string(REGEX MATCH "Major${field}[^\n]*\nMinor${field}[^\n]*" found "${headers}")
+    message(FATAL_ERROR "tolvane.exe does not say Windows 6.0 in its ${field}:\n${found}")
   endif()
 endforeach()
 

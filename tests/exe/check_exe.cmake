@@ -1,9 +1,9 @@
 cmake_minimum_required(VERSION 3.16)
-# Checks the finished tolvane.exe: 64-bit, needing no DLL beyond those every
-# Windows installation has, hardened (ASLR with high entropy, DEP, a stack
-# protector), marked for the oldest Windows it runs on, carrying its version
-# and its event messages, small, and shipped stripped, with its symbols found
-# through its debug link.
+# Checks the finished tolvane.exe: 64-bit, importing exactly the functions
+# that imports.txt beside this file allows, hardened (ASLR with high entropy,
+# DEP, a stack protector), marked for the oldest Windows it runs on, carrying
+# its version and its event messages, small, and shipped stripped, with its
+# symbols found through its debug link.
 # Run as: cmake -DEXE=... -DSYMBOLS=... -DTOOLS=x86_64-w64-mingw32- -DVERSION=...
 #               -P check_exe.cmake
 set(OBJDUMP ${TOOLS}objdump)
@@ -15,18 +15,37 @@ if(NOT rc EQUAL 0 OR NOT header MATCHES "file format pei-x86-64")
 endif()
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers)
-string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
-set(system_dlls "advapi32.dll" "kernel32.dll" "msvcrt.dll" "user32.dll")
-foreach(line IN LISTS imports)
-  string(REPLACE "DLL Name: " "" dll "${line}")
-  string(TOLOWER "${dll}" dll)
-  if(NOT dll IN_LIST system_dlls)
-    message(FATAL_ERROR "tolvane.exe needs ${dll}, which Windows does not ship")
+
+# Imports, as DLL!function, from the import tables objdump interprets.
+string(REGEX MATCH "The Import Tables.*" tables "${headers}")
+string(REGEX REPLACE "\nThe [^\n]*(Table|Directory|Relocations).*" "" tables "${tables}")
+string(REPLACE ";" "," tables "${tables}")
+string(REPLACE "\n" ";" tables "${tables}")
+set(imports "")
+foreach(line IN LISTS tables)
+  if(line MATCHES "DLL Name: (.+)$")
+    string(TOLOWER "${CMAKE_MATCH_1}" dll)
+  elseif(dll AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+  ([^ ]+)$")
+    list(APPEND imports "${dll}!${CMAKE_MATCH_1}")
   endif()
 endforeach()
 if(NOT imports)
   message(FATAL_ERROR "no imports found; objdump output:\n${headers}")
 endif()
+get_filename_component(here ${CMAKE_CURRENT_LIST_FILE} DIRECTORY)
+file(STRINGS ${here}/imports.txt allowed REGEX "^[^#]")
+foreach(import IN LISTS imports)
+  if(NOT import IN_LIST allowed)
+    message(FATAL_ERROR "tolvane.exe imports ${import}, which tests/exe/imports.txt does not "
+                        "allow: add it there if the new call is meant")
+  endif()
+endforeach()
+foreach(import IN LISTS allowed)
+  if(NOT import IN_LIST imports)
+    message(FATAL_ERROR "tests/exe/imports.txt allows ${import}, which tolvane.exe no longer "
+                        "imports: remove its line")
+  endif()
+endforeach()
 
 # ASLR, with addresses above 4 GiB, and DEP; and the oldest Windows it runs
 # on, Vista / Server 2008, as the loader reads it.
@@ -52,7 +71,8 @@ foreach(expected "FileVersion" "ProductVersion" "${VERSION}" "Tolvane static rou
     message(FATAL_ERROR "tolvane.exe carries no \"${expected}\" in its resources")
   endif()
 endforeach()
-message(STATUS "tolvane.exe imports: ${imports}")
+list(LENGTH imports count)
+message(STATUS "tolvane.exe imports ${count} functions, all in tests/exe/imports.txt")
 
 # What ships carries no symbols and stays small.
 file(SIZE ${EXE} size)

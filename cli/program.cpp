@@ -3,8 +3,8 @@
 #include "service/service.h"
 #include "version.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "cli/cli.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <iphlpapi.h>
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "loader/route_file.h"
 #include "tolvane.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 inline constexpr size_t kPathSize = 256;           // path buffers
 inline constexpr DWORD kPathLimit = kPathSize - 1;  // the limit platform calls are given

@@ -1,8 +1,8 @@
 #include "loader/loader.h"
+#include "lock.h"
 #include "report/report.h"
 
-#include <cstdio>
-#include <mutex>
+#include <stdio.h>
 
 PROCESS_INFORMATION g_lastChild = {};
 bool g_launchesClosed = false;
@@ -11,7 +11,7 @@ namespace {
 
 // Guards g_lastChild and g_launchesClosed: replacing the last child in the
 // loader and terminating it at stop never overlap.
-std::mutex g_childLock;
+Lock g_childLock = SRWLOCK_INIT;
 
 void CloseChildHandles(const PROCESS_INFORMATION &child)
 {
@@ -33,7 +33,7 @@ bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
     {
-        std::lock_guard<std::mutex> hold(g_childLock);
+        LockGuard hold(g_childLock);
         if (g_launchesClosed)
             return false;
         if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE,
@@ -64,7 +64,7 @@ bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs
 
 void TerminateLastChild()
 {
-    std::lock_guard<std::mutex> hold(g_childLock);
+    LockGuard hold(g_childLock);
     g_launchesClosed = true;
     DWORD status = 0;
     if (g_lastChild.hProcess != nullptr && GetExitCodeProcess(g_lastChild.hProcess, &status) &&

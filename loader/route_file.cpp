@@ -1,6 +1,6 @@
 #include "loader/route_file.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace {
 

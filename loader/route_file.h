@@ -1,8 +1,8 @@
 #pragma once
 // Reading and splitting the lines of the route file. Safe for any bytes.
 
-#include <cstddef>
-#include <cstdio>
+#include <stddef.h>
+#include <stdio.h>
 
 inline constexpr size_t kLineSize = 256;   // one read takes at most 255 characters
 inline constexpr size_t kFieldSize = 16;   // 15 characters, as in 255.255.255.255

@@ -2,9 +2,9 @@
 #include "loader/route_file.h"
 #include "report/report.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 
 HANDLE g_mayRunEvent = nullptr;
 

@@ -1,13 +1,13 @@
 #include "report/report.h"
+#include "lock.h"
 
-#include <cstdio>
-#include <mutex>
+#include <stdio.h>
 
 HANDLE g_stopEvent = nullptr;
 DWORD g_runExitCode = 0;
 
 namespace {
-std::mutex g_stopEventLock;
+Lock g_stopEventLock = SRWLOCK_INIT;
 }
 
 void ReportFailure(const char *stepName)
@@ -33,7 +33,7 @@ void FailAndStop(const char *stepName)
     const DWORD code = GetLastError();
     ReportFailure(stepName);
     {
-        std::lock_guard<std::mutex> hold(g_stopEventLock);
+        LockGuard hold(g_stopEventLock);
         if (g_runExitCode == 0)
             g_runExitCode = code;
         if (g_stopEvent != nullptr) {
@@ -48,7 +48,7 @@ void FailAndStop(const char *stepName)
 
 DWORD RunExitCode()
 {
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     return g_runExitCode;
 }
 
@@ -65,21 +65,21 @@ HANDLE CreateStopEvent()
         SetLastError(code);
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     g_stopEvent = event;
     return waiter;
 }
 
 void SignalStopEvent()
 {
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     if (g_stopEvent != nullptr)
         SetEvent(g_stopEvent);
 }
 
 void CloseStopEvent()
 {
-    std::lock_guard<std::mutex> hold(g_stopEventLock);
+    LockGuard hold(g_stopEventLock);
     if (g_stopEvent != nullptr) {
         CloseHandle(g_stopEvent);
         g_stopEvent = nullptr;

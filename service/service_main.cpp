@@ -2,7 +2,7 @@
 #include "report/report.h"
 #include "service/service.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 HANDLE g_loaderThread = nullptr;
 

@@ -1,8 +1,7 @@
 #include "loader/loader.h"
+#include "lock.h"
 #include "report/report.h"
 #include "service/service.h"
-
-#include <mutex>
 
 SERVICE_STATUS g_serviceStatus = {};
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
@@ -10,7 +9,7 @@ SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 namespace {
 
 // Serialises the status reports of ServiceMain and the control handler.
-std::mutex g_statusLock;
+Lock g_statusLock = SRWLOCK_INIT;
 
 constexpr DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
@@ -40,13 +39,13 @@ BOOL SendCurrentStatus()
 
 BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs)
 {
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockGuard hold(g_statusLock);
     return SendStatus(state, checkPoint, waitHintMs);
 }
 
 BOOL ReportStopped(DWORD exitCode)
 {
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockGuard hold(g_statusLock);
     g_serviceStatus.dwWin32ExitCode = exitCode;
     return SendStatus(SERVICE_STOPPED, 0, kStatusWaitHintMs);
 }
@@ -55,7 +54,7 @@ bool RegisterControlHandler()
 {
     // Held so that a control arriving at once finds the handle in place, and
     // a record that already says start pending, with no control accepted.
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockGuard hold(g_statusLock);
     g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
     g_serviceStatus.dwControlsAccepted = 0;
@@ -69,7 +68,7 @@ bool RegisterControlHandler()
 
 void WINAPI ServiceControlHandler(DWORD control)
 {
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockGuard hold(g_statusLock);
     const DWORD current = g_serviceStatus.dwCurrentState;
 
     // Starting accepts no control, stop included: each is answered with the

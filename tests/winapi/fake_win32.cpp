@@ -881,6 +881,71 @@ BOOL SetCurrentDirectoryA(LPCSTR path)
     return TRUE;
 }
 
+// Slim reader/writer locks, taken exclusively: a real mutex behind each, so
+// that threads exclude each other and ThreadSanitizer sees the ordering. The
+// platform's lock is not recursive: a thread taking one it holds waits
+// forever there, and here records the misuse and goes on.
+namespace {
+
+struct SrwState {
+    std::mutex mutex;
+    std::thread::id owner;
+    int reentries = 0;
+};
+
+std::mutex g_srwStatesLock;  // guards the map and the owners; never held while blocking
+std::map<const SRWLOCK *, SrwState> g_srwStates;
+
+void SrwProblem(const char *text)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Problem(text);
+}
+
+}  // namespace
+
+void AcquireSRWLockExclusive(PSRWLOCK lock)
+{
+    SrwState *state = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_srwStatesLock);
+        state = &g_srwStates[lock];
+        if (state->owner == std::this_thread::get_id()) {
+            ++state->reentries;
+            state = nullptr;
+        }
+    }
+    if (state == nullptr) {
+        SrwProblem("AcquireSRWLockExclusive on a lock the thread holds already (a deadlock)");
+        return;
+    }
+    state->mutex.lock();
+    std::lock_guard<std::mutex> hold(g_srwStatesLock);
+    state->owner = std::this_thread::get_id();
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK lock)
+{
+    SrwState *state = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_srwStatesLock);
+        auto it = g_srwStates.find(lock);
+        if (it != g_srwStates.end() && it->second.owner == std::this_thread::get_id()) {
+            if (it->second.reentries > 0) {
+                --it->second.reentries;
+                return;
+            }
+            state = &it->second;
+            state->owner = std::thread::id();
+        }
+    }
+    if (state == nullptr) {
+        SrwProblem("ReleaseSRWLockExclusive on a lock the thread does not hold");
+        return;
+    }
+    state->mutex.unlock();
+}
+
 // ---------------------------------------------------------------- registry
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result)

@@ -147,6 +147,12 @@ typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
 
+// Slim reader/writer lock; the stand-in keeps its state by the lock's address.
+typedef struct _RTL_SRWLOCK {
+    void *Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {nullptr}
+
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD);
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD, LPSTR *);
@@ -185,6 +191,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
 // advapi32: registry
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HKEY *result);

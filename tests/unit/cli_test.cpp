@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "loader/loader.h"
+#include "version.h"
 
 #include <sstream>
 
@@ -16,7 +17,7 @@ constexpr char kExePath[] = "C:\\Program Files\\Tolvane\\TOLVANE.EXE";
 constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane";
 constexpr char kBanner[] =
-    "Tolvane  Version 1.0.0\n"
+    "Tolvane  Version " TOLVANE_VERSION "\n"
     "Copyright (C) 2026 The Tolvane developers.\n"
     "\n";
 

@@ -10,7 +10,7 @@ the timing between them.
 
     e2e.py --tolvane build/win/tolvane.exe \
            --route-tool build/win/tests/wine/fake_route.exe \
-           --probe build/win/tests/wine/svcprobe.exe [--jobs N] [--keep] [NAME...]
+           --probe build/win/tests/wine/svcprobe.exe --version 1.1.0 [--jobs N] [--keep] [NAME...]
 """
 
 import argparse
@@ -28,7 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winesession as ws  # noqa: E402
 
 SERVICE = ws.SERVICE
-BANNER = "Tolvane  Version 1.0.0"
+BANNER = None  # "Tolvane  Version <version>", from --version
 EXAMPLE_ROUTES = (b"# static routes added at boot\n"
                   b"10.0.0.0     255.0.0.0      192.168.1.254\n"
                   b"172.16.5.0   192.168.1.253          # mask left to the route tool\n"
@@ -765,6 +765,7 @@ def main():
     parser.add_argument("--tolvane", required=True)
     parser.add_argument("--route-tool", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--version", required=True, help="the version tolvane.exe shows")
     parser.add_argument("--jobs", type=int, default=len(os.sched_getaffinity(0)),
                         help="scenarios at once (default: one per core; more starve "
                              "Wine's service manager on a small machine)")
@@ -777,6 +778,8 @@ def main():
         setattr(args, attr, os.path.abspath(getattr(args, attr)))
         if not os.path.isfile(getattr(args, attr)):
             parser.error("no such file: %s" % getattr(args, attr))
+    global BANNER
+    BANNER = "Tolvane  Version " + args.version
     names = args.names or list(SCENARIOS)
     unknown = [n for n in names if n not in SCENARIOS]
     if unknown:

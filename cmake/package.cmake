@@ -1,13 +1,16 @@
 cmake_minimum_required(VERSION 3.16)
-# Packs what an administrator downloads: the stripped executable, the
-# administrator's part of the README, the example route file and the licence
-# (text with Windows line ends), and SHA256SUMS.txt with the checksum of each.
+# Packs what an administrator downloads, in two forms: the zip and the
+# Windows Installer package (packaging/tolvane.wxs, built by
+# packaging/build-msi). Both hold the stripped executable, the administrator's
+# part of the README, the example route file and the licence (text with
+# Windows line ends); the zip also SHA256SUMS.txt with the checksum of each.
 # The same commit packs to the same bytes: the entries are dated with the
 # commit's time (or SOURCE_DATE_EPOCH, when set) and have a fixed order and
 # fixed permissions.
 #
 # Run as: cmake -DSOURCE_DIR=... -DEXE=.../tolvane.exe -DPYTHON=... -DSTAGE=<scratch folder>
-#               -DPACKAGE=.../tolvane-<version>-win64.zip -P package.cmake
+#               -DPACKAGE=.../tolvane-<version>-win64.zip -DVERSION=<version>
+#               -DMSI=.../tolvane-<version>-x64.msi -P package.cmake
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
@@ -65,4 +68,14 @@ execute_process(
   WORKING_DIRECTORY ${files} RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "Could not write ${PACKAGE}")
+endif()
+
+# The MSI installs the files just packed.
+file(REMOVE ${MSI})
+execute_process(
+  COMMAND ${SOURCE_DIR}/packaging/build-msi ${SOURCE_DIR}/packaging/tolvane.wxs ${VERSION}
+          ${files} ${epoch} ${MSI}
+  RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "Could not build ${MSI}")
 endif()

@@ -8,6 +8,11 @@ cmake_minimum_required(VERSION 3.16)
 # commit's time (or SOURCE_DATE_EPOCH, when set) and have a fixed order and
 # fixed permissions.
 #
+# With SIGN_PKCS12 and SIGN_PASSWORD_FILE in the environment (see
+# packaging/sign), the executable is signed before it is packed, and the MSI
+# once built; a signature carries its own time, so signed packages are not
+# the same bytes twice.
+#
 # Run as: cmake -DSOURCE_DIR=... -DEXE=.../tolvane.exe -DPYTHON=... -DSTAGE=<scratch folder>
 #               -DPACKAGE=.../tolvane-<version>-win64.zip -DVERSION=<version>
 #               -DMSI=.../tolvane-<version>-x64.msi -P package.cmake
@@ -47,6 +52,20 @@ windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
 set(readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(COPY ${EXE} DESTINATION ${files}
      FILE_PERMISSIONS ${readable} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+
+set(sign "")
+if(NOT "$ENV{SIGN_PKCS12}" STREQUAL "")
+  set(sign ${SOURCE_DIR}/packaging/sign)
+endif()
+function(sign_file path)
+  if(sign)
+    execute_process(COMMAND ${sign} ${path} RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "Could not sign ${path}")
+    endif()
+  endif()
+endfunction()
+sign_file(${files}/tolvane.exe)
 set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt)
 set(sums "")
 foreach(name IN LISTS contents)
@@ -70,7 +89,7 @@ if(failed)
   message(FATAL_ERROR "Could not write ${PACKAGE}")
 endif()
 
-# The MSI installs the files just packed.
+# The MSI installs the files just packed, the executable signed or not as it is.
 file(REMOVE ${MSI})
 execute_process(
   COMMAND ${SOURCE_DIR}/packaging/build-msi ${SOURCE_DIR}/packaging/tolvane.wxs ${VERSION}
@@ -79,3 +98,4 @@ execute_process(
 if(failed)
   message(FATAL_ERROR "Could not build ${MSI}")
 endif()
+sign_file(${MSI})

@@ -80,3 +80,8 @@ add_test(NAME package_builds_to_the_same_bytes_from_a_clone
           tolvane-${PROJECT_VERSION}-win64.zip tolvane-${PROJECT_VERSION}-x64.msi)
 set_tests_properties(package_builds_to_the_same_bytes_from_a_clone PROPERTIES
   SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# The signing path of `make dist`, with a throwaway certificate.
+add_test(NAME signed_packages_verify_and_a_changed_byte_does_not
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/exe/check_signing ${CMAKE_SOURCE_DIR} $<TARGET_FILE:tolvane>
+          ${Python3_EXECUTABLE} ${PROJECT_VERSION})

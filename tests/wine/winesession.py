@@ -228,6 +228,10 @@ class Running:
                                      stdin=subprocess.DEVNULL, stdout=self._out,
                                      stderr=self._err)
 
+    def output(self):
+        """What the command has written to its standard output so far."""
+        return _slurp(self.out_path)
+
     def finish(self, timeout):
         try:
             rc = self.proc.wait(timeout=timeout)
@@ -525,26 +529,34 @@ class Boot:
 
 
 class Install:
-    """tolvane.exe, the stand-in route tool and the probe, laid into a prefix."""
+    """tolvane.exe, the stand-in route tool and the probe, laid into a prefix.
 
-    def __init__(self, prefix, tolvane, route_tool, probe, install_dir=INSTALL_DIR):
+    The route tool goes beside tolvane.exe, where the service finds it first,
+    or into tool_dir (the system folder, for a tolvane.exe that a package
+    installs: tolvane None).
+    """
+
+    def __init__(self, prefix, tolvane, route_tool, probe, install_dir=INSTALL_DIR,
+                 tool_dir=None):
         self.prefix = prefix
         self.dir = install_dir
+        self.tool_dir = tool_dir or install_dir
         self.exe = install_dir + "\\tolvane.exe"
         self.probe = PROBE_DIR + "\\svcprobe.exe"
-        prefix.put(self.exe, source=tolvane)
-        prefix.put(install_dir + "\\ROUTE.EXE", source=route_tool)
+        if tolvane is not None:
+            prefix.put(self.exe, source=tolvane)
+        prefix.put(self.tool_dir + "\\ROUTE.EXE", source=route_tool)
         prefix.put(self.probe, source=probe)
 
     def remove_route_tool(self):
-        os.remove(self.prefix.host(self.dir + "\\ROUTE.EXE"))
+        os.remove(self.prefix.host(self.tool_dir + "\\ROUTE.EXE"))
 
     def set_route_file(self, data):
         self.prefix.put(ROUTE_FILE, data)
 
     def set_tool_behaviour(self, setting):
         """A number of milliseconds the stand-in takes, or "never"."""
-        self.prefix.put(self.dir + "\\ROUTE.CFG", setting.encode("ascii") + b"\n")
+        self.prefix.put(self.tool_dir + "\\ROUTE.CFG", setting.encode("ascii") + b"\n")
 
     def warm_server(self):
         """Starts a server that stays up and waits until services.exe answers.
@@ -564,12 +576,12 @@ class Install:
         return self.prefix.run([self.probe] + list(args), label, timeout=timeout)
 
     def clear_route_logs(self):
-        path = self.prefix.host(self.dir + "\\ROUTE.LOG")
+        path = self.prefix.host(self.tool_dir + "\\ROUTE.LOG")
         if os.path.exists(path):
             os.remove(path)
 
     def route_runs(self):
-        data = self.prefix.read(self.dir + "\\ROUTE.LOG")
+        data = self.prefix.read(self.tool_dir + "\\ROUTE.LOG")
         return None if data is None else parse_route_log(data)
 
     def route_log(self):
@@ -590,7 +602,7 @@ class Install:
         manager at all, and the probe gives up after 20 s with 1722; that
         start, which never reached the product, is noted and made once more.
         """
-        log = self.dir + "\\ROUTE.LOG"
+        log = self.tool_dir + "\\ROUTE.LOG"
         args = [self.probe, "wait", SERVICE, str(timeout_ms), "log=" + log, "pids=" + log]
         args += list(controls)
         for attempt in (1, 2):

@@ -2,7 +2,10 @@
 #   make test   set up what is missing, build both builds and run every test
 #   make demo   run the real service under Wine and show what it did
 # and one for a release:
-#   make dist   build the package, build/win/tolvane-<version>-win64.zip
+#   make dist   build the packages, build/win/tolvane-<version>-win64.zip and
+#               build/win/tolvane-<version>-x64.msi; signed with
+#               SIGN_PKCS12=cert.p12 SIGN_PASSWORD_FILE=password.txt
+#               [SIGN_TIMESTAMP_URL=http://...] (see packaging/sign)
 # All three install missing Debian packages first (apt-get; sudo when not root).
 
 JOBS      ?= $(shell nproc)
@@ -12,7 +15,8 @@ TOOLCHAIN := $(CURDIR)/cmake/mingw-w64-x86_64.cmake
 
 PACKAGES := cmake make g++ libgtest-dev python3 git \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 \
-            clang libclang-rt-14-dev clang-tidy cppcheck
+            clang libclang-rt-14-dev clang-tidy cppcheck \
+            wixl msitools python3-olefile osslsigncode openssl
 
 .PHONY: all deps host win dist test unit wine demo bench clean \
         hardening fuzz sanitize asan tsan analyze
@@ -32,11 +36,13 @@ win: deps
 	$(WIN_CONFIGURE)
 	cmake --build $(WIN_DIR) -j $(JOBS)
 
-# Only the executable and the package, not the test programs.
+# Only the executable and the packages, not the test programs. The build runs
+# in build/win: the certificate's files are handed on with their full paths.
 dist: deps
 	$(WIN_CONFIGURE)
-	cmake --build $(WIN_DIR) -j $(JOBS) --target dist
-	@ls -l $(WIN_DIR)/tolvane-*-win64.zip
+	SIGN_PKCS12="$(abspath $(SIGN_PKCS12))" SIGN_PASSWORD_FILE="$(abspath $(SIGN_PASSWORD_FILE))" \
+	  SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)" cmake --build $(WIN_DIR) -j $(JOBS) --target dist
+	@ls -l $(WIN_DIR)/tolvane-*-win64.zip $(WIN_DIR)/tolvane-*-x64.msi
 
 unit: host
 	ctest --test-dir $(HOST_DIR) --output-on-failure

@@ -1,13 +1,21 @@
 cmake_minimum_required(VERSION 3.16)
-# Packs what an administrator downloads: the stripped executable, the
-# administrator's part of the README, the example route file and the licence
-# (text with Windows line ends), and SHA256SUMS.txt with the checksum of each.
+# Packs what an administrator downloads, in two forms: the zip and the
+# Windows Installer package (packaging/tolvane.wxs, built by
+# packaging/build-msi). Both hold the stripped executable, the administrator's
+# part of the README, the example route file and the licence (text with
+# Windows line ends); the zip also SHA256SUMS.txt with the checksum of each.
 # The same commit packs to the same bytes: the entries are dated with the
 # commit's time (or SOURCE_DATE_EPOCH, when set) and have a fixed order and
 # fixed permissions.
 #
+# With SIGN_PKCS12 and SIGN_PASSWORD_FILE in the environment (see
+# packaging/sign), the executable is signed before it is packed, and the MSI
+# once built; a signature carries its own time, so signed packages are not
+# the same bytes twice.
+#
 # Run as: cmake -DSOURCE_DIR=... -DEXE=.../tolvane.exe -DPYTHON=... -DSTAGE=<scratch folder>
-#               -DPACKAGE=.../tolvane-<version>-win64.zip -P package.cmake
+#               -DPACKAGE=.../tolvane-<version>-win64.zip -DVERSION=<version>
+#               -DMSI=.../tolvane-<version>-x64.msi -P package.cmake
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
@@ -44,6 +52,20 @@ windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
 set(readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(COPY ${EXE} DESTINATION ${files}
      FILE_PERMISSIONS ${readable} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+
+set(sign "")
+if(NOT "$ENV{SIGN_PKCS12}" STREQUAL "")
+  set(sign ${SOURCE_DIR}/packaging/sign)
+endif()
+function(sign_file path)
+  if(sign)
+    execute_process(COMMAND ${sign} ${path} RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "Could not sign ${path}")
+    endif()
+  endif()
+endfunction()
+sign_file(${files}/tolvane.exe)
 set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt)
 set(sums "")
 foreach(name IN LISTS contents)
@@ -66,3 +88,14 @@ execute_process(
 if(failed)
   message(FATAL_ERROR "Could not write ${PACKAGE}")
 endif()
+
+# The MSI installs the files just packed, the executable signed or not as it is.
+file(REMOVE ${MSI})
+execute_process(
+  COMMAND ${SOURCE_DIR}/packaging/build-msi ${SOURCE_DIR}/packaging/tolvane.wxs ${VERSION}
+          ${files} ${epoch} ${MSI}
+  RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "Could not build ${MSI}")
+endif()
+sign_file(${MSI})

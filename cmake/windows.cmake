@@ -77,15 +77,19 @@ add_custom_command(TARGET tolvane POST_BUILD
   BYPRODUCTS ${TOLVANE_SYMBOLS}
   COMMENT "Moving the symbols of tolvane.exe to tolvane.debug")
 
-# The package an administrator downloads, packed at every build.
+# The packages an administrator downloads, the zip and the MSI, packed at
+# every build.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TOLVANE_PACKAGE ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-win64.zip)
+set(TOLVANE_MSI ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-x64.msi)
+set(TOLVANE_STAGE ${CMAKE_BINARY_DIR}/package)
 add_custom_target(dist ALL
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DEXE=$<TARGET_FILE:tolvane>
-          -DPYTHON=${Python3_EXECUTABLE} -DSTAGE=${CMAKE_BINARY_DIR}/package
-          -DPACKAGE=${TOLVANE_PACKAGE} -P ${CMAKE_SOURCE_DIR}/cmake/package.cmake
-  BYPRODUCTS ${TOLVANE_PACKAGE}
-  COMMENT "Packing tolvane-${PROJECT_VERSION}-win64.zip"
+          -DPYTHON=${Python3_EXECUTABLE} -DSTAGE=${TOLVANE_STAGE}
+          -DPACKAGE=${TOLVANE_PACKAGE} -DVERSION=${PROJECT_VERSION} -DMSI=${TOLVANE_MSI}
+          -P ${CMAKE_SOURCE_DIR}/cmake/package.cmake
+  BYPRODUCTS ${TOLVANE_PACKAGE} ${TOLVANE_MSI}
+  COMMENT "Packing tolvane-${PROJECT_VERSION}-win64.zip and tolvane-${PROJECT_VERSION}-x64.msi"
   VERBATIM)
 add_dependencies(dist tolvane)
 
@@ -100,11 +104,17 @@ add_test(NAME executable_is_self_contained_versioned_and_stripped
 
 add_test(NAME package_holds_what_an_administrator_needs
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/exe/check_package.py
-          ${TOLVANE_PACKAGE} $<TARGET_FILE:tolvane>)
+          ${TOLVANE_PACKAGE} $<TARGET_FILE:tolvane> ${TOLVANE_MSI} ${PROJECT_VERSION})
 
 # A second build from a clone in another folder must give the same bytes.
 add_test(NAME package_builds_to_the_same_bytes_from_a_clone
   COMMAND ${CMAKE_SOURCE_DIR}/tests/exe/check_reproducible ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
-          tolvane-${PROJECT_VERSION}-win64.zip ${CMAKE_BUILD_TYPE} ${CMAKE_GENERATOR})
+          ${CMAKE_BUILD_TYPE} ${CMAKE_GENERATOR} tolvane.exe tolvane.debug
+          tolvane-${PROJECT_VERSION}-win64.zip tolvane-${PROJECT_VERSION}-x64.msi)
 set_tests_properties(package_builds_to_the_same_bytes_from_a_clone PROPERTIES
   SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# The signing path of `make dist`, with a throwaway certificate.
+add_test(NAME signed_packages_verify_and_a_changed_byte_does_not
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/exe/check_signing ${CMAKE_SOURCE_DIR} $<TARGET_FILE:tolvane>
+          ${Python3_EXECUTABLE} ${PROJECT_VERSION})

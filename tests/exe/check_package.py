@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""Checks the package as an unzip program sees it: exactly its five files, in
+"""Checks the zip as an unzip program sees it: exactly its five files, in
 order (the symbols stay out); the executable that was built and tested; text
 with CR LF line ends; a README that is the administrator's part, without
 Markdown marks; and checksums of every other file that `sha256sum -c` accepts.
+Then the MSI as msitools read it: the zip's files, installed per machine under
+Program Files; the service registered as `tolvane /REGISTER` registers it,
+stopped and removed at uninstall and never started; the event-log source; the
+version, publisher and upgrade code Windows Installer goes by; and the launch
+conditions that refuse a downgrade and a service that /REGISTER made.
 
-    check_package.py PACKAGE EXE
+    check_package.py PACKAGE EXE MSI VERSION
 """
 
-import hashlib
+import os
 import re
 import subprocess
 import sys
@@ -15,6 +20,13 @@ import tempfile
 import zipfile
 
 CONTENTS = ["tolvane.exe", "README.txt", "ROUTE.example", "LICENSE.txt"]
+# Windows Installer knows every version of Tolvane by it: it never changes.
+UPGRADE_CODE = "{6B1F3E0A-7C52-4D8B-9E34-2A5D8C1F07B6}"
+SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\Tolvane"
+EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
+# ServiceControl events: start at install 0x1, at uninstall 0x10; stop and
+# delete at uninstall 0x20 and 0x80.
+STARTS, STOP_AND_DELETE_AT_UNINSTALL = 0x11, 0xA0
 
 
 def problems(package, exe):
@@ -48,13 +60,85 @@ def problems(package, exe):
         yield "README.txt is not the title, introduction and the administrator's section"
 
 
+def table(msi, name):
+    """The rows of a table as msiinfo exports it (names, types, keys, then rows)."""
+    text = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True,
+                          check=True).stdout
+    lines = text.replace("\r\n", "\n").split("\n")
+    names = lines[0].split("\t")
+    return [dict(zip(names, line.split("\t"))) for line in lines[3:] if line]
+
+
+def msi_problems(msi, package, version):
+    props = {row["Property"]: row["Value"] for row in table(msi, "Property")}
+    expected = {"ProductName": "Tolvane", "ProductVersion": version, "ALLUSERS": "1",
+                "Manufacturer": "The Tolvane developers", "UpgradeCode": UPGRADE_CODE}
+    got = {name: props.get(name) for name in expected}
+    if got != expected:
+        yield "Property table: %s, expected %s" % (got, expected)
+    summary = {row["PropertyId"]: row["Value"] for row in table(msi, "_SummaryInformation")}
+    if summary.get("7") != "x64;1033":
+        yield "platform and language %r, expected x64;1033" % summary.get("7")
+
+    components = {row["Component"]: row for row in table(msi, "Component")}
+    program = [c for c, row in components.items() if row["KeyPath"] == "tolvane.exe"]
+    services = [(r["Name"], r["DisplayName"], r["ServiceType"], r["StartType"], r["ErrorControl"],
+                 r["StartName"], r["Password"], r["Arguments"], r["LoadOrderGroup"],
+                 r["Dependencies"], [r["Component_"]]) for r in table(msi, "ServiceInstall")]
+    # Own process, automatic start, normal error control, no account (the
+    # local system), run as "<the installed tolvane.exe>" mode=Service.
+    if services != [("Tolvane", "Tolvane", "16", "2", "1", "", "", "mode=Service", "", "",
+                     program)]:
+        yield "ServiceInstall rows %s" % services
+    controls = [(r["Name"], int(r["Event"]), r["Wait"], [r["Component_"]])
+                for r in table(msi, "ServiceControl")]
+    if len(controls) != 1 or controls[0][0] != "Tolvane" or controls[0][1] & STARTS or \
+            controls[0][1] & STOP_AND_DELETE_AT_UNINSTALL != STOP_AND_DELETE_AT_UNINSTALL or \
+            controls[0][2:] != ("1", program):
+        yield "ServiceControl rows %s: stop and delete at uninstall, never a start" % controls
+    source = sorted((r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
+                    for r in table(msi, "Registry"))
+    expected = [("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
+                ("2", EVENT_SOURCE_KEY, "TypesSupported", "#1", program[0])] if program else []
+    if source != expected:
+        yield "Registry rows %s, expected %s" % (source, expected)
+
+    searches = {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}
+    keys = {r["Signature_"]: (r["Root"], r["Key"], r["Name"]) for r in table(msi, "RegLocator")}
+    registered = [p for p, s in searches
+                  if keys.get(s) == ("2", SERVICE_KEY, "ImagePath")]
+    conditions = {r["Condition"]: r["Description"] for r in table(msi, "LaunchCondition")}
+    if "A newer version of Tolvane is already installed" not in \
+            conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""):
+        yield "no launch condition refuses a downgrade: %s" % conditions
+    refusal = [c for c in conditions if registered and registered[0] in c]
+    if len(refusal) != 1 or "tolvane /DELETE" not in conditions[refusal[0]] or \
+            not all(p in refusal[0] for p in ("Installed", "WIX_UPGRADE_DETECTED")):
+        yield "no launch condition refuses a service registered by /REGISTER: %s" % conditions
+
+    folders = {r["Directory"]: (r["Directory_Parent"], r["DefaultDir"])
+               for r in table(msi, "Directory")}
+    installed = {r["FileName"]: folders.get(components[r["Component_"]]["Directory_"])
+                 for r in table(msi, "File")}
+    if installed != {name: ("ProgramFiles64Folder", "Tolvane") for name in CONTENTS}:
+        yield "installs %s" % installed
+    with tempfile.TemporaryDirectory() as work, zipfile.ZipFile(package) as z:
+        subprocess.run(["msiextract", "-C", work, msi], capture_output=True, check=True)
+        for name in CONTENTS:
+            path = os.path.join(work, "Tolvane", name)
+            if not os.path.exists(path) or open(path, "rb").read() != z.read(name):
+                yield "its %s is not the zip's" % name
+
+
 def main():
-    package, exe = sys.argv[1:3]
-    found = list(problems(package, exe))
-    for problem in found:
-        print("%s: %s" % (package, problem))
+    package, exe, msi, version = sys.argv[1:5]
+    found = [(package, p) for p in problems(package, exe)]
+    found += [(msi, p) for p in msi_problems(msi, package, version)]
+    for path, problem in found:
+        print("%s: %s" % (path, problem))
     if not found:
         print("%s: %s" % (package, ", ".join(zipfile.ZipFile(package).namelist())))
+        print("%s: %s, as the service and its event-log source" % (msi, ", ".join(CONTENTS)))
     return 1 if found else 0
 
 

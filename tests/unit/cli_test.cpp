@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "loader/loader.h"
+#include "version.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,7 +21,7 @@ constexpr char kEventSourceKey[] =
 constexpr char kThisProgram[] = "C:\\Program Files\\Tolvane\\tolvane.exe";
 constexpr char kNotRegistered[] = "Service: not registered, so nothing runs at boot\n";
 constexpr char kBanner[] =
-    "Tolvane  Version 1.0.0\n"
+    "Tolvane  Version " TOLVANE_VERSION "\n"
     "Copyright (C) 2026 The Tolvane developers.\n"
     "\n";
 

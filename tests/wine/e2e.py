@@ -10,7 +10,9 @@ the timing between them.
 
     e2e.py --tolvane build/win/tolvane.exe \
            --route-tool build/win/tests/wine/fake_route.exe \
-           --probe build/win/tests/wine/svcprobe.exe [--jobs N] [--keep] [NAME...]
+           --probe build/win/tests/wine/svcprobe.exe --version 1.1.0 \
+           --msi build/win/tolvane-1.1.0-x64.msi --package-files build/win/package/files \
+           [--jobs N] [--keep] [NAME...]
 """
 
 import argparse
@@ -18,6 +20,7 @@ import concurrent.futures
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -28,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winesession as ws  # noqa: E402
 
 SERVICE = ws.SERVICE
-BANNER = "Tolvane  Version 1.0.0"
+BANNER = None  # "Tolvane  Version <version>", from --version
 EXAMPLE_ROUTES = (b"# static routes added at boot\n"
                   b"10.0.0.0     255.0.0.0      192.168.1.254\n"
                   b"172.16.5.0   192.168.1.253          # mask left to the route tool\n"
@@ -91,9 +94,9 @@ class Context:
                                 os.path.join(work, "logs", name))
         self.install = None
 
-    def install_at(self, install_dir=ws.INSTALL_DIR):
-        self.install = ws.Install(self.prefix, self.args.tolvane, self.args.route_tool,
-                                  self.args.probe, install_dir)
+    def install_at(self, install_dir=ws.INSTALL_DIR, tolvane=True, tool_dir=None):
+        self.install = ws.Install(self.prefix, self.args.tolvane if tolvane else None,
+                                  self.args.route_tool, self.args.probe, install_dir, tool_dir)
         return self.install
 
 
@@ -828,6 +831,204 @@ def stop_while_paused(ctx):
     check_records(c, boot, [])
 
 
+# The MSI package ---------------------------------------------------------------
+
+PACKAGE_DIR = "C:\\Program Files\\Tolvane"
+PACKAGE_FILES = ["tolvane.exe", "README.txt", "LICENSE.txt", "ROUTE.example"]
+PACKAGES = "C:\\packages"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+BUILD_MSI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                         "packaging", "build-msi")
+INSTALL_FAILURE = 1603  # what Windows Installer returns for a refused install
+# Wine's Windows Installer writes the key file's path as it is, without the
+# quotes that Windows Installer puts around it: checked here as Wine writes it.
+WINE_IMAGE_PATH = PACKAGE_DIR + "\\tolvane.exe mode=Service"
+
+
+def lower_version(version):
+    """A version below this one: its last non-zero part one less."""
+    parts = [int(p) for p in version.split(".")]
+    last = max(k for k, p in enumerate(parts) if p > 0)
+    parts[last] -= 1
+    return ".".join(str(p) for p in parts)
+
+
+def build_older_package(args, work, version):
+    """The package's own source built with a lower version, around a tolvane.exe
+    with bytes appended (it runs the same; the bytes show which one is in place)."""
+    files = os.path.join(work, "older-files")
+    shutil.copytree(args.package_files, files)
+    with open(os.path.join(files, "tolvane.exe"), "ab") as f:
+        f.write(b"\0an older build\0")
+    msi = os.path.join(work, "tolvane-%s-x64.msi" % version)
+    subprocess.run([BUILD_MSI, os.path.join(os.path.dirname(BUILD_MSI), "tolvane.wxs"), version,
+                    files, str(int(time.time())), msi], check=True, capture_output=True)
+    return files, msi
+
+
+def launch_conditions(msi):
+    """Condition -> message, as the package's LaunchCondition table holds them."""
+    text = subprocess.run(["msiinfo", "export", msi, "LaunchCondition"], check=True,
+                          capture_output=True, text=True).stdout
+    rows = [line.split("\t") for line in text.replace("\r\n", "\n").split("\n")[3:] if line]
+    return {row[0]: row[1] for row in rows}
+
+
+def msiexec(ctx, label, *args):
+    """msiexec ... /qn, traced: Wine's trace of Windows Installer names the
+    launch condition that stopped an install (Wine logs no message for it)."""
+    return ctx.prefix.run(["msiexec"] + list(args) + ["/qn"], label,
+                          debug="-all,trace+msi,err+msi", timeout=180)
+
+
+def refused_by(result):
+    """The launch condition found false when the install stopped, or None."""
+    trace = result.err.decode("latin-1")
+    halted = trace.find('Execution halted, action L"LaunchConditions"')
+    false = re.findall(r'MSI_EvaluateConditionW 0 <- L"(.*)"', trace[:max(halted, 0)])
+    return false[-1] if halted >= 0 and false else None
+
+
+def reg_values(ctx, key, label):
+    """name -> (type, data) of a key, or None when it does not exist."""
+    result = ctx.prefix.run(["reg", "query", key], label)
+    return ws.parse_reg_query(result.text) if result.rc == 0 else None
+
+
+def programs_entries(ctx, label):
+    """(DisplayName, DisplayVersion, Publisher) of each Tolvane entry in Programs and Features."""
+    text = ctx.prefix.run(["reg", "query", UNINSTALL_KEY, "/s"], label).text
+    entries = []
+    for block in re.split(r"\r?\n(?=HKEY_)", text):
+        values = ws.parse_reg_query(block)
+        if values.get("DisplayName", ("", ""))[1] == SERVICE:
+            entries.append(tuple(values.get(n, ("", ""))[1]
+                                 for n in ("DisplayName", "DisplayVersion", "Publisher")))
+    return entries
+
+
+def installed_files(ctx):
+    return {name: ctx.prefix.read(PACKAGE_DIR + "\\" + name) for name in PACKAGE_FILES}
+
+
+def files_not_from(ctx, folder):
+    """The files of the package that are not in place as they are in folder."""
+    installed = installed_files(ctx)
+    different = []
+    for name in PACKAGE_FILES:
+        with open(os.path.join(folder, name), "rb") as f:
+            if installed[name] != f.read():
+                different.append(name)
+    return different
+
+
+@scenario("msi-package", weight=3)
+def msi_package(ctx):
+    """The MSI under Wine's msiexec: refused over a /REGISTER registration, an
+    upgrade from an older package, the registration, a refused downgrade, a
+    boot through the installed service, and an uninstall that stops it."""
+    c, args = ctx.check, ctx.args
+    older_version = lower_version(args.version)
+    older_files, older_msi = build_older_package(args, ctx.prefix.log_dir, older_version)
+    current, older = (PACKAGES + "\\" + os.path.basename(msi) for msi in (args.msi, older_msi))
+    ctx.prefix.put(current, source=args.msi)
+    ctx.prefix.put(older, source=older_msi)
+    conditions = launch_conditions(args.msi)
+    i = ctx.install_at(PACKAGE_DIR, tolvane=False, tool_dir="C:\\windows\\system32")
+    # One server until the boot: nothing registered when it started, so
+    # nothing starts by itself before then.
+    i.warm_server()
+
+    # A service registered by /REGISTER: refused, and left as it was.
+    ctx.prefix.put("C:\\Tolvane\\tolvane.exe", source=args.tolvane)
+    registered = ctx.prefix.run(["C:\\Tolvane\\tolvane.exe", "/REGISTER"], "register")
+    c.equal(registered.rc, 0, "/REGISTER: exit status")
+    result = msiexec(ctx, "install-over-register", "/i", current)
+    c.equal(result.rc, INSTALL_FAILURE & 0xFF, "install over /REGISTER: exit status")
+    refusal = refused_by(result)
+    c.true(refusal in conditions and "tolvane /DELETE" in conditions[refusal],
+           "install over /REGISTER: stopped by %r, not by the condition that names "
+           "tolvane /DELETE: %s" % (refusal, conditions))
+    c.equal((reg_values(ctx, SERVICE_KEY, "reg-query-registered") or {}).get("ImagePath"),
+            ("REG_SZ", '"C:\\Tolvane\\tolvane.exe" mode=Service'),
+            "install over /REGISTER: the registration")
+    c.equal((installed_files(ctx), programs_entries(ctx, "programs-refused")),
+            ({name: None for name in PACKAGE_FILES}, []),
+            "install over /REGISTER: files and Programs and Features entries")
+    deleted = ctx.prefix.run(["C:\\Tolvane\\tolvane.exe", "/DELETE"], "delete")
+    c.equal(deleted.rc, 0, "/DELETE: exit status")
+
+    # The older package, then this one over it.
+    for label, msi, files in (("install-older", older, older_files),
+                              ("upgrade", current, args.package_files)):
+        result = msiexec(ctx, label, "/i", msi)
+        c.equal(result.rc, 0, "%s: exit status" % label)
+        c.equal(files_not_from(ctx, files), [],
+                "%s: files in %s that are not the package's" % (label, PACKAGE_DIR))
+    c.equal(programs_entries(ctx, "programs-upgraded"),
+            [(SERVICE, args.version, "The Tolvane developers")],
+            "Programs and Features after the upgrade (name, version, publisher)")
+
+    # Registered as /REGISTER registers it, never started, no route file made.
+    values = reg_values(ctx, SERVICE_KEY, "reg-query-service") or {}
+    c.equal({k: values.get(k) for k in ("Type", "Start", "ErrorControl", "ObjectName",
+                                        "ImagePath", "DisplayName", "Description")},
+            {"Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"),
+             "ErrorControl": ("REG_DWORD", "0x1"), "ObjectName": ("REG_SZ", "LocalSystem"),
+             "ImagePath": ("REG_SZ", WINE_IMAGE_PATH), "DisplayName": ("REG_SZ", SERVICE),
+             "Description": ("REG_SZ", DESCRIPTION)},
+            "service key values")
+    c.equal(reg_values(ctx, SOURCE_KEY, "reg-query-source"),
+            {"EventMessageFile": ("REG_EXPAND_SZ", PACKAGE_DIR + "\\tolvane.exe"),
+             "TypesSupported": ("REG_DWORD", "0x1")}, "event-source key values")
+    status = ws.parse_events(i.svcprobe("status", SERVICE, label="status-installed").text)
+    c.equal([(e.kind, e.get("state"), e.get("exit")) for e in status],
+            [("status", "STOPPED", "1077")],
+            "service status after the install (1077: never started)")
+    c.equal((i.route_log(), ctx.prefix.read(ws.ROUTE_FILE)), (None, None),
+            "route tool runs and route file after the install")
+
+    # An older package is refused, and what is installed stays.
+    result = msiexec(ctx, "downgrade", "/i", older)
+    c.equal(result.rc, INSTALL_FAILURE & 0xFF, "downgrade: exit status")
+    refusal = refused_by(result)
+    c.true(refusal in conditions and "newer version" in conditions[refusal],
+           "downgrade: stopped by %r, not by the downgrade's condition" % refusal)
+    c.equal(files_not_from(ctx, args.package_files), [],
+            "downgrade: installed files that did not stay")
+    c.equal(programs_entries(ctx, "programs-downgrade"),
+            [(SERVICE, args.version, "The Tolvane developers")],
+            "Programs and Features after the downgrade")
+    ctx.prefix.end_server()
+
+    # The next boot runs the route file through the installed service, which
+    # finds the route tool in the system folder.
+    i.set_route_file(EXAMPLE_ROUTES)
+    check_undisturbed(c, i, i.boot(), EXAMPLE_COMMANDS)
+
+    # Uninstalled at the next boot while the service runs (held by a pause):
+    # stopped, removed with its event source and files; the route file stays.
+    i.clear_route_logs()
+    running = i.start_boot(["pause@lines=2"], label="boot-paused")
+    deadline = time.monotonic() + ws.BOOT_TIMEOUT_MS / 1000
+    while b"state=PAUSED" not in running.output() and running.proc.poll() is None \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    result = msiexec(ctx, "uninstall", "/x", current)
+    boot = i.finish_boot(running)
+    c.equal(result.rc, 0, "uninstall: exit status")
+    check_stopped(c, boot)
+    c.equal([r.state for r in boot.trace.reports][:4],
+            [START_PENDING, START_PENDING, RUNNING, PAUSED], "first status reports")
+    check_stop_received(c, boot)
+    c.equal((reg_values(ctx, SERVICE_KEY, "reg-query-service-gone"),
+             reg_values(ctx, SOURCE_KEY, "reg-query-source-gone")), (None, None),
+            "service and event-source keys after the uninstall")
+    c.equal((os.path.exists(ctx.prefix.host(PACKAGE_DIR)), programs_entries(ctx, "programs-gone")),
+            (False, []), "%s and Programs and Features entries after the uninstall" % PACKAGE_DIR)
+    c.equal(ctx.prefix.read(ws.ROUTE_FILE), EXAMPLE_ROUTES, "route file after the uninstall")
+
+
 # Driver ---------------------------------------------------------------------
 
 def run_scenario(name, args, template, work):
@@ -856,6 +1057,10 @@ def main():
     parser.add_argument("--tolvane", required=True)
     parser.add_argument("--route-tool", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--version", required=True, help="the version tolvane.exe shows")
+    parser.add_argument("--msi", required=True, help="the package, tolvane-<version>-x64.msi")
+    parser.add_argument("--package-files", required=True,
+                        help="the folder of the files the package installs")
     parser.add_argument("--jobs", type=int, default=len(os.sched_getaffinity(0)),
                         help="scenarios at once (default: one per core; more starve "
                              "Wine's service manager on a small machine)")
@@ -864,10 +1069,12 @@ def main():
                         help="keep the work folder (prefixes and logs) and print its path")
     parser.add_argument("names", nargs="*", help="scenarios to run (default: all)")
     args = parser.parse_args()
-    for attr in ("tolvane", "route_tool", "probe"):
+    for attr in ("tolvane", "route_tool", "probe", "msi", "package_files"):
         setattr(args, attr, os.path.abspath(getattr(args, attr)))
-        if not os.path.isfile(getattr(args, attr)):
+        if not os.path.exists(getattr(args, attr)):
             parser.error("no such file: %s" % getattr(args, attr))
+    global BANNER
+    BANNER = "Tolvane  Version " + args.version
     names = args.names or list(SCENARIOS)
     unknown = [n for n in names if n not in SCENARIOS]
     if unknown:

@@ -269,6 +269,10 @@ class Running:
                                      stdin=subprocess.DEVNULL, stdout=self._out,
                                      stderr=self._err)
 
+    def output(self):
+        """What the command has written to its standard output so far."""
+        return _slurp(self.out_path)
+
     def finish(self, timeout):
         try:
             rc = self.proc.wait(timeout=timeout)
@@ -566,18 +570,22 @@ class Boot:
 
 
 class Install:
-    """tolvane.exe, the stand-in route tool and the probe, laid into a prefix."""
+    """tolvane.exe, the stand-in route tool and the probe, laid into a prefix.
+
+    The route tool goes beside tolvane.exe, where the service finds it first,
+    or into tool_dir (the system folder, for a tolvane.exe that a package
+    installs: tolvane=None).
+    """
 
     def __init__(self, prefix, tolvane, route_tool, probe, install_dir=INSTALL_DIR,
                  tool_dir=None):
-        """tool_dir: where the stand-in route tool goes, and its log and
-        setting with it; by default beside tolvane.exe."""
         self.prefix = prefix
         self.dir = install_dir
         self.tool_dir = tool_dir or install_dir
         self.exe = install_dir + "\\tolvane.exe"
         self.probe = PROBE_DIR + "\\svcprobe.exe"
-        prefix.put(self.exe, source=tolvane)
+        if tolvane is not None:
+            prefix.put(self.exe, source=tolvane)
         prefix.put(self.tool_dir + "\\ROUTE.EXE", source=route_tool)
         prefix.put(self.probe, source=probe)
 

@@ -11,7 +11,7 @@ namespace {
 
 constexpr char kDefaultRoute[] = "0.0.0.0";
 constexpr size_t kServiceConfigSize = 8192;      // the most a service's configuration takes
-constexpr size_t kRoutingTableSize = 64 * 1024;  // over a thousand routes
+constexpr size_t kRoutingTableSize = size_t{64} * 1024;  // over a thousand routes
 
 // The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
@@ -107,7 +107,9 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
         valid[i] = ParseAddress(line.field[i], &address[i]);
         readable = readable && valid[i];
     }
-    const DWORD destination = address[0], mask = address[1], gateway = address[used - 1];
+    const DWORD destination = address[0];
+    const DWORD mask = address[1];
+    const DWORD gateway = address[used - 1];
 
     ++plan.routes;
     if (strcmp(line.field[0], kDefaultRoute) == 0)
@@ -215,7 +217,7 @@ const char *StartWords(DWORD startType)
 // how it starts and what it runs; and a warning if that is not this program.
 void PrintRegistration()
 {
-    alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize];
+    alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize] = {};
     auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
     DWORD error = 0;
     SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -242,7 +244,8 @@ void PrintRegistration()
     const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
     printf("Service: registered, %s, runs %s\n", StartWords(config->dwStartType), commandLine);
 
-    char registered[kPathSize], self[kPathSize];
+    char registered[kPathSize];
+    char self[kPathSize];
     ProgramOf(commandLine, registered);
     const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
     if (length > 0 && length < kPathLimit && !EqualsIgnoringCase(registered, self))
@@ -254,7 +257,8 @@ void PrintRegistration()
 // of a console is not one the service would find.
 bool FindRouteToolAsService(char (&toolPath)[kPathSize])
 {
-    char current[kPathSize], system[kPathSize];
+    char current[kPathSize];
+    char system[kPathSize];
     const DWORD currentLength = GetCurrentDirectoryA(kPathSize, current);
     const DWORD systemLength = GetSystemDirectoryA(system, kPathSize);
     const bool moved = currentLength > 0 && currentLength < kPathSize && systemLength > 0 &&

@@ -13,7 +13,10 @@ stand-in reads from ROUTE.CFG beside it), runs:
 - while that service sleeps its five seconds after its last route, and so
   does nothing, one bare run: bench_spawn.exe starting the stand-in and
   waiting for it, ROUTES times in a row, with the creation flags the service
-  uses for the route tool.
+  uses for the route tool;
+- right after the service has stopped, the same bare runs made from inside a
+  service process: bench_spawn.exe registered as a service of its own
+  (TolvaneBare) and started through the service manager, as Tolvane is.
 
 Both are timed the same way: from the creation times of the stand-in's runs
 (GetProcessTimes, stamped by the system at each launch), from the first run
@@ -22,9 +25,13 @@ launch with a new console takes anything from 25 to 80 ms, and the machine's
 pace drifts from second to second, so the two runs of a round follow each
 other within seconds, and there are many rounds.
 
-The ratio of the two is taken per round and printed as the median over the
-rounds with its spread (lowest and highest), and one by one; beside it, the
-medians of the times themselves. Also printed: the size of the executable,
+The ratios are taken per round and printed as the median over the rounds
+with their spread (lowest and highest), and one by one; beside them, the
+medians of the times themselves. The service against the bare runs from a
+console is what the product costs together with running as a service; the
+service against the bare runs from a service process is what the product
+alone costs; the bare runs from a service process against those from a
+console is what running as a service costs, with no product at all. Also printed: the size of the executable,
 which the build strips as it is shipped, and the service process's peak
 working set. It measures and prints; it passes no judgement, except that a
 run which did not do what it should (wrong route-tool runs, a service that did
@@ -46,6 +53,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
 from winesession import INSTALL_DIR, ROUTE_FILE, SERVICE  # noqa: E402
 
 BARE_DIR = "C:\\bare"  # the bare runs' own copy of the stand-in, and its log
+BARE_SERVICE_DIR = "C:\\bareservice"  # the same for the bare runs from a service
+BARE_SERVICE = "TolvaneBare"
 import winesession as ws  # noqa: E402
 
 # CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
@@ -98,7 +107,7 @@ class Bench:
     def install(self):
         p = self.prefix
         p.put(INSTALL_DIR + "\\tolvane.exe", source=self.args.tolvane)
-        for folder in (INSTALL_DIR, BARE_DIR):
+        for folder in (INSTALL_DIR, BARE_DIR, BARE_SERVICE_DIR):
             p.put(folder + "\\ROUTE.EXE", source=self.args.route_tool)
         p.put(INSTALL_DIR + "\\bench_spawn.exe", source=self.args.spawn)
         p.put(INSTALL_DIR + "\\bench_probe.exe", source=self.args.probe)
@@ -109,6 +118,11 @@ class Bench:
         rc, out = self.wine(INSTALL_DIR + "\\tolvane.exe", "/REGISTER")
         if "registered successfully" not in out:
             raise BenchError("registration failed (status %d): %s" % (rc, out))
+        command = "%s\\bench_spawn.exe service %s %s\\ROUTE.EXE %d %s" % (
+            INSTALL_DIR, BARE_SERVICE, BARE_SERVICE_DIR, len(self.routes), SERVICE_CREATION_FLAGS)
+        rc, out = self.wine("sc", "create", BARE_SERVICE, "binPath=", command)
+        if rc != 0:
+            raise BenchError("sc create %s failed (status %d): %s" % (BARE_SERVICE, rc, out))
 
     def wine(self, *args):
         """Runs `wine ARGS...`; returns (status, standard output as text)."""
@@ -122,7 +136,7 @@ class Bench:
             pass
 
     def set_delay(self, delay_ms):
-        for folder in (INSTALL_DIR, BARE_DIR):
+        for folder in (INSTALL_DIR, BARE_DIR, BARE_SERVICE_DIR):
             if delay_ms == 0:
                 self.remove(folder + "\\ROUTE.CFG")  # exits at once
             else:
@@ -153,9 +167,21 @@ class Bench:
             raise error("bench_spawn failed: %s" % out.strip())
         return self.interval(BARE_DIR, len(self.routes))
 
+    def bare_in_service(self):
+        """The bare runs, made by bench_spawn as a service of its own."""
+        self.remove(BARE_SERVICE_DIR + "\\ROUTE.LOG")
+        rc, out = self.wine(INSTALL_DIR + "\\bench_probe.exe", BARE_SERVICE, "240000")
+        run = key_values(out, "run")
+        if rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
+            error = LostRun if run.get("exit") not in (None, "0") else BenchError
+            raise error("the bare runs from a service did not end well: %s" % out.strip())
+        return self.interval(BARE_SERVICE_DIR, len(self.routes))
+
     def round(self):
-        """One service run, and one bare run while the service sleeps after
-        its last route: (per route, bare, peak working set, start to stopped)."""
+        """One service run, one bare run while the service sleeps after its
+        last route, and one bare run from a service process right after the
+        service has stopped: (per route, bare, bare from a service, peak
+        working set, start to stopped)."""
         self.remove(INSTALL_DIR + "\\ROUTE.LOG")
         probe = self.prefix.start([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "240000"],
                                   "bench_probe")
@@ -179,7 +205,7 @@ class Bench:
                          or line != expected[k])
             raise BenchError("the route tool was not run once per route, in order: run %d was %r"
                              % (wrong, log[wrong] if wrong < len(log) else "missing"))
-        return (self.interval(INSTALL_DIR, len(self.routes) + 1), bare,
+        return (self.interval(INSTALL_DIR, len(self.routes) + 1), bare, self.bare_in_service(),
                 int(run["peak_working_set"]), float(run["stopped_ms"]))
 
 
@@ -225,7 +251,8 @@ def main():
     started = time.monotonic()
     prefix = fresh_prefix(work, log_dir)
     setup_seconds = time.monotonic() - started
-    results = {d: {"service": [], "same_flags": [], "ratio": [], "stop": []} for d in delays}
+    results = {d: {"service": [], "same_flags": [], "in_service": [], "ratio": [],
+                   "product": [], "environment": [], "stop": []} for d in delays}
     peaks = []
     try:
         bench = Bench(prefix, args)
@@ -235,10 +262,13 @@ def main():
             for delay in delays:
                 bench.set_delay(delay)
                 r = results[delay]
-                per_route, bare, peak, stopped_ms = bench.round_again_if_lost()
+                per_route, bare, in_service, peak, stopped_ms = bench.round_again_if_lost()
                 r["same_flags"].append(bare)
+                r["in_service"].append(in_service)
                 r["service"].append(per_route)
                 r["ratio"].append(per_route / bare)
+                r["product"].append(per_route / in_service)
+                r["environment"].append(in_service / bare)
                 r["stop"].append(stopped_ms)
                 peaks.append(peak)
     except (BenchError, ws.WineError) as exc:
@@ -253,20 +283,27 @@ def main():
     print()
     print("Tolvane under %s: %d routes, %d rounds; medians [lowest-highest] in ms"
           % (version, len(bench.routes), args.rounds))
-    print("%-9s %-22s %-22s %-19s %s" % ("tool runs", "per route", "bare start+wait", "ratio",
-                                        "start to stopped"))
+    print("%-9s %-20s %-20s %-20s %-17s %-17s %-17s %s"
+          % ("tool runs", "per route", "bare (console)", "bare (service)", "ratio",
+             "ratio (product)", "ratio (service)", "start to stopped"))
     for delay in delays:
         r = results[delay]
-        print("%-9s %-22s %-22s %-19s %.0f"
+        print("%-9s %-20s %-20s %-20s %-17s %-17s %-17s %.0f"
               % ("%d ms" % delay, spread(r["service"], 1), spread(r["same_flags"], 1),
-                 spread(r["ratio"], 2), median(r["stop"])))
+                 spread(r["in_service"], 1), spread(r["ratio"], 2), spread(r["product"], 2),
+                 spread(r["environment"], 2), median(r["stop"])))
     print("  per route: the service's runs of the route tool, mean time from one launch"
           " to the next")
     print("  bare: bench_spawn's runs (CreateProcessA + WaitForSingleObject, with the service's"
-          " creation flags 0x%s), timed the same way" % SERVICE_CREATION_FLAGS)
-    print("  ratio: per route / bare, of the two runs of each round; by round:")
-    for delay in delays:
-        print("    %d ms: %s" % (delay, " ".join("%.2f" % v for v in results[delay]["ratio"])))
+          " creation flags 0x%s), timed the same way, from a console and from a service process"
+          % SERVICE_CREATION_FLAGS)
+    print("  ratio: per route / bare (console); ratio (product): per route / bare (service);"
+          " ratio (service): bare (service) / bare (console); of the runs of each round")
+    for name, key in (("ratio", "ratio"), ("ratio (product)", "product"),
+                      ("ratio (service)", "environment")):
+        print("  %s by round:" % name)
+        for delay in delays:
+            print("    %d ms: %s" % (delay, " ".join("%.2f" % v for v in results[delay][key])))
     size = os.path.getsize(args.tolvane)
     print("executable as shipped (stripped): %d bytes (%.1f KiB), %s"
           % (size, size / 1024, args.tolvane))

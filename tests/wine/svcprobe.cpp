@@ -259,7 +259,13 @@ void ReadPidFile(const char *path, std::vector<Child> *children)
     }
     size_t index = 0;
     char line[64];
+    bool lineStart = true;  // a longer line is read in pieces; its pid is in the first
     while (std::fgets(line, sizeof line, file) != nullptr) {
+        const bool first = lineStart;
+        lineStart = std::strchr(line, '\n') != nullptr;
+        if (!first) {
+            continue;
+        }
         unsigned long pid = std::strtoul(line, nullptr, 10);
         if (index >= children->size()) {
             HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);

@@ -31,10 +31,11 @@ DWORD RemoveService();
 // changing nothing: the service's registration, the route tool and the route
 // file it would find, then every command line and every failure record, each
 // with the number of its line, whether the routing table holds each route
-// now, and every mistake in the lines. Returns 0 for a clean file,
-// ERROR_INVALID_DATA (13) when a line would write a record, a mistake is
-// found or the file is refused, else the code of the search or open that
-// failed.
+// now, and every mistake in the lines. Returns ERROR_INVALID_DATA (13) when
+// a line would write a record, a mistake is found or the file is refused;
+// else, for the route file in place, ERROR_NOT_FOUND (1168) when a route is
+// not in the table; else 0. The code of the search or open that failed when
+// there is no plan to print.
 DWORD CheckRoutes(const char *draftPath);
 
 // Whether two texts are equal but for the case of their ASCII letters.

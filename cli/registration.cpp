@@ -39,7 +39,7 @@ void WriteEventSourceKey(const char *messageFile)
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    const DWORD types = EVENTLOG_ERROR_TYPE;
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_INFORMATION_TYPE;
     RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
                    reinterpret_cast<const BYTE *>(messageFile),
                    static_cast<DWORD>(strlen(messageFile) + 1));

@@ -2,8 +2,6 @@
 #include "loader/loader.h"
 #include "report/report.h"
 
-#include <iphlpapi.h>
-
 #include <stdio.h>
 #include <string.h>
 
@@ -11,12 +9,12 @@ namespace {
 
 constexpr char kDefaultRoute[] = "0.0.0.0";
 constexpr size_t kServiceConfigSize = 8192;      // the most a service's configuration takes
-constexpr size_t kRoutingTableSize = size_t{64} * 1024;  // over a thousand routes
 
 // The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
     const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
     unsigned routes;                  // route tool runs that add a route
+    unsigned readableRoutes;          // of those, the ones whose fields are all addresses
     unsigned inTable;                 // of those, the ones the table holds now
     unsigned reportedLines;           // lines that write a record
     unsigned lastReportedLine;
@@ -29,42 +27,6 @@ const char *FieldName(int index, int count)
     if (index == 0)
         return "destination";
     return index == 1 && count >= kRouteFields ? "mask" : "gateway";
-}
-
-// Four decimal numbers from 0 to 255 with dots between them, the only form
-// that the route tool reads one way only: a leading zero, for one, may be
-// read as octal. The address is stored in network order.
-bool ParseAddress(const char *text, DWORD *address)
-{
-    BYTE bytes[4];
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *text++ != '.')
-            return false;
-        unsigned value = 0;
-        int digits = 0;
-        for (; *text >= '0' && *text <= '9' && digits < 4; ++text, ++digits)
-            value = value * 10 + static_cast<unsigned>(*text - '0');
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[-digits] == '0'))
-            return false;
-        bytes[part] = static_cast<BYTE>(value);
-    }
-    if (*text != '\0')
-        return false;
-    memcpy(address, bytes, sizeof bytes);
-    return true;
-}
-
-// A row with this destination and gateway, and this mask unless null.
-bool InTable(const MIB_IPFORWARDTABLE &table, DWORD destination, const DWORD *mask,
-             DWORD gateway)
-{
-    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
-        const MIB_IPFORWARDROW &row = table.table[i];
-        if (row.dwForwardDest == destination && row.dwForwardNextHop == gateway &&
-            (mask == nullptr || row.dwForwardMask == *mask))
-            return true;
-    }
-    return false;
 }
 
 void PrintMistake(Plan &plan, const char *where, const char *text)
@@ -100,25 +62,18 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
     const RouteFields &line = *action.fields;
     const bool masked = line.count >= kRouteFields;
     const int used = masked ? 3 : 2;  // destination[, mask], gateway
-    DWORD address[kRouteFields] = {};
-    bool valid[kRouteFields] = {};
-    bool readable = true;
-    for (int i = 0; i < used; ++i) {
-        valid[i] = ParseAddress(line.field[i], &address[i]);
-        readable = readable && valid[i];
-    }
-    const DWORD destination = address[0];
-    const DWORD mask = address[1];
-    const DWORD gateway = address[used - 1];
+    RouteAddresses route;
+    const bool readable = ParseRoute(line, &route);
 
     ++plan.routes;
-    if (strcmp(line.field[0], kDefaultRoute) == 0)
+    plan.readableRoutes += readable ? 1 : 0;
+    if (readable && IsDefaultRoute(route))
         plan.addsDefaultRoute = true;
     const char *found = "";
     if (plan.table != nullptr && !readable) {
         found = " (cannot tell)";
     } else if (plan.table != nullptr) {
-        const bool in = InTable(*plan.table, destination, masked ? &mask : nullptr, gateway);
+        const bool in = InTable(*plan.table, route);
         found = in ? " (in the table)" : " (not in the table)";
         plan.inTable += in ? 1 : 0;
     }
@@ -126,7 +81,8 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
 
     char text[kLineSize + 96];
     for (int i = 0; i < used; ++i) {
-        if (valid[i])
+        DWORD address;
+        if (ParseAddress(line.field[i], &address))
             continue;
         snprintf(text, sizeof text,
                  "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with dots); "
@@ -134,7 +90,7 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                  FieldName(i, line.count), line.field[i]);
         PrintMistake(plan, where, text);
     }
-    if (readable && masked && (destination & mask) != destination) {
+    if (readable && (route.destination & route.mask) != route.destination) {
         snprintf(text, sizeof text,
                  "the destination %s has bits outside the mask %s; the route tool will refuse "
                  "the line",
@@ -302,23 +258,20 @@ DWORD CheckRoutes(const char *draftPath)
     if (start == FileStart::kUtf8Mark)
         printf("Note: the file starts with a UTF-8 byte-order mark, which is skipped\n");
 
-    alignas(MIB_IPFORWARDTABLE) BYTE tableBuffer[kRoutingTableSize];
-    auto *table = reinterpret_cast<MIB_IPFORWARDTABLE *>(tableBuffer);
-    ULONG tableSize = sizeof tableBuffer;
-    const DWORD tableRead = GetIpForwardTable(table, &tableSize, FALSE);
-    if (tableRead == ERROR_NO_DATA)
-        table->dwNumEntries = 0;
-    else if (tableRead != NO_ERROR)
+    DWORD tableError = 0;
+    const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&tableError);
+    if (table == nullptr)
         printf("Warning: can't read the routing table [%d]; routes are not compared\n",
-               static_cast<int>(tableRead));
+               static_cast<int>(tableError));
 
     Plan plan = {};
-    plan.table = tableRead == NO_ERROR || tableRead == ERROR_NO_DATA ? table : nullptr;
+    plan.table = table;
     ForEachRouteAction(file, PrintAction, &plan);
     fclose(file);
 
-    if (plan.routes == 0) {
-        printf("Mistake: no line adds a route, so the next boot only clears the routing table\n");
+    if (plan.readableRoutes == 0) {
+        printf("Mistake: no line adds a route whose fields are all IPv4 addresses, so the next "
+               "boot refuses the file and changes nothing\n");
         ++plan.mistakes;
     } else if (!plan.addsDefaultRoute) {
         printf("Warning: no line adds a default route (destination %s), and %s -f removes the "
@@ -331,5 +284,11 @@ DWORD CheckRoutes(const char *draftPath)
     else
         printf("Routes to add: %u, lines to report: %u, mistakes: %u\n", plan.routes,
                plan.reportedLines, plan.mistakes);
-    return plan.reportedLines == 0 && plan.mistakes == 0 ? 0 : ERROR_INVALID_DATA;
+    if (plan.reportedLines > 0 || plan.mistakes > 0)
+        return ERROR_INVALID_DATA;
+    // After a boot, a route missing from the table is what a health check
+    // looks for; a draft is not in place yet.
+    if (draftPath == nullptr && plan.table != nullptr && plan.inTable < plan.routes)
+        return ERROR_NOT_FOUND;
+    return 0;
 }

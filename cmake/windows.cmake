@@ -55,7 +55,7 @@ target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS} ${TOLVANE_LANGUAGE} $
 target_compile_definitions(tolvane PRIVATE ${TOLVANE_DEFINITIONS})
 target_link_options(tolvane PRIVATE ${TOLVANE_STATIC_LINK} ${TOLVANE_HARDENING_LINK}
                     ${TOLVANE_OLDEST_WINDOWS_LINK})
-target_link_libraries(tolvane PRIVATE advapi32 user32 iphlpapi)
+target_link_libraries(tolvane PRIVATE advapi32 user32)
 
 # The same sources build to the same bytes wherever and whenever they are
 # built: paths in the debug information and in __FILE__ are relative to the

@@ -5,12 +5,16 @@
 #include "loader/route_file.h"
 #include "tolvane.h"
 
+#include <iphlpapi.h>
 #include <stdio.h>
 
 inline constexpr size_t kPathSize = 256;           // path buffers
 inline constexpr DWORD kPathLimit = kPathSize - 1;  // the limit platform calls are given
 inline constexpr size_t kCommandLineSize = 256;     // a route tool's command line
 inline constexpr char kRouteToolName[] = "ROUTE.EXE";
+// The longest command line that adds a route: three fields of 15 characters.
+inline constexpr size_t kRouteCommandLineSize =
+    sizeof kRouteToolName + sizeof " ADD  MASK  " - 1 + kRouteFields * (kFieldSize - 1);
 inline constexpr char kRouteFileSuffix[] = "\\SYSTEM32\\DRIVERS\\ETC\\ROUTE";
 inline constexpr DWORD kSettleDelayMs = 5000;  // after the last route, before the service stops
 inline constexpr DWORD kChildPollMs = 100;     // longest wait between two status reads
@@ -20,6 +24,12 @@ inline constexpr int kChildPollLimit = 10;     // waits per route tool run: abou
 inline constexpr DWORD kClearingWaitMs = 30000;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
+// What the check at the end of a run reads and keeps, in process-wide buffers.
+inline constexpr size_t kMaxTableRoutes = 10000;   // rows of the routing table
+inline constexpr size_t kMaxAddresses = 1024;      // the machine's IPv4 addresses
+inline constexpr size_t kMaxCheckedRoutes = 10000;  // routes of one run
+// The mask the route tool gives a line without one: a route to one address.
+inline constexpr DWORD kHostMask = 0xFFFFFFFF;
 
 // The most recently started route tool. Its handles stay open until the next
 // launch replaces it. Three kinds of handle are never closed and end with the
@@ -30,6 +40,7 @@ extern PROCESS_INFORMATION g_lastChild;
 
 // Set once the service is stopping: no route tool is started after that.
 extern bool g_launchesClosed;
+bool LaunchesClosed();
 
 // Manual-reset event, signalled while the loader may go on and reset while
 // the service is paused. Null when there is no service (the loader never waits).
@@ -72,12 +83,50 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context);
 // (with the thread's last error set to the cause).
 int QuerySystemRoot(char *buffer, DWORD capacity);
 
+// What became of one run of the route tool.
+enum class ToolRun {
+    kEnded,         // the code is its exit status
+    kStillRunning,  // after its wait; it is left running
+    kNotStarted,    // the code is the launch's error code
+    kStopping,      // not started: the service is stopping
+};
+
 // Runs the route tool once with this command line and waits for it: a
 // status read, and while it runs, a wait of up to `pollMs` on its process
-// handle and another read, at most `polls` times. Returns true if it was
-// still running after the last wait (it is left running).
-bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls);
+// handle and another read, at most `polls` times.
+ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls,
+                        DWORD *code);
 
 // At stop: terminates the last route tool run if it is still running, and
 // starts no other after it.
 void TerminateLastChild();
+
+// A route as the route tool reads a line: its addresses in network order,
+// and the mask kHostMask when the line gives none.
+struct RouteAddresses {
+    DWORD destination, mask, gateway;
+};
+
+// Four decimal numbers from 0 to 255 with dots between them, the only form
+// that the route tool reads one way only: a leading zero, for one, may be
+// read as octal. The address is stored in network order.
+bool ParseAddress(const char *text, DWORD *address);
+
+// The route of a line of two fields or more; false unless each field it
+// uses is an IPv4 address.
+bool ParseRoute(const RouteFields &fields, RouteAddresses *route);
+bool IsDefaultRoute(const RouteAddresses &route);
+
+// The IPv4 forwarding table and the machine's IPv4 addresses, read through
+// the IP helper of the system directory into buffers of the process, which
+// the next read of the same table overwrites: one thread reads them (the
+// loader, or the command line). Null on failure, with *error the cause.
+const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error);
+const MIB_IPADDRTABLE *ReadAddresses(DWORD *error);
+
+// The one comparison of a route with the routing table: a row with its
+// destination, mask and gateway.
+bool InTable(const MIB_IPFORWARDTABLE &table, const RouteAddresses &route);
+
+// Whether one of the machine's addresses is on the gateway's network.
+bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway);

@@ -23,7 +23,8 @@ void CloseChildHandles(const PROCESS_INFORMATION &child)
 
 }  // namespace
 
-bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls)
+ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls,
+                        DWORD *code)
 {
     // CreateProcessA is given a buffer of its own to write to.
     char writable[kCommandLineSize];
@@ -32,13 +33,16 @@ bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
+    *code = 0;
     {
         LockGuard hold(g_childLock);
         if (g_launchesClosed)
-            return false;
+            return ToolRun::kStopping;
         if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE,
-                            kRouteToolCreationFlags, nullptr, nullptr, &startup, &child))
-            return false;
+                            kRouteToolCreationFlags, nullptr, nullptr, &startup, &child)) {
+            *code = GetLastError();
+            return ToolRun::kNotStarted;
+        }
         CloseChildHandles(g_lastChild);
         g_lastChild = child;
     }
@@ -50,16 +54,24 @@ bool RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs
         DWORD status = 0;
         if (!GetExitCodeProcess(child.hProcess, &status)) {
             ReportFailure(kStepProcessStatusError);
-            return false;
+            return ToolRun::kEnded;
         }
         // A run ended with the exit code STILL_ACTIVE, as the one terminated
         // at stop is, reads as running; its signalled handle says otherwise.
-        if (status != STILL_ACTIVE || ended)
-            return false;
+        if (status != STILL_ACTIVE || ended) {
+            *code = status;
+            return ToolRun::kEnded;
+        }
         if (waits == polls)
-            return true;
+            return ToolRun::kStillRunning;
         ended = WaitForSingleObject(child.hProcess, pollMs) == WAIT_OBJECT_0;
     }
+}
+
+bool LaunchesClosed()
+{
+    LockGuard hold(g_childLock);
+    return g_launchesClosed;
 }
 
 void TerminateLastChild()

@@ -32,27 +32,178 @@ void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destina
                  gateway);
 }
 
+// What became of a route the run added, as the check at its end finds it.
+enum class RouteState : unsigned char { kUnchecked, kInTable, kRecorded };
+
+// A route the run added: what it ran, and what became of it.
+struct RouteRun {
+    unsigned lineNumber;
+    char commandLine[kRouteCommandLineSize];
+    bool readable;  // every field an IPv4 address, so that it can be compared
+    RouteAddresses route;
+    ToolRun run;
+    DWORD code;  // the run's exit status, or the launch's error code
+    RouteState state;
+};
+
+// Far too many for a thread's stack; only the loader thread uses them.
+RouteRun g_routeRuns[kMaxCheckedRoutes];
+
+// One run of the loader, from the clearing command to the summary.
+struct LoaderRun {
+    const char *toolPath;
+    const char *filePath;
+    bool cleared;           // the clearing command was started
+    unsigned routes;        // route tool runs that add a route
+    unsigned checked;       // of those, the ones kept in g_routeRuns
+    unsigned recordLines;   // lines that wrote a record
+    unsigned lastRecordLine;
+    unsigned missing;       // routes recorded as not in the table
+};
+
 // What the service does with an action: writes the record, runs the route
-// tool found at `toolPath`, or nothing.
-void TakeAction(const RouteAction &action, void *toolPath)
+// tool, and keeps what it ran for the check at the end of the run.
+void TakeAction(const RouteAction &action, void *context)
 {
-    const char *tool = static_cast<const char *>(toolPath);
+    LoaderRun &run = *static_cast<LoaderRun *>(context);
     if (action.failedStep != nullptr) {
         SetLastError(ERROR_INVALID_DATA);
-        ReportFailure(action.failedStep);
+        ReportFailure(action.failedStep, action.lineNumber);
+        // A line can write two records; it is one line to fix.
+        run.recordLines += action.lineNumber != run.lastRecordLine ? 1 : 0;
+        run.lastRecordLine = action.lineNumber;
         return;
     }
     if (action.commandLine == nullptr)
         return;
     WaitWhilePaused();
-    if (action.lineNumber != 0) {
-        RunRouteCommand(tool, action.commandLine, kChildPollMs, kChildPollLimit);
+    DWORD code = 0;
+    if (action.lineNumber == 0) {
+        const ToolRun clearing =
+            RunRouteCommand(run.toolPath, action.commandLine, kClearingWaitMs, 1, &code);
+        run.cleared = clearing == ToolRun::kEnded || clearing == ToolRun::kStillRunning;
+        if (clearing == ToolRun::kStillRunning) {
+            SetLastError(WAIT_TIMEOUT);
+            ReportFailure(kStepTimeOut);
+        } else if (clearing == ToolRun::kNotStarted) {
+            SetLastError(code);
+            ReportFailure(kStepStartRouteTool);
+        }
         return;
     }
-    if (RunRouteCommand(tool, action.commandLine, kClearingWaitMs, 1)) {
-        SetLastError(WAIT_TIMEOUT);
-        ReportFailure(kStepTimeOut);
+    const ToolRun added =
+        RunRouteCommand(run.toolPath, action.commandLine, kChildPollMs, kChildPollLimit, &code);
+    ++run.routes;
+    if (run.checked == kMaxCheckedRoutes)
+        return;
+    RouteRun &route = g_routeRuns[run.checked++];
+    route.lineNumber = action.lineNumber;
+    snprintf(route.commandLine, sizeof route.commandLine, "%s", action.commandLine);
+    route.readable = ParseRoute(*action.fields, &route.route);
+    route.run = added;
+    route.code = code;
+    route.state = RouteState::kUnchecked;
+}
+
+// Counts the routes whose fields are all IPv4 addresses.
+void CountRoutes(const RouteAction &action, void *routes)
+{
+    RouteAddresses route;
+    if (action.lineNumber != 0 && action.commandLine != nullptr &&
+        ParseRoute(*action.fields, &route))
+        ++*static_cast<unsigned *>(routes);
+}
+
+// Whether a line of the file is a route the route tool can add. A file
+// without one (empty, comments only, pasted commands) would clear the table,
+// the default route with it, and add nothing. Leaves the file where its
+// lines begin.
+bool PlansARoute(FILE *file)
+{
+    unsigned routes = 0;
+    ForEachRouteAction(file, CountRoutes, &routes);
+    rewind(file);
+    ReadFileStart(file);
+    return routes > 0;
+}
+
+// The code a missing route's record carries: why the route tool could not
+// add it, as far as can be told.
+DWORD MissingRouteCode(const RouteRun &route, const MIB_IPADDRTABLE *addresses)
+{
+    if (route.run == ToolRun::kNotStarted)
+        return route.code;
+    if (route.readable && addresses != nullptr &&
+        !OnConnectedNetwork(*addresses, route.route.gateway))
+        return ERROR_NETWORK_UNREACHABLE;
+    if (route.run == ToolRun::kEnded && route.code != 0)
+        return route.code;
+    return ERROR_NOT_FOUND;
+}
+
+// Compares every route the run added with the routing table, and writes one
+// record for each that is not there; the first one's code is the run's.
+// Returns false if the table cannot be read.
+bool CheckRouteRuns(LoaderRun &run)
+{
+    DWORD error = 0;
+    const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
+    if (table == nullptr) {
+        SetLastError(error);
+        ReportFailure(kStepReadRoutingTable);
+        return false;
     }
+    // Without them, a missing route's gateway is taken to be reachable.
+    const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
+    for (unsigned i = 0; i < run.checked; ++i) {
+        RouteRun &route = g_routeRuns[i];
+        if (route.readable && InTable(*table, route.route)) {
+            route.state = RouteState::kInTable;
+            continue;
+        }
+        const DWORD code = MissingRouteCode(route, addresses);
+        SetRunExitCode(code);
+        SetLastError(code);
+        ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
+        route.state = RouteState::kRecorded;
+        ++run.missing;
+    }
+    return true;
+}
+
+const char *Plural(unsigned count, const char *one, const char *many)
+{
+    return count == 1 ? one : many;
+}
+
+// The information record that ends a run: what it did, in one sentence.
+void ReportRun(const LoaderRun &run, bool checked)
+{
+    char added[kPathSize + 96];
+    if (checked)
+        snprintf(added, sizeof added, "added %u of %u %s from %s", run.checked - run.missing,
+                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
+    else
+        snprintf(added, sizeof added,
+                 "ran the route tool for %u %s from %s; the routing table could not be read to "
+                 "check them",
+                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
+    char missing[48] = "";
+    char unchecked[64] = "";
+    char lines[48] = "";
+    if (checked && run.missing > 0)
+        snprintf(missing, sizeof missing, "; %u %s not in the table", run.missing,
+                 Plural(run.missing, "route is", "routes are"));
+    if (checked && run.checked < run.routes)
+        snprintf(unchecked, sizeof unchecked, "; the routes after the first %u were not checked",
+                 run.checked);
+    if (run.recordLines > 0)
+        snprintf(lines, sizeof lines, "; %u %s records", run.recordLines,
+                 Plural(run.recordLines, "line has", "lines have"));
+    char text[kSummaryTextSize];
+    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s.",
+             run.cleared ? "cleared" : "could not clear", added, missing, unchecked, lines);
+    ReportSummary(text);
 }
 
 }  // namespace
@@ -155,11 +306,24 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
         FailAndStop(start == FileStart::kUtf16 ? kStepUnicodeFile : kStepOpenConfigFile);
         return 0;
     }
-    ForEachRouteAction(file, TakeAction, toolPath);
+    if (!PlansARoute(file)) {
+        fclose(file);
+        SetLastError(ERROR_INVALID_DATA);
+        FailAndStop(kStepNoRouteInFile);
+        return 0;
+    }
+    LoaderRun run = {};
+    run.toolPath = toolPath;
+    run.filePath = filePath;
+    ForEachRouteAction(file, TakeAction, &run);
     fclose(file);
 
     Sleep(kSettleDelayMs);
     WaitWhilePaused();
+    // A stopping service ends under the loader: nothing more to check or tell.
+    if (LaunchesClosed())
+        return 0;
+    ReportRun(run, CheckRouteRuns(run));
     SignalStopEvent();
     return 0;
 }

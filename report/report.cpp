@@ -10,22 +10,44 @@ namespace {
 Lock g_stopEventLock = SRWLOCK_INIT;
 }
 
-void ReportFailure(const char *stepName)
-{
-    // The failed step's code, read before opening the source can change it.
-    const DWORD code = GetLastError();
+namespace {
 
+// The one writer of records. Leaves the thread's last error as it was.
+void WriteRecord(WORD type, DWORD eventId, const char **strings, WORD count)
+{
+    const DWORD code = GetLastError();
     HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
     if (source != nullptr) {
-        char text[kFailureTextSize];
-        snprintf(text, sizeof text, "Event log error: %s [%d]", kServiceName,
-                 static_cast<int>(code));
-        const char *strings[] = {text, stepName};
-        ReportEventA(source, EVENTLOG_ERROR_TYPE, kFailureCategory, kFailureEventId,
-                     nullptr, 2, 0, strings, nullptr);
+        ReportEventA(source, type, kFailureCategory, eventId, nullptr, count, 0, strings,
+                     nullptr);
         DeregisterEventSource(source);
     }
     SetLastError(code);
+}
+
+}  // namespace
+
+void ReportFailure(const char *stepName, unsigned lineNumber, const char *commandLine)
+{
+    // The failed step's code, read before opening the source can change it.
+    const DWORD code = GetLastError();
+    char text[kFailureTextSize];
+    snprintf(text, sizeof text, "Event log error: %s [%d]", kServiceName, static_cast<int>(code));
+    char line[16];
+    snprintf(line, sizeof line, "%u", lineNumber);
+    const char *strings[] = {text, stepName, line, commandLine};
+    if (lineNumber == 0)
+        WriteRecord(EVENTLOG_ERROR_TYPE, kFailureEventId, strings, 2);
+    else if (commandLine == nullptr)
+        WriteRecord(EVENTLOG_ERROR_TYPE, kLineEventId, strings, 3);
+    else
+        WriteRecord(EVENTLOG_ERROR_TYPE, kMissingRouteEventId, strings, 4);
+}
+
+void ReportSummary(const char *text)
+{
+    const char *strings[] = {text};
+    WriteRecord(EVENTLOG_INFORMATION_TYPE, kSummaryEventId, strings, 1);
 }
 
 void FailAndStop(const char *stepName)
@@ -44,6 +66,13 @@ void FailAndStop(const char *stepName)
         }
     }
     SetLastError(code);
+}
+
+void SetRunExitCode(DWORD code)
+{
+    LockGuard hold(g_stopEventLock);
+    if (g_runExitCode == 0)
+        g_runExitCode = code;
 }
 
 DWORD RunExitCode()

@@ -17,10 +17,25 @@ inline constexpr char kStepFieldTooLong[] = "FieldTooLong";
 inline constexpr char kStepLineTooLong[] = "LineTooLong";
 // The clearing command still running after its wait.
 inline constexpr char kStepTimeOut[] = "TimeOut";
+// The route file holds no route whose fields are all IPv4 addresses.
+inline constexpr char kStepNoRouteInFile[] = "NoRouteInFile";
+// The route tool could not be started for the clearing command.
+inline constexpr char kStepStartRouteTool[] = "StartRouteTool";
+// The routing table could not be read to check the routes.
+inline constexpr char kStepReadRoutingTable[] = "ReadRoutingTable";
+// A route the run added is not in the routing table at its end.
+inline constexpr char kStepRouteNotInTable[] = "RouteNotInTable";
 
+// Event identifiers, each with its entry in the message table: a failed
+// step; a run's summary (information); a route not in the table, with its
+// line and command line; a line of the route file not used as it stands.
 inline constexpr WORD kFailureCategory = 0;
 inline constexpr DWORD kFailureEventId = 0x1001;
+inline constexpr DWORD kSummaryEventId = 0x1002;
+inline constexpr DWORD kMissingRouteEventId = 0x1003;
+inline constexpr DWORD kLineEventId = 0x1004;
 inline constexpr size_t kFailureTextSize = 80;
+inline constexpr size_t kSummaryTextSize = 768;
 
 // The stop event: manual reset, signalled by whoever ends the service's run,
 // waited on only by ServiceMain, closed exactly once. Every signal, close and
@@ -30,16 +45,26 @@ extern HANDLE g_stopEvent;
 extern DWORD g_runExitCode;  // under the same lock; read through RunExitCode
 
 // Writes one error record naming the step, with the calling thread's last
-// error. The thread's last error is left as it was.
-void ReportFailure(const char *stepName);
+// error: "Event log error: Tolvane [code]" and the step name, then, for a
+// record about a line of the route file, the line's number and, for a route,
+// its command line. The thread's last error is left as it was.
+void ReportFailure(const char *stepName, unsigned lineNumber = 0,
+                   const char *commandLine = nullptr);
+
+// Writes the information record that ends a run, with this text.
+void ReportSummary(const char *text);
 
 // ReportFailure, then signals, closes and clears the stop event if it is
 // still open. The first such failure's code is the run's exit code. The
 // thread's last error is left as it was.
 void FailAndStop(const char *stepName);
 
-// The code of the failure that ended the run through FailAndStop, or 0 for a
-// run that no failure ended. The service reports it as its exit code.
+// Makes `code` the run's exit code unless an earlier failure gave it one.
+void SetRunExitCode(DWORD code);
+
+// The code of the failure that ended the run through FailAndStop, else that
+// of the first route found missing, or 0. The service reports it as its exit
+// code.
 DWORD RunExitCode();
 
 // Creates the stop event (manual reset, not signalled, no name) and a second

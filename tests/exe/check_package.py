@@ -99,7 +99,7 @@ def msi_problems(msi, package, version):
     source = sorted((r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
                     for r in table(msi, "Registry"))
     expected = [("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
-                ("2", EVENT_SOURCE_KEY, "TypesSupported", "#1", program[0])] if program else []
+                ("2", EVENT_SOURCE_KEY, "TypesSupported", "#5", program[0])] if program else []
     if source != expected:
         yield "Registry rows %s, expected %s" % (source, expected)
 

@@ -133,7 +133,7 @@ TEST_F(CommandLineTest, RegisterCreatesAnAutoStartServiceWithTheQuotedCommandLin
               std::string(kExePath) + '\0');
     EXPECT_EQ(type, REG_EXPAND_SZ);
     EXPECT_EQ(fake::RegistryValue(kEventSourceKey, "TypesSupported", &type),
-              std::string("\x01\0\0\0", 4));
+              std::string("\x05\0\0\0", 4)) << "errors and information";
     EXPECT_EQ(type, REG_DWORD);
 }
 
@@ -249,7 +249,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
-             t.WriteRouteFile("");
+             t.WriteRouteFile("10.1.0.0 10.0.0.1\n");
          },
          nullptr, 0},
         {"no dispatcher to connect to", "mode=Service",
@@ -341,11 +341,18 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
         }
         EXPECT_EQ(where, c.where);
 
-        // The service, with the same file.
+        // The service, with the same file. It refuses a file the check says it
+        // refuses; at the end of a run it records the routes the table lacks,
+        // which the check shows beside each route.
         allowedOpenAtEnd_.push_back(MakeStopEvent());
         RouteLoaderThread(nullptr);
+        Lines recorded = fake::RecordedSteps();
+        recorded.erase(std::remove(recorded.begin(), recorded.end(), "RouteNotInTable"),
+                       recorded.end());
+        if (printed[printed.size() - 2].rfind("Mistake: no line adds a route", 0) == 0)
+            commands = {}, steps = {"NoRouteInFile"};
         EXPECT_EQ(fake::CommandLines(), commands);
-        EXPECT_EQ(fake::RecordedSteps(), steps);
+        EXPECT_EQ(recorded, steps);
         TearDown();
     }
 }
@@ -357,12 +364,14 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
     const std::string noDefault =
         "Warning: no line adds a default route (destination 0.0.0.0), and ROUTE.EXE -f removes "
         "the one there is";
+    const std::string noRoute = "Mistake: no line adds a route whose fields are all IPv4 "
+                                "addresses, so the next boot refuses the file and changes nothing";
     const std::string notAnAddress =
         " is not an IPv4 address (four numbers from 0 to 255, with dots); the route tool will "
         "refuse or misread the line";
     const std::vector<fake::TableRoute> exampleInTable = {
         {"10.0.0.0", "255.0.0.0", "192.168.1.254"},     // mask given
-        {"172.16.5.0", "255.255.0.0", "192.168.1.253"},  // mask left out: any
+        {"172.16.5.0", "255.255.255.255", "192.168.1.253"},  // mask left out: one address
         {"0.0.0.0", "0.0.0.0", "192.168.1.1"}};
     const struct {
         const char *what;
@@ -388,6 +397,28 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", noDefault,
           "Routes to add: 2, in the table now: 0, lines to report: 0, mistakes: 0"},
          0},
+        // A line without a mask is a route to one address, and never a default route.
+        {"mask-less lines in the table under other masks, the route file in place",
+         std::string(kExampleRouteFile) + "0.0.0.0 192.168.1.1\n", false,
+         {{"10.0.0.0", "255.0.0.0", "192.168.1.254"}, {"172.16.5.0", "255.255.0.0", "192.168.1.253"},
+          {"0.0.0.0", "0.0.0.0", "192.168.1.1"}},
+         0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)",
+          "line 5:   run ROUTE.EXE ADD 0.0.0.0 192.168.1.1 (not in the table)", noDefault,
+          "Routes to add: 3, in the table now: 1, lines to report: 0, mistakes: 0"},
+         1168},
+        {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +
+             std::string(300, 'c') + "\n", false, {}, 0,
+         {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
+          "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254 (not in the table)",
+          "line 2:   report LineTooLong (more than 255 characters; only what stands before its "
+          "\"#\" is used)",
+          "line 2:   report FieldTooLong (the gateway has more than 15 characters; the line is "
+          "skipped)",
+          "Routes to add: 1, in the table now: 0, lines to report: 1, mistakes: 0"},
+         13},
         {"a table that cannot be read", "0.0.0.0 0.0.0.0 10.0.0.254\n", false, {}, 5,
          {"Route file: %FILE%", "Warning: can't read the routing table [5]; routes are not compared",
           "first:    run ROUTE.EXE -f", "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254",
@@ -396,7 +427,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
         {"every mistake a line can have",
          "route add 10.0.0.0 mask 255.0.0.0 192.168.1.1\n"
          "10.0.0.O 10.0.0.1\n"
-         "999.1.1.1 255.0.0.0 10.0.0.1\n"
+         "10.256.1.1 255.0.0.0 10.0.0.1\n"
          "10.3.0.0\n"
          "10.4.0.0 255.255.0.0 10.0.0.4 METRIC 5 \r\n"
          "10.5.1.0 255.255.0.0 10.0.0.5\n"
@@ -414,8 +445,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "holds a destination, a mask and a gateway only",
           "line 2:   run ROUTE.EXE ADD 10.0.0.O 10.0.0.1 (cannot tell)",
           "line 2:   mistake: the destination \"10.0.0.O\"" + notAnAddress,
-          "line 3:   run ROUTE.EXE ADD 999.1.1.1 MASK 255.0.0.0 10.0.0.1 (cannot tell)",
-          "line 3:   mistake: the destination \"999.1.1.1\"" + notAnAddress,
+          "line 3:   run ROUTE.EXE ADD 10.256.1.1 MASK 255.0.0.0 10.0.0.1 (cannot tell)",
+          "line 3:   mistake: the destination \"10.256.1.1\"" + notAnAddress,
           "line 4:   mistake: only one field, \"10.3.0.0\"; the line is skipped",
           "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 (not in the table)",
           "line 5:   mistake: \"METRIC 5\" after the gateway is ignored: a line holds a "
@@ -440,12 +471,12 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 1:   report FieldTooLong (the destination has more than 15 characters; the line "
           "is skipped)",
-          "Mistake: no line adds a route, so the next boot only clears the routing table",
+          noRoute,
           "Routes to add: 0, in the table now: 0, lines to report: 1, mistakes: 1"},
          13},
         {"an empty file", "", false, {}, 0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
-          "Mistake: no line adds a route, so the next boot only clears the routing table",
+          noRoute,
           "Routes to add: 0, in the table now: 0, lines to report: 0, mistakes: 1"},
          13},
         {"a UTF-8 byte-order mark", "\xEF\xBB\xBF" "0.0.0.0 0.0.0.0 10.0.0.254\n", false, {}, 0,
@@ -453,7 +484,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "first:    run ROUTE.EXE -f",
           "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254 (not in the table)",
           "Routes to add: 1, in the table now: 0, lines to report: 0, mistakes: 0"},
-         0},
+         1168},
         {"a draft saved as Unicode", std::string("\xFF\xFE" "1\0" "0\0", 6), true, {}, 0,
          {"Error: Route file %FILE% is saved as Unicode (UTF-16), which the service refuses [13]",
           "Save it as ANSI or UTF-8 (in Notepad: File > Save As, Encoding), and check again."},

@@ -56,26 +56,6 @@ TEST_F(LoaderTest, TheExampleFileClearsTheTableAddsTwoRoutesThenSleepsAndSignals
     EXPECT_TRUE(fake::Records().empty());
 }
 
-TEST_F(LoaderTest, FilesWithoutRoutesOnlyClearTheTable)
-{
-    for (const char *content : {"", "# nothing here\n\n   \n#10.0.0.0 10.0.0.1\n", "10.3.0.0\n"}) {
-        SCOPED_TRACE(content);
-        fake::Reset();
-        g_lastChild = {};
-        allowedOpenAtEnd_.clear();
-        InstallRouteTool();
-        WriteRouteFile(content);
-        HANDLE stop = RunLoader();
-        EXPECT_EQ(fake::CommandLines(), Lines{"ROUTE.EXE -f"});
-        EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
-        EXPECT_EQ(fake::TimesSignalled(stop), 1);
-        EXPECT_TRUE(fake::Records().empty());
-        CloseHandle(g_lastChild.hProcess);
-        CloseHandle(g_lastChild.hThread);
-    }
-    g_lastChild = {};
-}
-
 TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
 {
     InstallRouteTool();
@@ -105,7 +85,9 @@ TEST_F(LoaderTest, AFieldTooLongRejectsItsLineWithOneRecordAndTheRestGoesOn)
                      "ROUTE.EXE ADD 255.255.255.255 MASK 255.255.255.255 255.255.255.255",
                      "ROUTE.EXE ADD 10.9.0.0 MASK 255.0.0.0 10.0.0.9"}));
     ASSERT_EQ(fake::Records().size(), 1u);
-    EXPECT_EQ(fake::Records()[0].strings, (Lines{"Event log error: Tolvane [13]", "FieldTooLong"}));
+    EXPECT_EQ(fake::Records()[0].strings,
+              (Lines{"Event log error: Tolvane [13]", "FieldTooLong", "1"}));
+    EXPECT_EQ(fake::Records()[0].eventId, kLineEventId) << "a record that names its line";
 }
 
 TEST_F(LoaderTest, EveryLongLineWritesOneRecordAndIsUsedOnlyBeforeACommentInItsFirstPart)
@@ -186,6 +168,21 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
              t.WriteRouteFile(std::string("\xFE\xFF\0" "1\0" "0\0" ".", 8));
          },
          "UnicodeFile", ERROR_INVALID_DATA},
+        // Run, these would clear the table, the default route with it, and add nothing.
+        {"pasted commands",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("route add 10.0.0.0 mask 255.0.0.0 10.0.0.1\n10.3.0.0\n");
+         },
+         "NoRouteInFile", ERROR_INVALID_DATA},
+        {"comments only",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("# nothing here\n\n   \n#10.0.0.0 10.0.0.1\n");
+         },
+         "NoRouteInFile", ERROR_INVALID_DATA},
+        {"an empty file", [](LoaderTest &t) { t.InstallRouteTool(); t.WriteRouteFile(""); },
+         "NoRouteInFile", ERROR_INVALID_DATA},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -267,7 +264,7 @@ TEST_F(LoaderTest, TheRunnerWaitsForTheClearingCommandAndABoundedTimeForEachRout
         SetUp();
         InstallRouteTool();
         WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
-        fake::ScriptChildren({c.clearing, {0, 0}, {fake::kNeverExits, 0}, {250, 1},
+        fake::ScriptChildren({c.clearing, {0, 0}, {fake::kNeverExits, 0}, {250, 0},
                               {fake::kNeverExits, 0}});
         RunLoader();
 
@@ -304,21 +301,77 @@ TEST_F(LoaderTest, TheRunnerWaitsForTheClearingCommandAndABoundedTimeForEachRout
     }
 }
 
-TEST_F(LoaderTest, AFailedStatusReadIsReportedAndAFailedLaunchIsNot)
+// A route tool that cannot be started writes a record of its own for the
+// clearing command; for a route, its missing route's record has the code.
+TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n10.3.0.0 10.0.0.3\n");
-    fake::FailCall("GetExitCodeProcess", ERROR_ACCESS_DENIED, 2);  // the first route's
-    fake::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 3);      // the second route's
+    fake::FailCall("CreateProcessA", ERROR_ACCESS_DENIED);          // the clearing command's
+    fake::FailCall("GetExitCodeProcess", ERROR_ACCESS_DENIED, 1);  // the first route's
+    fake::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 2);      // the second route's
     RunLoader();
 
-    EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
-                                           "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
+    EXPECT_EQ(fake::CommandLines(),
+              (Lines{"ROUTE.EXE ADD 10.1.0.0 10.0.0.1", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
     EXPECT_EQ(fake::CallCount("CreateProcessA"), 4);
-    const std::vector<fake::Record> records = fake::Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strings, (Lines{"Event log error: Tolvane [5]", "ProcessStatusError"}));
+    EXPECT_EQ(fake::RecordedSteps(), (Lines{"StartRouteTool", "ProcessStatusError", "RouteNotInTable"}));
+    EXPECT_EQ(fake::Records()[0].strings[0], "Event log error: Tolvane [5]");
+    EXPECT_EQ(fake::Records()[2].strings[0], "Event log error: Tolvane [2]");
     EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+}
+
+// At its end the run reads the routing table once and writes one record for
+// each route it ran that is not there, with the code that tells why as far as
+// the loader can, then one summary; the first record's code is the run's.
+TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
+{
+    const std::string oneMissing = "added 2 of 3 routes from %FILE%; 1 route is not in the table.";
+    const struct {
+        const char *what;
+        std::vector<fake::ChildScript> children;
+        Lines record;  // the one record, if any
+        DWORD exitCode;
+        std::string summary;  // after "Tolvane cleared the routing table and "
+    } cases[] = {
+        {"every route in the table", {}, {}, 0, "added 3 of 3 routes from %FILE%."},
+        {"one refused, its gateway on no network", {{}, {}, {0, 2}},
+         {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",
+          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing},
+        {"one refused with the status 1", {{}, {}, {}, {0, 1}},
+         {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
+         1, oneMissing},
+        {"one refused although the tool exited with 0", {{}, {}, {}, {0, 0, false}},
+         {"Event log error: Tolvane [1168]", "RouteNotInTable", "3",
+          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}, 1168, oneMissing},
+        {"a table that cannot be read", {{}, {}, {0, 2}},
+         {"Event log error: Tolvane [5]", "ReadRoutingTable"}, 0,
+         "ran the route tool for 3 routes from %FILE%; the routing table could not be read to "
+         "check them."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        InstallRouteTool();
+        WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 192.168.99.1\n"
+                       "10.3.0.0 10.0.0.3\n");
+        fake::SetAddresses({"10.0.0.2", "255.255.255.0"});
+        fake::ScriptChildren(c.children);
+        if (c.record.size() == 2)
+            fake::FailCall("GetIpForwardTable", ERROR_ACCESS_DENIED);
+        RunLoader();
+
+        const std::vector<fake::Record> records = fake::Records();
+        EXPECT_EQ(records.empty() ? Lines{} : records[0].strings, c.record);
+        EXPECT_LE(records.size(), 1u);
+        EXPECT_EQ(RunExitCode(), c.exitCode);
+        std::string summary = "Tolvane cleared the routing table and " + c.summary;
+        summary.replace(summary.find("%FILE%"), 6, windowsDirectory_ + kRouteFileSuffix);
+        const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
+        ASSERT_EQ(summaries.size(), 1u);
+        EXPECT_EQ(summaries[0].strings, Lines{summary});
+        TearDown();
+    }
 }
 
 TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
@@ -326,9 +379,12 @@ TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n");
     fake::ScriptChildren({{fake::kNeverExits, 0}});
-    RunRouteCommand(kToolPath, "ROUTE.EXE -f", kChildPollMs, kChildPollLimit);
+    DWORD code;
+    RunRouteCommand(kToolPath, "ROUTE.EXE -f", kChildPollMs, kChildPollLimit, &code);
     TerminateLastChild();
-    RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1", kChildPollMs, kChildPollLimit);
+    EXPECT_EQ(RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1", kChildPollMs,
+                              kChildPollLimit, &code),
+              ToolRun::kStopping);
 
     const std::vector<fake::Launch> launches = fake::Launches();
     ASSERT_EQ(launches.size(), 1u);

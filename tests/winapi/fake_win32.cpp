@@ -76,6 +76,8 @@ struct World {
     std::string currentDirectory = fake::kConsoleDirectory;
     std::string modulePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
     std::vector<MIB_IPFORWARDROW> routingTable;
+    std::map<int, std::vector<MIB_IPADDRROW>> addresses;  // from the read of the key on
+    int addressReads = 0;
     bool administrator = true;
     std::set<std::string> keys;
     std::map<std::string, std::map<std::string, Value>> values;
@@ -211,6 +213,25 @@ std::string Join(const std::string &base, const char *sub)
     return base.empty() ? std::string(sub) : base + "\\" + sub;
 }
 
+// A dotted address in network order, as the platform keeps it.
+bool Address(const std::string &dotted, DWORD *address)
+{
+    return inet_pton(AF_INET, dotted.c_str(), address) == 1;
+}
+
+// A route tool run that succeeds adds the route of its command line.
+void AddRouteOf(const std::string &commandLine)
+{
+    char verb[8] = "", destination[32], word[32], mask[32] = "255.255.255.255", gateway[32];
+    const int words = sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb,
+                             destination, word, mask, gateway);
+    MIB_IPFORWARDROW row{};
+    if (strcmp(verb, "ADD") == 0 && Address(destination, &row.dwForwardDest) &&
+        Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
+        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
+        W().routingTable.push_back(row);
+}
+
 void CreateKeys(const std::string &path)
 {
     size_t at = 0;
@@ -322,6 +343,18 @@ void SetRoutingTable(const std::vector<TableRoute> &routes)
     }
 }
 
+void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (size_t i = 0; i + 1 < addressesAndMasks.size(); i += 2) {
+        MIB_IPADDRROW row{};
+        if (!Address(addressesAndMasks[i], &row.dwAddr) ||
+            !Address(addressesAndMasks[i + 1], &row.dwMask))
+            Problem("an address or mask that is no address");
+        W().addresses[fromRead].push_back(row);
+    }
+}
+
 void DenyAdministratorRights()
 {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -419,17 +452,20 @@ std::vector<std::string> CommandLines()
     return lines;
 }
 
-std::vector<Record> Records()
+std::vector<Record> Records(WORD type)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    return W().records;
+    std::vector<Record> records;
+    std::copy_if(W().records.begin(), W().records.end(), std::back_inserter(records),
+                 [type](const Record &record) { return record.type == type; });
+    return records;
 }
 
 std::vector<std::string> RecordedSteps()
 {
     std::vector<std::string> steps;
     for (const Record &record : Records())
-        steps.push_back(record.strings.size() == 2 ? record.strings[1] : "<malformed>");
+        steps.push_back(record.strings.size() >= 2 ? record.strings[1] : "<malformed>");
     return steps;
 }
 
@@ -661,6 +697,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     W().launches.push_back(launch);
     W().launchScripts.push_back(index < W().childScripts.size() ? W().childScripts[index]
                                                                  : fake::ChildScript{});
+    if (W().launchScripts.back().addsRoute && W().launchScripts.back().exitCode == 0)
+        AddRouteOf(launch.commandLine);
     return TRUE;
 }
 
@@ -854,6 +892,28 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
     memcpy(fileName, path.data(), length);
     fileName[length] = '\0';
     return static_cast<DWORD>(length == path.size() ? length : size);
+}
+
+// The IP helper's module, which hands out the stand-in's own functions.
+HMODULE const kIpHelper = reinterpret_cast<HMODULE>(0x1b41);
+
+HMODULE LoadLibraryA(LPCSTR fileName)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("LoadLibraryA");
+    if (std::string(fileName) != std::string(fake::kSystemDirectory) + "\\iphlpapi.dll")
+        Problem(std::string("LoadLibraryA of ") + fileName + ", not the system's IP helper");
+    return kIpHelper;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("GetProcAddress");
+    if (module != kIpHelper)
+        Problem("GetProcAddress in another module than the IP helper");
+    return strcmp(name, "GetIpAddrTable") == 0 ? reinterpret_cast<FARPROC>(&GetIpAddrTable)
+                                               : reinterpret_cast<FARPROC>(&GetIpForwardTable);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size)
@@ -1307,6 +1367,24 @@ DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
     }
     table->dwNumEntries = static_cast<DWORD>(rows.size());
     memcpy(table->table, rows.data(), rows.size() * sizeof rows[0]);
+    return NO_ERROR;
+}
+
+DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    const int read = ++W().addressReads;
+    if (DWORD error = Enter("GetIpAddrTable"))
+        return error;
+    if (order)
+        Problem("GetIpAddrTable asked to sort");
+    std::vector<MIB_IPADDRROW> rows;
+    for (const auto &version : W().addresses)
+        rows = version.first <= read ? version.second : rows;
+    if (*size < offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW))
+        return ERROR_INSUFFICIENT_BUFFER;
+    table->dwNumEntries = static_cast<DWORD>(rows.size());
+    std::copy(rows.begin(), rows.end(), table->table);
     return NO_ERROR;
 }
 

@@ -50,11 +50,16 @@ std::string CurrentDirectory();
 void SetModulePath(const std::string &path);
 
 // The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
-// gateway of each row, dotted. Empty at first.
+// gateway of each row, dotted. Empty at first; a route tool run that exits
+// with 0 adds the route of its command line, unless scripted not to.
 struct TableRoute {
     std::string destination, mask, gateway;
 };
 void SetRoutingTable(const std::vector<TableRoute> &routes);
+
+// The machine's IPv4 addresses and masks, dotted, as GetIpAddrTable lists
+// them from its `fromRead`-th call on. None at first.
+void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead = 1);
 
 // The caller is no administrator: opening the service database or a service
 // for more than reading fails with ERROR_ACCESS_DENIED.
@@ -79,6 +84,7 @@ constexpr DWORD kNeverExits = INFINITE;
 struct ChildScript {
     DWORD runsForMs = 0;
     DWORD exitCode = 0;
+    bool addsRoute = true;  // with the exit code 0
 };
 void ScriptChildren(const std::vector<ChildScript> &children);
 
@@ -108,7 +114,7 @@ bool WaitUntilLaunchHeld(int timeoutMs = 5000);
 void ReleaseLaunch();
 std::vector<std::string> CommandLines();
 
-// Event-log records.
+// Event-log records of a type: errors unless asked for another.
 struct Record {
     std::string source;
     bool serverGiven = false;
@@ -119,7 +125,7 @@ struct Record {
     DWORD dataSize = 0;
     std::vector<std::string> strings;
 };
-std::vector<Record> Records();
+std::vector<Record> Records(WORD type = EVENTLOG_ERROR_TYPE);
 // Second strings (step names) of all records, in order.
 std::vector<std::string> RecordedSteps();
 

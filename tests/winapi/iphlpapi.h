@@ -1,6 +1,6 @@
 #pragma once
 // Stand-in for the IP helper header in the host build: the IPv4 forwarding
-// table, as the fake in fake_win32.cpp answers it.
+// table and the IPv4 addresses, as the fake in fake_win32.cpp answers them.
 
 #include <windows.h>
 
@@ -23,4 +23,14 @@ typedef struct _MIB_IPFORWARDTABLE {
     MIB_IPFORWARDROW table[1];
 } MIB_IPFORWARDTABLE, *PMIB_IPFORWARDTABLE;
 
+typedef struct _MIB_IPADDRROW {
+    DWORD dwAddr, dwIndex, dwMask;  // addresses in network order
+} MIB_IPADDRROW, *PMIB_IPADDRROW;
+
+typedef struct _MIB_IPADDRTABLE {
+    DWORD dwNumEntries;
+    MIB_IPADDRROW table[1];
+} MIB_IPADDRTABLE, *PMIB_IPADDRTABLE;
+
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order);
+DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order);

@@ -24,6 +24,7 @@ typedef void *LPVOID;
 typedef void *PSID;
 typedef void *HWND;
 typedef void *HMODULE;
+typedef intptr_t(WINAPI *FARPROC)();
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef BYTE *LPBYTE;
@@ -60,6 +61,8 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_NOT_FOUND 1168u
+#define ERROR_NETWORK_UNREACHABLE 1231u
 
 #define CREATE_NEW_CONSOLE 0x00000010u
 #define CREATE_NEW_PROCESS_GROUP 0x00000200u
@@ -74,6 +77,7 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define REG_DWORD 4u
 
 #define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
 #define MB_OK 0x00000000u
 
 #define SC_MANAGER_CONNECT 0x0001u
@@ -189,6 +193,8 @@ HANDLE GetCurrentProcess();
 void Sleep(DWORD milliseconds);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+HMODULE LoadLibraryA(LPCSTR fileName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 void AcquireSRWLockExclusive(PSRWLOCK lock);

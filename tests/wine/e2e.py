@@ -157,15 +157,25 @@ def check_stopped(check, boot, exit_code=0):
     check_report_fields(check, boot, exit_code)
 
 
+# Event identifier and insertion strings of each kind of error record; the
+# first two strings are always the code text and the step name.
+RECORD_KINDS = {"FieldTooLong": (0x1004, 3), "LineTooLong": (0x1004, 3),
+                "RouteNotInTable": (0x1003, 4)}
+SUMMARY = 4  # the information record that ends a run
+
+
 def check_records(check, boot, steps, codes=None):
     """Exactly one error record per expected step name, in order; returns the codes."""
     found = []
-    check.equal([r.strings[1:] for r in boot.trace.records], [[s] for s in steps],
+    records = [r for r in boot.trace.records if r.event_type != SUMMARY]
+    check.equal([r.strings[1:2] for r in records], [[s] for s in steps],
                 "event-log records (step names)")
-    for r in boot.trace.records:
-        check.equal((r.event_type, r.category, r.event_id, r.sid, r.string_count, r.data_size),
-                    (1, 0, 0x1001, 0, 2, 0),
-                    "record type, category, id, user, string count, data size")
+    for r in records:
+        event_id, strings = RECORD_KINDS.get(r.strings[1] if len(r.strings) > 1 else "",
+                                             (0x1001, 2))
+        check.equal((r.event_type, r.category, r.event_id, r.sid, r.string_count, r.data_size,
+                     len(r.strings)), (1, 0, event_id, 0, strings, 0, strings),
+                    "record type, category, id, user, string count, data size, strings")
         m = re.fullmatch(r"Event log error: Tolvane \[(-?\d+)\]", r.strings[0] if r.strings else "")
         if check.true(m, "first string of record: %r" % r.strings[:1]):
             found.append(int(m.group(1)))
@@ -294,6 +304,8 @@ def check_undisturbed(check, install, boot, expected_log, steps=(), codes=None, 
     check.equal(boot.route_log, expected_log, "command lines the route tool received")
     check_launches(check, install, boot, expected_log or [])
     codes = check_records(check, boot, list(steps), codes)
+    summaries = [r for r in boot.trace.records if r.event_type == SUMMARY]
+    check.equal(len(summaries), 1 if expected_log else 0, "information records")
     if expected_log:
         check_settled(check, boot, SETTLE_MS)
     else:
@@ -527,10 +539,10 @@ def ctrl_z_ends_file(ctx):
 
 @scenario("lone-cr-long-line")
 def lone_cr_long_line(ctx):
+    # Without a route the file is refused: run, it would only clear the table.
     data = b"10.1.0.0\r255.255.0.0\r10.0.0.1\r" * 12   # 348 bytes, one line, no "#"
     assert len(data) > 255 and b"\n" not in data
-    _, codes = normal_run(ctx, data, ["ROUTE.EXE -f"], ["LineTooLong"])
-    ctx.check.note("long line: record code %s" % codes)
+    normal_run(ctx, data, None, ["NoRouteInFile"], codes=[(13,)], exit_code=13)
 
 
 @scenario("lone-cr-long-line-with-comment")
@@ -569,25 +581,20 @@ def check_routing_table(ctx):
     c, i = ctx.check, ctx.install_at()
     i.set_route_file(b"10.1.0.0 255.255.0.0 192.168.77.254\r\n"   # in the table
                      b"10.9.0.0 255.255.0.0 192.168.77.254\r\n"    # not in it
-                     b"10.2.0.0 192.168.77.254\r\n")               # in it under a /24 mask
+                     b"10.2.0.0 192.168.77.254\r\n")               # in it, but as a /24
     draft = "C:\\drafts\\ROUTE.new"
     ctx.prefix.put(draft, b"route add 10.3.0.0 mask 255.255.0.0 192.168.77.254\r\n"
                           b"10.4.0.O 192.168.77.254\r\n"
                           b"10.5.0.0\r\n"
                           b"10.1.0.0 255.255.0.0 192.168.77.254 METRIC 5\r\n"
                           b"10.6.0.0 255.255.0.0 192.168.77.25400\r\n")
-    setup = ["ip link set lo up", "ip addr add 192.168.77.1/24 dev lo",
-             "ip route add 10.1.0.0/16 via 192.168.77.254 dev lo",
-             "ip route add 10.2.0.0/24 via 192.168.77.254 dev lo"]
-    try:
-        # The probe waits until the service manager answers, as /CHECK asks it.
-        routes, (_, live, checked) = ctx.prefix.run_in_network_namespace(
-            setup, [[i.probe, "status", SERVICE], [i.exe, "/CHECK"], [i.exe, "/check", draft]],
-            "namespace")
-    except ws.WineError as exc:
-        c.true(False, "this machine cannot run the scenario: %s" % exc)
-        return
-    c.note("the namespace's ip route: %s" % "; ".join(routes.splitlines()))
+    for args in (["addr", "add", "192.168.77.1/24", "dev", "lo"],
+                 ["route", "add", "10.1.0.0/16", "via", "192.168.77.254"],
+                 ["route", "add", "10.2.0.0/24", "via", "192.168.77.254"]):
+        c.equal(ctx.prefix.ip(*args), 0, "ip %s" % " ".join(args))
+    c.note("the namespace's ip route: %s" % "; ".join(ctx.prefix.routes()))
+    i.warm_server()
+    live, checked = i.tolvane("/CHECK", label="check"), i.tolvane("/check", draft, label="draft")
     head = ["Service: not registered, so nothing runs at boot",
             "Route tool: C:\\Tolvane\\ROUTE.EXE"]
     no_default = ("Warning: no line adds a default route (destination 0.0.0.0), "
@@ -601,9 +608,9 @@ def check_routing_table(ctx):
               "line 1:   run ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 192.168.77.254 (in the table)",
               "line 2:   run ROUTE.EXE ADD 10.9.0.0 MASK 255.255.0.0 192.168.77.254 "
               "(not in the table)",
-              "line 3:   run ROUTE.EXE ADD 10.2.0.0 192.168.77.254 (in the table)",
+              "line 3:   run ROUTE.EXE ADD 10.2.0.0 192.168.77.254 (not in the table)",
               no_default,
-              "Routes to add: 3, in the table now: 2, lines to report: 0, mistakes: 0"], 0),
+              "Routes to add: 3, in the table now: 1, lines to report: 0, mistakes: 0"], 1168),
             ("/check FILE", checked,
              ["Route file: " + draft,
               "first:    run ROUTE.EXE -f",
@@ -625,8 +632,49 @@ def check_routing_table(ctx):
         lines = console_lines(c, result, label)
         c.equal(lines[:1], [BANNER], "%s: banner line" % label)
         c.equal(lines[3:], head + plan, "%s: lines after the banner" % label)
-        c.equal(result.rc, status, "%s: exit status" % label)
+        c.equal(result.rc, status & 0xFF, "%s: exit status" % label)
     c.equal(i.route_log(), None, "route-tool runs")
+
+
+@scenario("boot-checks-its-routes", weight=3)
+def boot_checks_its_routes(ctx):
+    """A boot with two good routes and two that the routing table refuses, one
+    through a gateway on no network and one whose destination has bits outside
+    its mask, from a route tool that exits with 0 whatever happens: the good
+    routes replace the old one in the table, each refused route has a record
+    naming its line, the run reports the first one's code, and one
+    information record sums it up. (The stand-in route tool always exits with 0;
+    the suite applies its command lines to the prefix's table.)"""
+    c, i = ctx.check, ctx.install_at()
+    register(ctx)
+    i.set_route_file(b"10.1.0.0 255.255.0.0 10.0.0.1\r\n10.2.0.0 192.168.1.2\r\n"
+                     b"10.72.0.0 255.255.0.0 192.168.99.1\r\n10.7.1.0 255.255.0.0 10.0.0.70\r\n")
+    ctx.prefix.ip("route", "add", "10.99.0.0/16", "via", "10.0.0.99")
+    before = ctx.prefix.routes()
+    boot = i.boot(keep_server=True)
+    query = " ".join(ctx.prefix.run(["sc", "query", SERVICE], "sc-query").text.split())
+    after = ctx.prefix.routes()
+    commands = ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
+                "ROUTE.EXE ADD 10.2.0.0 192.168.1.2",
+                "ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1",
+                "ROUTE.EXE ADD 10.7.1.0 MASK 255.255.0.0 10.0.0.70"]
+    check_stopped(c, boot, 1231)
+    check_launches(c, i, boot, commands)
+    check_records(c, boot, ["RouteNotInTable"] * 2, codes=[(1231,), (1168,)])
+    c.equal([r.strings[2:] for r in boot.trace.records if r.event_type != SUMMARY],
+            [["3", commands[3]], ["4", commands[4]]], "records: line numbers and command lines")
+    summaries = [r.strings for r in boot.trace.records if r.event_type == SUMMARY]
+    c.equal(summaries, [["Tolvane cleared the routing table and added 2 of 4 routes from "
+                         "C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE; 2 routes are not in the "
+                         "table."]], "information record")
+    c.equal(after, ["10.1.0.0/16 via 10.0.0.1 dev lo", "10.2.0.0 via 192.168.1.2 dev lo"],
+            "ip route after the boot")
+    c.true(re.search(r"STATE : 1 STOPPED .*WIN32_EXIT_CODE : 1231 ", query),
+           "sc query does not show a run stopped with 1231: %r" % query)
+    for text in ["ip route before: %s" % before, "ip route after: %s" % after, "sc query: " + query]:
+        c.note(text)
+    for r in boot.trace.records:
+        c.note("record %d: %s" % (r.event_id, r.strings))
 
 
 @scenario("unicode-route-file")
@@ -980,7 +1028,7 @@ def msi_package(ctx):
             "service key values")
     c.equal(reg_values(ctx, SOURCE_KEY, "reg-query-source"),
             {"EventMessageFile": ("REG_EXPAND_SZ", PACKAGE_DIR + "\\tolvane.exe"),
-             "TypesSupported": ("REG_DWORD", "0x1")}, "event-source key values")
+             "TypesSupported": ("REG_DWORD", "0x5")}, "event-source key values")
     status = ws.parse_events(i.svcprobe("status", SERVICE, label="status-installed").text)
     c.equal([(e.kind, e.get("state"), e.get("exit")) for e in status],
             [("status", "STOPPED", "1077")],

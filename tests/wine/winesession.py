@@ -24,19 +24,24 @@ what the stand-in route tool writes, they cannot lag behind the service.
 
 import dataclasses
 import glob
+import ipaddress
 import os
 import re
-import shlex
 import shutil
 import subprocess
+import threading
 import time
 
 SERVICE = "Tolvane"
+# Every prefix runs in a network namespace of its own, whose routing table
+# Wine reads: its loopback device has these addresses, on whose networks the
+# gateways of the suite's route files lie.
+ADDRESSES = ("192.168.1.1/24", "10.0.0.254/24")
 INSTALL_DIR = "C:\\Tolvane"
 PROBE_DIR = "C:\\probe"
 ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
 
-BOOT_DEBUG = "-all,err+eventlog,trace+service,+relay,+pid,+timestamp"
+BOOT_DEBUG = "-all,err+eventlog,trace+eventlog,trace+service,+relay,+pid,+timestamp"
 RELAY_INCLUDE = ";".join([
     "advapi32.ReportEventA", "advapi32.ReportEventW", "advapi32.StartServiceCtrlDispatcherA",
     "user32.MessageBoxA", "kernel32.CreateProcessA", "kernel32.GetExitCodeProcess",
@@ -132,10 +137,12 @@ def make_template(path, log_dir):
 
 
 class Prefix:
-    """A throwaway copy of the template prefix.
+    """A throwaway copy of the template prefix, in a network namespace of its own.
 
     The copy hard-links the big read-only part of the template; the registry
-    files, which wineserver rewrites in place, are real copies.
+    files, which wineserver rewrites in place, are real copies. Every Wine
+    command of the prefix runs in the namespace (`ip netns exec`, as root), so
+    the service reads its routing table.
     """
 
     def __init__(self, template, path, log_dir):
@@ -144,6 +151,8 @@ class Prefix:
         self.count = 0
         self.history = []
         self.notes = []  # what happened to the platform rather than to the product
+        self.netns = "tolvane-%d-%s" % (os.getpid(), os.path.basename(path))
+        self.closing = threading.Event()
         os.makedirs(log_dir, exist_ok=True)
         subprocess.run(["cp", "-al", template, path], check=True)
         for reg in glob.glob(os.path.join(path, "*.reg")):
@@ -152,6 +161,40 @@ class Prefix:
         wineserver_link = os.path.join(path, "wineserver")
         if os.path.lexists(wineserver_link):
             os.remove(wineserver_link)
+        made = subprocess.run(["ip", "netns", "add", self.netns], capture_output=True, text=True)
+        if made.returncode != 0:
+            raise WineError("this machine cannot make a network namespace (ip netns add, as "
+                            "root): %s" % made.stderr.strip())
+        for args in [["link", "set", "lo", "up"]] + [["addr", "add", a, "dev", "lo"]
+                                                      for a in ADDRESSES]:
+            self.ip(*args)
+
+    # The network namespace ------------------------------------------------
+
+    def ip(self, *args):
+        """Runs `ip ARGS...` in the namespace; returns its exit status."""
+        return subprocess.run(["ip", "-n", self.netns] + list(args), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, check=False).returncode
+
+    def routes(self):
+        """The namespace's routes through a gateway, as `ip route` shows them."""
+        text = subprocess.run(["ip", "-n", self.netns, "-4", "route", "show"], text=True,
+                              capture_output=True, check=False).stdout
+        return [line.strip() for line in text.splitlines() if " via " in line]
+
+    def route_command(self, command):
+        """Applies a route tool's command line to the namespace's routing table
+        as the tool would; the kernel refuses what the tool refuses."""
+        words = command.split()[1:]
+        if words == ["-f"]:
+            self.ip("-4", "route", "flush", "scope", "global")
+        elif len(words) in (3, 5) and words[0] == "ADD":
+            try:
+                mask = "/" + words[3] if len(words) == 5 else ""
+                length = ipaddress.IPv4Network("0.0.0.0" + mask).prefixlen
+            except ValueError:
+                return
+            self.ip("route", "add", "%s/%d" % (words[1], length), "via", words[-1])
 
     # Files ----------------------------------------------------------------
 
@@ -191,7 +234,7 @@ class Prefix:
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             try:
-                rc = subprocess.run(["wine"] + list(args), env=base_env(self.path, debug),
+                rc = subprocess.run(self.wine(args), env=base_env(self.path, debug),
                                     cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=err, timeout=timeout, check=False).returncode
             except subprocess.TimeoutExpired as exc:
@@ -207,56 +250,24 @@ class Prefix:
         out_path, err_path = self._files(label)
         self.history.append("wine %s (background) [%s]"
                             % (" ".join(args), os.path.basename(out_path)))
-        return Running(self, ["wine"] + list(args), out_path, err_path, debug)
+        return Running(self, self.wine(args), out_path, err_path, debug)
 
-    def run_in_network_namespace(self, setup, commands, label):
-        """Runs `wine ARGS...` for each of `commands`, in order, on a server
-        started cold in a network namespace of their own, made with
-        `unshare -n` and set up by the shell commands `setup` (such as
-        `ip route add ...`). Wine reads the routing table of the namespace its
-        server runs in. Returns the namespace's `ip -4 route` and one Result
-        per command; raises WineError if the namespace cannot be made."""
-        self.end_server()
-        out_path, err_path = self._files(label)
-        stems = [os.path.splitext(self._files("%s-%d" % (label, n))[0])[0]
-                 for n in range(len(commands))]
-        script = ["set -e"] + list(setup) + ['ip -4 route show > "%s.ip-route"' % out_path,
-                                             "set +e"]
-        for stem, args in zip(stems, commands):
-            script.append('wine %s > "%s.out" 2> "%s.err"; echo $? > "%s.rc"'
-                          % (" ".join(shlex.quote(a) for a in args), stem, stem, stem))
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            try:
-                rc = subprocess.run(["unshare", "-n", "sh", "-c", "\n".join(script)],
-                                    env=base_env(self.path), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, timeout=120, check=False).returncode
-            except subprocess.TimeoutExpired as exc:
-                raise WineError("no end in a network namespace after 120 s") from exc
-            finally:
-                self.end_server()
-        if rc != 0 or not os.path.exists(out_path + ".ip-route"):
-            raise WineError("could not make and set up a network namespace with `unshare -n` "
-                            "(status %d): %s" % (rc, _slurp(err_path).decode("latin-1").strip()))
-        self.history.append("unshare -n: %s -> status %d [%s]"
-                            % ("; ".join(" ".join(a) for a in commands), rc,
-                               os.path.basename(out_path)))
-        results = []
-        for stem in stems:
-            with open(stem + ".rc") as f:
-                results.append(Result(int(f.read()), _slurp(stem + ".out"), _slurp(stem + ".err"),
-                                      0.0))
-        return _slurp(out_path + ".ip-route").decode("latin-1"), results
+    def wine(self, args, program="wine"):
+        """The command line that runs `wine ARGS...` in the namespace."""
+        return ["ip", "netns", "exec", self.netns, program] + list(args)
 
     def end_server(self):
         end_server(self.path)
 
     def keep_server(self):
         """Starts a server that stays up with no client left; end_server() ends it."""
-        _quiet(["wineserver", "-p"], base_env(self.path), 20)
+        _quiet(self.wine(["-p"], "wineserver"), base_env(self.path), 20)
 
     def close(self):
+        self.closing.set()
         self.end_server()
         remove_socket_dir(self.path)
+        subprocess.run(["ip", "netns", "delete", self.netns], capture_output=True, check=False)
 
 
 class Running:
@@ -525,8 +536,8 @@ def parse_trace(text, service=SERVICE):
         elif control:
             if control.group(1) == service and int(control.group(2)) != 0:  # 0: the start
                 controls.append(Control(tick, int(control.group(2))))
-        elif rest.startswith("err:eventlog:ReportEventW "):
-            text_ = unescape_wine_string(rest[len("err:eventlog:ReportEventW "):])
+        elif re.match(r"(err|trace):eventlog:ReportEventW ", rest):
+            text_ = unescape_wine_string(rest.split(" ", 1)[1])
             record = open_records.get(tid)
             if record is None:  # a record whose call was not traced
                 record = Record(tick)
@@ -588,6 +599,18 @@ class Install:
             prefix.put(self.exe, source=tolvane)
         prefix.put(self.tool_dir + "\\ROUTE.EXE", source=route_tool)
         prefix.put(self.probe, source=probe)
+        threading.Thread(target=self._apply_route_runs, daemon=True).start()
+
+    def _apply_route_runs(self):
+        """Applies each stand-in run's command line to the prefix's routing
+        table as the run logs it, in the order of the launches: the service's
+        routes land in a real table, which its check and `ip route` read."""
+        applied = set()
+        while not self.prefix.closing.wait(0.02):
+            for run in self.route_runs() or []:
+                if run not in applied:
+                    applied.add(run)
+                    self.prefix.route_command(run[2])
 
     def remove_route_tool(self):
         os.remove(self.prefix.host(self.tool_dir + "\\ROUTE.EXE"))

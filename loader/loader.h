@@ -22,6 +22,10 @@ inline constexpr int kChildPollLimit = 10;     // waits per route tool run: abou
 // The clearing command is waited for until it ends, at most this long: one
 // still clearing the table could remove the routes added after it.
 inline constexpr DWORD kClearingWaitMs = 30000;
+// A route refused for a gateway on no network waits for that network: the
+// machine's addresses are read this often, this many times (two minutes).
+inline constexpr DWORD kNetworkPollMs = 1000;
+inline constexpr DWORD kNetworkWaitPolls = 120;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
 // What the check at the end of a run reads and keeps, in process-wide buffers.

@@ -33,7 +33,7 @@ void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destina
 }
 
 // What became of a route the run added, as the check at its end finds it.
-enum class RouteState : unsigned char { kUnchecked, kInTable, kRecorded };
+enum class RouteState : unsigned char { kUnchecked, kInTable, kWaiting, kRanAgain, kRecorded };
 
 // A route the run added: what it ran, and what became of it.
 struct RouteRun {
@@ -41,6 +41,7 @@ struct RouteRun {
     char commandLine[kRouteCommandLineSize];
     bool readable;  // every field an IPv4 address, so that it can be compared
     RouteAddresses route;
+    bool unreachable;  // its gateway on no network of the machine when the routes ran
     ToolRun run;
     DWORD code;  // the run's exit status, or the launch's error code
     RouteState state;
@@ -59,6 +60,8 @@ struct LoaderRun {
     unsigned recordLines;   // lines that wrote a record
     unsigned lastRecordLine;
     unsigned missing;       // routes recorded as not in the table
+    unsigned waiting;       // routes waiting for their gateway's network
+    unsigned late;          // routes added when their gateway's network came up
 };
 
 // What the service does with an action: writes the record, runs the route
@@ -141,10 +144,23 @@ DWORD MissingRouteCode(const RouteRun &route, const MIB_IPADDRTABLE *addresses)
     return ERROR_NOT_FOUND;
 }
 
-// Compares every route the run added with the routing table, and writes one
-// record for each that is not there; the first one's code is the run's.
-// Returns false if the table cannot be read.
-bool CheckRouteRuns(LoaderRun &run)
+// Notes the routes whose gateway is on no network of the machine as the
+// routes have just run: the route tool refused them for that, even if the
+// network comes up before the check.
+void NoteUnreachableGateways(const LoaderRun &run)
+{
+    DWORD error = 0;
+    const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
+    for (unsigned i = 0; addresses != nullptr && i < run.checked; ++i)
+        g_routeRuns[i].unreachable = !OnConnectedNetwork(*addresses, g_routeRuns[i].route.gateway);
+}
+
+// Compares the routes not yet found or recorded with the routing table, and
+// writes one record for each that is not there, whose code it keeps. With
+// `mayWait`, a missing route whose gateway was or is on no network of the
+// machine waits for that network instead. Returns false if the table cannot
+// be read.
+bool CheckRoutes(LoaderRun &run, bool mayWait)
 {
     DWORD error = 0;
     const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
@@ -155,20 +171,76 @@ bool CheckRouteRuns(LoaderRun &run)
     }
     // Without them, a missing route's gateway is taken to be reachable.
     const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
+    run.waiting = 0;
     for (unsigned i = 0; i < run.checked; ++i) {
         RouteRun &route = g_routeRuns[i];
+        if (route.state == RouteState::kInTable || route.state == RouteState::kRecorded)
+            continue;
         if (route.readable && InTable(*table, route.route)) {
+            run.late += route.state == RouteState::kRanAgain ? 1 : 0;
             route.state = RouteState::kInTable;
             continue;
         }
-        const DWORD code = MissingRouteCode(route, addresses);
-        SetRunExitCode(code);
-        SetLastError(code);
+        if (mayWait && route.readable && addresses != nullptr &&
+            (route.unreachable || !OnConnectedNetwork(*addresses, route.route.gateway))) {
+            route.state = RouteState::kWaiting;
+            ++run.waiting;
+            continue;
+        }
+        route.code = MissingRouteCode(route, addresses);
+        SetLastError(route.code);
         ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
         route.state = RouteState::kRecorded;
         ++run.missing;
     }
     return true;
+}
+
+// Runs each waiting route again, with its own command line, as soon as one
+// of the machine's addresses is on its gateway's network: at boot an address
+// often comes seconds after the services start. The addresses are read about
+// once a second, for two minutes of running at most; a pause holds the wait.
+// Returns false once the service is stopping.
+bool WaitForNetworks(LoaderRun &run)
+{
+    bool ranAgain = false;
+    for (DWORD poll = 0; run.waiting > 0 && poll < kNetworkWaitPolls; ++poll) {
+        Sleep(kNetworkPollMs);
+        WaitWhilePaused();
+        if (LaunchesClosed())
+            return false;
+        DWORD error = 0;
+        const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
+        for (unsigned i = 0; addresses != nullptr && i < run.checked; ++i) {
+            RouteRun &route = g_routeRuns[i];
+            if (route.state != RouteState::kWaiting ||
+                !OnConnectedNetwork(*addresses, route.route.gateway))
+                continue;
+            WaitWhilePaused();
+            route.run = RunRouteCommand(run.toolPath, route.commandLine, kChildPollMs,
+                                        kChildPollLimit, &route.code);
+            route.state = RouteState::kRanAgain;
+            --run.waiting;
+            ranAgain = true;
+        }
+    }
+    if (ranAgain) {
+        Sleep(kSettleDelayMs);
+        WaitWhilePaused();
+    }
+    return !LaunchesClosed();
+}
+
+// The run's exit code is that of the first route of the file not in the
+// table, whichever was recorded first.
+void SetMissingRouteExitCode(const LoaderRun &run)
+{
+    for (unsigned i = 0; i < run.checked; ++i) {
+        if (g_routeRuns[i].state == RouteState::kRecorded) {
+            SetRunExitCode(g_routeRuns[i].code);
+            return;
+        }
+    }
 }
 
 const char *Plural(unsigned count, const char *one, const char *many)
@@ -188,6 +260,10 @@ void ReportRun(const LoaderRun &run, bool checked)
                  "ran the route tool for %u %s from %s; the routing table could not be read to "
                  "check them",
                  run.routes, Plural(run.routes, "route", "routes"), run.filePath);
+    char late[64] = "";
+    if (checked && run.late > 0)
+        snprintf(late, sizeof late, ", %u of them late, when their gateway's network came up",
+                 run.late);
     char missing[48] = "";
     char unchecked[64] = "";
     char lines[48] = "";
@@ -201,8 +277,8 @@ void ReportRun(const LoaderRun &run, bool checked)
         snprintf(lines, sizeof lines, "; %u %s records", run.recordLines,
                  Plural(run.recordLines, "line has", "lines have"));
     char text[kSummaryTextSize];
-    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s.",
-             run.cleared ? "cleared" : "could not clear", added, missing, unchecked, lines);
+    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s%s.",
+             run.cleared ? "cleared" : "could not clear", added, late, missing, unchecked, lines);
     ReportSummary(text);
 }
 
@@ -317,13 +393,21 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     run.filePath = filePath;
     ForEachRouteAction(file, TakeAction, &run);
     fclose(file);
+    NoteUnreachableGateways(run);
 
     Sleep(kSettleDelayMs);
     WaitWhilePaused();
     // A stopping service ends under the loader: nothing more to check or tell.
     if (LaunchesClosed())
         return 0;
-    ReportRun(run, CheckRouteRuns(run));
+    bool checked = CheckRoutes(run, true);
+    if (checked && run.waiting > 0) {
+        if (!WaitForNetworks(run))
+            return 0;
+        checked = CheckRoutes(run, false);
+    }
+    SetMissingRouteExitCode(run);
+    ReportRun(run, checked);
     SignalStopEvent();
     return 0;
 }

@@ -77,7 +77,9 @@ void WINAPI ServiceControlHandler(DWORD control)
         SendCurrentStatus();
         return;
     }
-    if (control == SERVICE_CONTROL_STOP) {
+    // Windows waits at shutdown for every running service that accepts the
+    // shutdown control, until its time-out: it ends the run as a stop does.
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         // Only releases ServiceMain; a paused loader stays where it is.
         SignalStopEvent();
         SendStatus(SERVICE_STOP_PENDING, kStopPendingCheckPoint, kStatusWaitHintMs);
@@ -91,7 +93,7 @@ void WINAPI ServiceControlHandler(DWORD control)
             SendStatus(SERVICE_PAUSED, 0, 0);
             return;
         }
-        SendStatus(SERVICE_RUNNING, 0, 0);  // continue, interrogate, shutdown, others
+        SendStatus(SERVICE_RUNNING, 0, 0);  // continue, interrogate, others
         return;
     }
     if (current == SERVICE_PAUSED && control == SERVICE_CONTROL_CONTINUE) {

@@ -321,9 +321,11 @@ TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
     EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
 }
 
-// At its end the run reads the routing table once and writes one record for
-// each route it ran that is not there, with the code that tells why as far as
-// the loader can, then one summary; the first record's code is the run's.
+// At its end the run reads the routing table and writes one record for each
+// route it ran that is not there, with the code that tells why as far as the
+// loader can, then one summary; the first record's code is the run's. A route
+// whose gateway is on no network waits up to two minutes for that network,
+// and is run once more when it comes.
 TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
 {
     const std::string oneMissing = "added 2 of 3 routes from %FILE%; 1 route is not in the table.";
@@ -333,11 +335,17 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         Lines record;  // the one record, if any
         DWORD exitCode;
         std::string summary;  // after "Tolvane cleared the routing table and "
+        int networkAt = 0;    // the address read from which 192.168.99.2/24 is there
+        uint64_t endsAtMs = kSettleDelayMs;
     } cases[] = {
         {"every route in the table", {}, {}, 0, "added 3 of 3 routes from %FILE%."},
-        {"one refused, its gateway on no network", {{}, {}, {0, 2}},
+        {"one refused, its gateway on no network for good", {{}, {}, {0, 2}},
          {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",
-          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing},
+          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing, 0,
+         kSettleDelayMs + 120000},
+        {"one refused, its gateway's network up at the second read of the wait", {{}, {}, {0, 2}},
+         {}, 0, "added 3 of 3 routes from %FILE%, 1 of them late, when their gateway's network "
+         "came up.", 4, 2 * kSettleDelayMs + 2000},
         {"one refused with the status 1", {{}, {}, {}, {0, 1}},
          {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
          1, oneMissing},
@@ -355,8 +363,9 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         InstallRouteTool();
         WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 192.168.99.1\n"
                        "10.3.0.0 10.0.0.3\n");
-        fake::SetAddresses({"10.0.0.2", "255.255.255.0"});
         fake::ScriptChildren(c.children);
+        if (c.networkAt > 0)
+            fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, c.networkAt);
         if (c.record.size() == 2)
             fake::FailCall("GetIpForwardTable", ERROR_ACCESS_DENIED);
         RunLoader();
@@ -365,6 +374,10 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         EXPECT_EQ(records.empty() ? Lines{} : records[0].strings, c.record);
         EXPECT_LE(records.size(), 1u);
         EXPECT_EQ(RunExitCode(), c.exitCode);
+        EXPECT_EQ(fake::VirtualTimeMs(), c.endsAtMs);
+        ASSERT_EQ(fake::CommandLines().size(), c.networkAt > 0 ? 5u : 4u);
+        if (c.networkAt > 0)
+            EXPECT_EQ(fake::CommandLines()[4], fake::CommandLines()[2]) << "once more, alone";
         std::string summary = "Tolvane cleared the routing table and " + c.summary;
         summary.replace(summary.find("%FILE%"), 6, windowsDirectory_ + kRouteFileSuffix);
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);

@@ -281,15 +281,15 @@ TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
         {SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, {SERVICE_PAUSED, 0, 0, 7}, false},
         {SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, {SERVICE_RUNNING, 0, 0, 7}, true},
         {SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, {SERVICE_RUNNING, 0, 0, 7}, true},
-        {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, {SERVICE_RUNNING, 0, 0, 7}, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, kStopPending, true},
         {SERVICE_RUNNING, kOther, {SERVICE_RUNNING, 0, 0, 7}, true},
         {SERVICE_RUNNING, SERVICE_CONTROL_STOP, kStopPending, true},
         {SERVICE_PAUSED, SERVICE_CONTROL_CONTINUE, {SERVICE_RUNNING, 0, 0, 7}, true},
         {SERVICE_PAUSED, SERVICE_CONTROL_STOP, kStopPending, false},
+        {SERVICE_PAUSED, SERVICE_CONTROL_SHUTDOWN, kStopPending, false},
         // While paused, the rest leave the service paused and the loader held.
         {SERVICE_PAUSED, SERVICE_CONTROL_PAUSE, {SERVICE_PAUSED, 0, 0, 7}, false},
         {SERVICE_PAUSED, SERVICE_CONTROL_INTERROGATE, {SERVICE_PAUSED, 0, 0, 7}, false},
-        {SERVICE_PAUSED, SERVICE_CONTROL_SHUTDOWN, {SERVICE_PAUSED, 0, 0, 7}, false},
         // Once stopping, nothing reports running again.
         {SERVICE_STOP_PENDING, SERVICE_CONTROL_CONTINUE, kStopPending, true},
         {SERVICE_STOP_PENDING, SERVICE_CONTROL_PAUSE, kStopPending, true},
@@ -317,8 +317,9 @@ TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
         ASSERT_EQ(reports.size(), before + 1);
         EXPECT_EQ(reports.back(), c.report);
         EXPECT_EQ(fake::IsSignalled(g_mayRunEvent), c.loaderMayRun);
-        const bool stopAccepted =
-            c.control == SERVICE_CONTROL_STOP && c.state != SERVICE_START_PENDING;
+        const bool stopAccepted = (c.control == SERVICE_CONTROL_STOP ||
+                                   c.control == SERVICE_CONTROL_SHUTDOWN) &&
+                                  c.state != SERVICE_START_PENDING;
         EXPECT_EQ(fake::TimesSignalled(g_stopEvent) - signalsBefore, stopAccepted ? 1 : 0);
     }
 }
@@ -429,6 +430,41 @@ TEST_F(ServiceTest, StopWhileTheLoaderSleepsStopsAtOnce)
     EXPECT_TRUE(fake::WaitUntilSleeping(0)) << "stopped without waiting for the loader";
     ExpectStoppedLastAndOnce();
     EXPECT_EQ(g_stopEvent, nullptr);
+}
+
+// While the run waits for a late network, a pause holds the wait and it goes
+// on after continue; a stop ends the run at once, and no route tool starts
+// after it, although the network has come up.
+TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
+{
+    for (const DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_STOP}) {
+        SCOPED_TRACE(control);
+        SetUp();
+        InstallRouteTool();
+        WriteRouteFile("10.72.0.0 255.255.0.0 192.168.99.1\n");
+        fake::ScriptChildren({{}, {0, 2}});
+        fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 3);  // at the wait's first read
+        fake::HoldSleeps(2);                                       // the wait's first sleep
+        StartService();
+        ASSERT_TRUE(fake::WaitUntilSleeping());
+        ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
+        fake::SendControl(control);
+        if (control == SERVICE_CONTROL_PAUSE) {
+            ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+            fake::ReleaseSleeps();
+            ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
+            EXPECT_EQ(fake::CommandLines().size(), 2u) << "the wait is held";
+            fake::SendControl(SERVICE_CONTROL_CONTINUE);
+        }
+        WaitForDispatcher();
+        fake::EndProcess();
+        const bool paused = control == SERVICE_CONTROL_PAUSE;
+        EXPECT_EQ(fake::CommandLines().size(), paused ? 3u : 2u);
+        EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), paused ? 1u : 0u);
+        EXPECT_EQ(Reports().back(), kStopped);
+        EXPECT_TRUE(fake::Records().empty());
+        TearDown();
+    }
 }
 
 // ---------------------------------------------------------------- races

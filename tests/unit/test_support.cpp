@@ -52,6 +52,7 @@ void PlatformTest::InstallRouteTool()
 {
     fake::SetSearchResult("ROUTE.EXE", kToolPath);
     SetWindowsDirectory(windowsDirectory_);
+    fake::SetAddresses({"192.168.1.1", "255.255.255.0", "10.0.0.254", "255.0.0.0"});
 }
 
 HANDLE PlatformTest::MakeStopEvent()

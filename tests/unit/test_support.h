@@ -18,7 +18,8 @@ public:
     // The Windows directory is a fresh folder; the route file lies under it.
     void WriteRouteFile(const std::string &content);
     void SetWindowsDirectory(const std::string &directory);
-    // ROUTE.EXE found on the search path, and the Windows directory set.
+    // ROUTE.EXE found on the search path, the Windows directory set, and the
+    // addresses 192.168.1.1/24 and 10.0.0.254/8.
     void InstallRouteTool();
     // A stop event as ServiceMain makes it, stored in g_stopEvent.
     HANDLE MakeStopEvent();

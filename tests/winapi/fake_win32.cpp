@@ -93,6 +93,7 @@ struct World {
     std::vector<DWORD> sleeps;
     uint64_t clockMs = 0;
     bool holdSleeps = false;
+    size_t holdSleepsFrom = 1;
     int sleeping = 0;
     bool ended = false;
     std::vector<std::thread> threads;
@@ -502,10 +503,11 @@ uint64_t VirtualTimeMs()
     return W().clockMs;
 }
 
-void HoldSleeps()
+void HoldSleeps(size_t fromNth)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     W().holdSleeps = true;
+    W().holdSleepsFrom = fromNth;
 }
 
 void ReleaseSleeps()
@@ -858,7 +860,7 @@ void Sleep(DWORD milliseconds)
     Enter("Sleep");
     W().sleeps.push_back(milliseconds);
     W().clockMs += milliseconds;
-    if (!W().holdSleeps || W().ended)
+    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom)
         return;
     ++W().sleeping;
     g_changed.notify_all();

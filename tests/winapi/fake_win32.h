@@ -136,11 +136,11 @@ bool IsClosed(HANDLE handle);
 bool IsSignalled(HANDLE event);
 
 // Time. Sleeps return at once and only add to the virtual clock; timed waits
-// on events that are not signalled do the same. HoldSleeps makes Sleep block
-// until ReleaseSleeps (or EndProcess).
+// on events that are not signalled do the same. HoldSleeps makes Sleep, from
+// its `fromNth` call on, block until ReleaseSleeps (or EndProcess).
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
-void HoldSleeps();
+void HoldSleeps(size_t fromNth = 1);
 void ReleaseSleeps();
 bool WaitUntilSleeping(int timeoutMs = 5000);
 // True once some thread is blocked on an event that is not signalled.

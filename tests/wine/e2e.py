@@ -609,6 +609,8 @@ def check_routing_table(ctx):
               "line 2:   run ROUTE.EXE ADD 10.9.0.0 MASK 255.255.0.0 192.168.77.254 "
               "(not in the table)",
               "line 3:   run ROUTE.EXE ADD 10.2.0.0 192.168.77.254 (not in the table)",
+              "line 3:   note: without a mask this is a route to the one address 10.2.0.0; give "
+              "a mask for a network",
               no_default,
               "Routes to add: 3, in the table now: 1, lines to report: 0, mistakes: 0"], 1168),
             ("/check FILE", checked,
@@ -636,22 +638,22 @@ def check_routing_table(ctx):
     c.equal(i.route_log(), None, "route-tool runs")
 
 
-@scenario("boot-checks-its-routes", weight=3)
+@scenario("boot-checks-its-routes", weight=9)
 def boot_checks_its_routes(ctx):
     """A boot with two good routes and two that the routing table refuses, one
-    through a gateway on no network and one whose destination has bits outside
-    its mask, from a route tool that exits with 0 whatever happens: the good
-    routes replace the old one in the table, each refused route has a record
-    naming its line, the run reports the first one's code, and one
-    information record sums it up. (The stand-in route tool always exits with 0;
-    the suite applies its command lines to the prefix's table.)"""
+    through a gateway on no network, waited for in vain for two minutes, and
+    one whose destination has bits outside its mask, from a route tool that
+    exits with 0 whatever happens: the good routes replace the old one in the
+    table, each refused route has a record naming its line, the run reports
+    the code of the first one in the file, and one information record sums it
+    up."""
     c, i = ctx.check, ctx.install_at()
     register(ctx)
     i.set_route_file(b"10.1.0.0 255.255.0.0 10.0.0.1\r\n10.2.0.0 192.168.1.2\r\n"
                      b"10.72.0.0 255.255.0.0 192.168.99.1\r\n10.7.1.0 255.255.0.0 10.0.0.70\r\n")
     ctx.prefix.ip("route", "add", "10.99.0.0/16", "via", "10.0.0.99")
     before = ctx.prefix.routes()
-    boot = i.boot(keep_server=True)
+    boot = i.boot(keep_server=True, timeout_ms=200000)
     query = " ".join(ctx.prefix.run(["sc", "query", SERVICE], "sc-query").text.split())
     after = ctx.prefix.routes()
     commands = ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
@@ -660,9 +662,10 @@ def boot_checks_its_routes(ctx):
                 "ROUTE.EXE ADD 10.7.1.0 MASK 255.255.0.0 10.0.0.70"]
     check_stopped(c, boot, 1231)
     check_launches(c, i, boot, commands)
-    check_records(c, boot, ["RouteNotInTable"] * 2, codes=[(1231,), (1168,)])
+    # Recorded at once, and after the wait for the network.
+    check_records(c, boot, ["RouteNotInTable"] * 2, codes=[(1168,), (1231,)])
     c.equal([r.strings[2:] for r in boot.trace.records if r.event_type != SUMMARY],
-            [["3", commands[3]], ["4", commands[4]]], "records: line numbers and command lines")
+            [["4", commands[4]], ["3", commands[3]]], "records: line numbers and command lines")
     summaries = [r.strings for r in boot.trace.records if r.event_type == SUMMARY]
     c.equal(summaries, [["Tolvane cleared the routing table and added 2 of 4 routes from "
                          "C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE; 2 routes are not in the "
@@ -675,6 +678,46 @@ def boot_checks_its_routes(ctx):
         c.note(text)
     for r in boot.trace.records:
         c.note("record %d: %s" % (r.event_id, r.strings))
+
+
+@scenario("late-network", weight=2)
+def late_network(ctx):
+    """Two routes through a gateway whose network comes up 12 s into the boot,
+    after the route tool refused them: the service waits, runs each once more
+    when the address is there, stops with 0 within 20 s of it, and both routes
+    are in the table."""
+    c, i = ctx.check, ctx.install_at()
+    register(ctx)
+    i.set_route_file(b"10.1.0.0 255.255.0.0 10.0.0.1\r\n10.72.0.0 255.255.0.0 192.168.99.1\r\n"
+                     b"10.73.0.0 255.255.0.0 192.168.99.1\r\n")
+    running, started = i.start_boot(), time.monotonic()
+    # The routes have run once the service sleeps its settle delay.
+    while b".Sleep(00001388)" not in ws._slurp(running.err_path) and running.proc.poll() is None:
+        time.sleep(0.05)
+    time.sleep(max(0.0, started + 12 - time.monotonic()))
+    c.equal(ctx.prefix.ip("addr", "add", "192.168.99.2/24", "dev", "lo"), 0, "ip addr add")
+    added_ms, added_s = time.time() * 1000, time.monotonic() - started
+    boot = i.finish_boot(running)
+    commands = ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
+                "ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1",
+                "ROUTE.EXE ADD 10.73.0.0 MASK 255.255.0.0 192.168.99.1"]
+    check_stopped(c, boot)
+    check_launches(c, i, boot, commands + commands[2:])
+    check_records(c, boot, [])
+    c.equal([r.strings for r in boot.trace.records if r.event_type == SUMMARY],
+            [["Tolvane cleared the routing table and added 3 of 3 routes from C:\\windows\\"
+              "SYSTEM32\\DRIVERS\\ETC\\ROUTE, 2 of them late, when their gateway's network came "
+              "up."]], "information record")
+    routes = ctx.prefix.routes()
+    c.equal(routes, ["10.1.0.0/16 via 10.0.0.1 dev lo", "10.72.0.0/16 via 192.168.99.1 dev lo",
+                     "10.73.0.0/16 via 192.168.99.1 dev lo"], "ip route after the boot")
+    stops = [int(e["t"]) for e in boot.events if e.kind == "state" and e["state"] == "STOPPED"]
+    c.true(stops and stops[-1] - added_ms <= 20000, "stopped %s ms after the address came"
+           % [t - added_ms for t in stops])
+    c.note("address added %.1f s into the boot; stopped %.1f s after it; ip route after: %s"
+           % (added_s, (stops[-1] - added_ms) / 1000 if stops else -1, routes))
+    c.note("launches (s into the boot's trace): %s" % [
+        ("%.1f" % ((k.tick - boot.launches()[0].tick) / 1000), k.texts[1]) for k in boot.launches()])
 
 
 @scenario("unicode-route-file")

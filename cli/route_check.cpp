@@ -13,6 +13,7 @@ constexpr size_t kServiceConfigSize = 8192;      // the most a service's configu
 // The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
     const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
+    const MIB_IPADDRTABLE *addresses;  // the machine's addresses now, or null
     unsigned routes;                  // route tool runs that add a route
     unsigned readableRoutes;          // of those, the ones whose fields are all addresses
     unsigned inTable;                 // of those, the ones the table holds now
@@ -107,6 +108,19 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                  length, line.rest);
         PrintMistake(plan, where, text);
     }
+    if (readable && plan.addresses != nullptr &&
+        !OnConnectedNetwork(*plan.addresses, route.gateway)) {
+        snprintf(text, sizeof text,
+                 "the gateway %s is on no network of this machine now; the boot will wait up "
+                 "to 2 minutes for that network",
+                 line.field[used - 1]);
+        printf("%-9s note: %s\n", where, text);
+    }
+    const size_t length = strlen(line.field[0]);
+    if (readable && !masked && strcmp(line.field[0] + length - 2, ".0") == 0)
+        printf("%-9s note: without a mask this is a route to the one address %s; give a mask "
+               "for a network\n",
+               where, line.field[0]);
 }
 
 // Prints the action instead of taking it.
@@ -266,6 +280,8 @@ DWORD CheckRoutes(const char *draftPath)
 
     Plan plan = {};
     plan.table = table;
+    DWORD addressError = 0;
+    plan.addresses = ReadAddresses(&addressError);
     ForEachRouteAction(file, PrintAction, &plan);
     fclose(file);
 

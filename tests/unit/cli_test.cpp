@@ -329,7 +329,7 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
             if (line.rfind("first:", 0) != 0 && line.rfind("line ", 0) != 0)
                 continue;
             const std::string action = line.substr(10);
-            if (action.rfind("mistake: ", 0) == 0)
+            if (action.rfind("mistake: ", 0) == 0 || action.rfind("note: ", 0) == 0)
                 continue;
             where.push_back(line.substr(0, line.find(':') + 1));
             if (action.rfind("run ", 0) == 0)
@@ -364,6 +364,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
     const std::string noDefault =
         "Warning: no line adds a default route (destination 0.0.0.0), and ROUTE.EXE -f removes "
         "the one there is";
+    const std::string oneAddress = "line 3:   note: without a mask this is a route to the one "
+                                   "address 172.16.5.0; give a mask for a network";
     const std::string noRoute = "Mistake: no line adds a route whose fields are all IPv4 "
                                 "addresses, so the next boot refuses the file and changes nothing";
     const std::string notAnAddress =
@@ -385,7 +387,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
         {"the example, its routes in the table", kExampleRouteFile, false, exampleInTable, 0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
-          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (in the table)", noDefault,
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (in the table)", oneAddress,
+          noDefault,
           "Routes to add: 2, in the table now: 2, lines to report: 0, mistakes: 0"},
          0},
         {"a draft, its routes not in the table", kExampleRouteFile, true,
@@ -394,20 +397,27 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
-          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", noDefault,
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
+          noDefault,
           "Routes to add: 2, in the table now: 0, lines to report: 0, mistakes: 0"},
          0},
         // A line without a mask is a route to one address, and never a default route.
         {"mask-less lines in the table under other masks, the route file in place",
-         std::string(kExampleRouteFile) + "0.0.0.0 192.168.1.1\n", false,
+         std::string(kExampleRouteFile) + "0.0.0.0 192.168.1.1\n10.72.0.0 255.255.0.0 192.168.99.1\n",
+         false,
          {{"10.0.0.0", "255.0.0.0", "192.168.1.254"}, {"172.16.5.0", "255.255.0.0", "192.168.1.253"},
           {"0.0.0.0", "0.0.0.0", "192.168.1.1"}},
          0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
-          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)",
-          "line 5:   run ROUTE.EXE ADD 0.0.0.0 192.168.1.1 (not in the table)", noDefault,
-          "Routes to add: 3, in the table now: 1, lines to report: 0, mistakes: 0"},
+          "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
+          "line 5:   run ROUTE.EXE ADD 0.0.0.0 192.168.1.1 (not in the table)",
+          "line 5:   note: without a mask this is a route to the one address 0.0.0.0; give a mask "
+          "for a network",
+          "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table)",
+          "line 6:   note: the gateway 192.168.99.1 is on no network of this machine now; the boot "
+          "will wait up to 2 minutes for that network",
+          noDefault, "Routes to add: 4, in the table now: 1, lines to report: 0, mistakes: 0"},
          1168},
         {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +
              std::string(300, 'c') + "\n", false, {}, 0,
@@ -461,6 +471,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 9:   report LineTooLong (more than 255 characters; only what stands before its "
           "\"#\" is used)",
           "line 9:   run ROUTE.EXE ADD 10.8.0.0 10.0.0.8 (not in the table)",
+          "line 9:   note: without a mask this is a route to the one address 10.8.0.0; give a "
+          "mask for a network",
           "line 10:  report LineTooLong (more than 255 characters and no \"#\" in the first 255; "
           "the line is skipped)",
           "line 11:  run ROUTE.EXE ADD 010.10.0.0 10.0.0.10 (cannot tell)",

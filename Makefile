@@ -3,7 +3,8 @@
 #   make demo   run the real service under Wine and show what it did
 # and one for a release:
 #   make dist   build the packages, build/win/tolvane-<version>-win64.zip and
-#               build/win/tolvane-<version>-x64.msi; signed with
+#               build/win/tolvane-<version>-x64.msi, and the checksums of both,
+#               build/win/tolvane-<version>-SHA256SUMS.txt; signed with
 #               SIGN_PKCS12=cert.p12 SIGN_PASSWORD_FILE=password.txt
 #               [SIGN_TIMESTAMP_URL=http://...] (see packaging/sign)
 # All three install missing Debian packages first (apt-get; sudo when not root).
@@ -42,7 +43,7 @@ dist: deps
 	$(WIN_CONFIGURE)
 	SIGN_PKCS12="$(abspath $(SIGN_PKCS12))" SIGN_PASSWORD_FILE="$(abspath $(SIGN_PASSWORD_FILE))" \
 	  SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)" cmake --build $(WIN_DIR) -j $(JOBS) --target dist
-	@ls -l $(WIN_DIR)/tolvane-*-win64.zip $(WIN_DIR)/tolvane-*-x64.msi
+	@ls -l $(WIN_DIR)/tolvane-*-win64.zip $(WIN_DIR)/tolvane-*-x64.msi $(WIN_DIR)/tolvane-*-SHA256SUMS.txt
 
 unit: host
 	ctest --test-dir $(HOST_DIR) --output-on-failure

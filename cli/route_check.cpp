@@ -241,6 +241,20 @@ bool FindRouteToolAsService(char (&toolPath)[kPathSize])
     return found;
 }
 
+// Notepad saves a new file as ROUTE.txt unless told otherwise.
+void PrintSavedAsText(const char *filePath)
+{
+    char text[kPathSize + 4];
+    snprintf(text, sizeof text, "%s.txt", filePath);
+    FILE *file = fopen(text, "r");
+    if (file == nullptr)
+        return;
+    fclose(file);
+    printf("Note: there is a %s, saved with the extension .txt, which the service does not read. "
+           "Rename it: ren \"%s\" ROUTE\n",
+           text, text);
+}
+
 }  // namespace
 
 DWORD CheckRoutes(const char *draftPath)
@@ -266,8 +280,12 @@ DWORD CheckRoutes(const char *draftPath)
                "again.\n");
         return error;
     }
-    if (file == nullptr)
-        return PrintError("Can't open route file ", filePath, "");
+    if (file == nullptr) {
+        const DWORD error = PrintError("Can't open route file ", filePath, "");
+        if (draftPath == nullptr && error == ERROR_FILE_NOT_FOUND)
+            PrintSavedAsText(filePath);
+        return error;
+    }
     printf("Route file: %s\n", filePath);
     if (start == FileStart::kUtf8Mark)
         printf("Note: the file starts with a UTF-8 byte-order mark, which is skipped\n");

@@ -4,6 +4,8 @@ cmake_minimum_required(VERSION 3.16)
 # packaging/build-msi). Both hold the stripped executable, the administrator's
 # part of the README, the example route file and the licence (text with
 # Windows line ends); the zip also SHA256SUMS.txt with the checksum of each.
+# Beside the two packages, tolvane-<version>-SHA256SUMS.txt holds the checksum
+# of each package, the MSI (the file a fleet deploys) included.
 # The same commit packs to the same bytes: the entries are dated with the
 # commit's time (or SOURCE_DATE_EPOCH, when set) and have a fixed order and
 # fixed permissions.
@@ -99,3 +101,13 @@ if(failed)
   message(FATAL_ERROR "Could not build ${MSI}")
 endif()
 sign_file(${MSI})
+
+# In the form `sha256sum -c` reads, with Windows line ends.
+get_filename_component(out ${PACKAGE} DIRECTORY)
+set(sums "")
+foreach(path ${PACKAGE} ${MSI})
+  file(SHA256 ${path} sum)
+  get_filename_component(name ${path} NAME)
+  string(APPEND sums "${sum}  ${name}\r\n")
+endforeach()
+file(WRITE ${out}/tolvane-${VERSION}-SHA256SUMS.txt "${sums}")

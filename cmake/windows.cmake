@@ -82,13 +82,14 @@ add_custom_command(TARGET tolvane POST_BUILD
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TOLVANE_PACKAGE ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-win64.zip)
 set(TOLVANE_MSI ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-x64.msi)
+set(TOLVANE_SUMS ${CMAKE_BINARY_DIR}/tolvane-${PROJECT_VERSION}-SHA256SUMS.txt)
 set(TOLVANE_STAGE ${CMAKE_BINARY_DIR}/package)
 add_custom_target(dist ALL
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DEXE=$<TARGET_FILE:tolvane>
           -DPYTHON=${Python3_EXECUTABLE} -DSTAGE=${TOLVANE_STAGE}
           -DPACKAGE=${TOLVANE_PACKAGE} -DVERSION=${PROJECT_VERSION} -DMSI=${TOLVANE_MSI}
           -P ${CMAKE_SOURCE_DIR}/cmake/package.cmake
-  BYPRODUCTS ${TOLVANE_PACKAGE} ${TOLVANE_MSI}
+  BYPRODUCTS ${TOLVANE_PACKAGE} ${TOLVANE_MSI} ${TOLVANE_SUMS}
   COMMENT "Packing tolvane-${PROJECT_VERSION}-win64.zip and tolvane-${PROJECT_VERSION}-x64.msi"
   VERBATIM)
 add_dependencies(dist tolvane)
@@ -110,7 +111,8 @@ add_test(NAME package_holds_what_an_administrator_needs
 add_test(NAME package_builds_to_the_same_bytes_from_a_clone
   COMMAND ${CMAKE_SOURCE_DIR}/tests/exe/check_reproducible ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
           ${CMAKE_BUILD_TYPE} ${CMAKE_GENERATOR} tolvane.exe tolvane.debug
-          tolvane-${PROJECT_VERSION}-win64.zip tolvane-${PROJECT_VERSION}-x64.msi)
+          tolvane-${PROJECT_VERSION}-win64.zip tolvane-${PROJECT_VERSION}-x64.msi
+          tolvane-${PROJECT_VERSION}-SHA256SUMS.txt)
 set_tests_properties(package_builds_to_the_same_bytes_from_a_clone PROPERTIES
   SKIP_RETURN_CODE 77 TIMEOUT 300)
 

@@ -7,7 +7,8 @@ Then the MSI as msitools read it: the zip's files, installed per machine under
 Program Files; the service registered as `tolvane /REGISTER` registers it,
 stopped and removed at uninstall and never started; the event-log source; the
 version, publisher and upgrade code Windows Installer goes by; and the launch
-conditions that refuse a downgrade and a service that /REGISTER made.
+conditions that refuse a downgrade and a service that /REGISTER made. And
+the checksum file beside the packages, which `sha256sum -c` accepts for both.
 
     check_package.py PACKAGE EXE MSI VERSION
 """
@@ -134,6 +135,11 @@ def main():
     package, exe, msi, version = sys.argv[1:5]
     found = [(package, p) for p in problems(package, exe)]
     found += [(msi, p) for p in msi_problems(msi, package, version)]
+    sums = "tolvane-%s-SHA256SUMS.txt" % version
+    check = subprocess.run(["sha256sum", "--check", "--strict", sums], capture_output=True,
+                           text=True, cwd=os.path.dirname(os.path.abspath(package)))
+    if check.stdout != "".join("%s: OK\n" % os.path.basename(p) for p in (package, msi)):
+        found.append((sums, "sha256sum -c gives %r %r" % (check.stdout, check.stderr)))
     for path, problem in found:
         print("%s: %s" % (path, problem))
     if not found:

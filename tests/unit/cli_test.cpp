@@ -239,6 +239,17 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't open route file C:\\WINNT35\\SYSTEM32\\DRIVERS\\ETC\\ROUTE [2]\n",
          2},
+        {"no route file, but one Notepad saved as ROUTE.txt", "/CHECK",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.1.0.0 10.0.0.1\n", ".txt");
+         },
+         "Service: not registered, so nothing runs at boot\n"
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
+         "Error: Can't open route file %ROUTE% [2]\n"
+         "Note: there is a %ROUTE%.txt, saved with the extension .txt, which the service does not "
+         "read. Rename it: ren \"%ROUTE%.txt\" ROUTE\n",
+         2},
         {"no draft", "/CHECK C:\\drafts\\ROUTE.new",
          [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
          "Service: not registered, so nothing runs at boot\n"
@@ -272,8 +283,10 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             command.push_back(command[1].substr(blank + 1));
             command[1].resize(blank);
         }
-        EXPECT_EQ(Run(command),
-                  c.printed == nullptr ? "" : std::string(kBanner) + c.printed);
+        std::string printed = c.printed == nullptr ? "" : std::string(kBanner) + c.printed;
+        for (size_t at; (at = printed.find("%ROUTE%")) != std::string::npos;)
+            printed.replace(at, 7, windowsDirectory_ + kRouteFileSuffix);
+        EXPECT_EQ(Run(command), printed);
         EXPECT_EQ(exitStatus_, c.status);
         if (c.status != 0) {
             EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);

@@ -33,10 +33,10 @@ void PlatformTest::TearDown()
     std::filesystem::remove_all(folder_);
 }
 
-void PlatformTest::WriteRouteFile(const std::string &content)
+void PlatformTest::WriteRouteFile(const std::string &content, const std::string &extension)
 {
     // The route file's Windows path, taken as one file name on the host.
-    const std::string path = windowsDirectory_ + kRouteFileSuffix;
+    const std::string path = windowsDirectory_ + kRouteFileSuffix + extension;
     FILE *file = fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     fwrite(content.data(), 1, content.size(), file);

@@ -16,7 +16,7 @@ public:
     void TearDown() override;
 
     // The Windows directory is a fresh folder; the route file lies under it.
-    void WriteRouteFile(const std::string &content);
+    void WriteRouteFile(const std::string &content, const std::string &extension = "");
     void SetWindowsDirectory(const std::string &directory);
     // ROUTE.EXE found on the search path, the Windows directory set, and the
     // addresses 192.168.1.1/24 and 10.0.0.254/8.

@@ -103,6 +103,7 @@ void TakeAction(const RouteAction &action, void *context)
     route.lineNumber = action.lineNumber;
     snprintf(route.commandLine, sizeof route.commandLine, "%s", action.commandLine);
     route.readable = ParseRoute(*action.fields, &route.route);
+    route.unreachable = false;
     route.run = added;
     route.code = code;
     route.state = RouteState::kUnchecked;
@@ -232,7 +233,7 @@ bool WaitForNetworks(LoaderRun &run)
 }
 
 // The run's exit code is that of the first route of the file not in the
-// table, whichever was recorded first.
+// table, though a route waited for is recorded after the others.
 void SetMissingRouteExitCode(const LoaderRun &run)
 {
     for (unsigned i = 0; i < run.checked; ++i) {

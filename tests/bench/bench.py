@@ -115,6 +115,11 @@ class Bench:
         text = "# %d routes for the benchmark\n" % len(self.routes)
         text += "".join(route + "\n" for route in self.routes)
         p.put(ROUTE_FILE, text.encode("ascii"))
+        # In the prefix's table from the start, where the service's check finds
+        # them: the stand-in changes no table.
+        for route in self.routes:
+            destination, _, gateway = route.split()
+            p.ip("route", "add", destination + "/24", "via", gateway)
         p.keep_server()
         rc, out = self.wine(INSTALL_DIR + "\\tolvane.exe", "/REGISTER")
         if "registered successfully" not in out:
@@ -207,8 +212,7 @@ class Bench:
                          or line != expected[k])
             raise BenchError("the route tool was not run once per route, in order: run %d was %r"
                              % (wrong, log[wrong] if wrong < len(log) else "missing"))
-        # The stand-in adds no route, so the service's check finds them all missing.
-        if result.rc != 0 or run.get("result") != "stopped" or run.get("exit") != "1168":
+        if result.rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
             raise BenchError("the service run did not end as it should: %s" % result.text)
         return (self.interval(INSTALL_DIR, len(self.routes) + 1), bare, self.bare_in_service(),
                 int(run["peak_working_set"]), float(run["stopped_ms"]))

@@ -267,7 +267,10 @@ def main():
     try:
         bench = Bench(prefix, args)
         bench.install()
-        bench.bare()  # warm-up, not counted
+        try:
+            bench.bare()  # warm-up, not counted
+        except LostRun as exc:
+            bench.thrown_away.append("the warm-up: %s" % exc)
         for _ in range(args.rounds):
             for delay in delays:
                 bench.set_delay(delay)

@@ -38,13 +38,13 @@ enum class RouteState : unsigned char { kUnchecked, kInTable, kWaiting, kRanAgai
 // A route the run added: what it ran, and what became of it.
 struct RouteRun {
     unsigned lineNumber;
-    char commandLine[kRouteCommandLineSize];
-    bool readable;  // every field an IPv4 address, so that it can be compared
-    RouteAddresses route;
-    bool unreachable;  // its gateway on no network of the machine when the routes ran
     ToolRun run;
     DWORD code;  // the run's exit status, or the launch's error code
+    RouteAddresses route;
+    bool readable;     // every field an IPv4 address, so that it can be compared
+    bool unreachable;  // its gateway on no network of the machine when the routes ran
     RouteState state;
+    char commandLine[kRouteCommandLineSize];
 };
 
 // Far too many for a thread's stack; only the loader thread uses them.

@@ -228,8 +228,12 @@ class Prefix:
         stem = os.path.join(self.log_dir, "%02d-%s" % (self.count, label))
         return stem + ".out", stem + ".err"
 
-    def run(self, args, label, debug="-all", timeout=60, cwd=None):
-        """Runs `wine ARGS...` to its end; output goes to files in the log folder."""
+    def run(self, args, label, debug="-all", timeout=60, cwd=None, again=True):
+        """Runs `wine ARGS...` to its end; output goes to files in the log folder.
+
+        Once in a few hundred commands on a loaded machine, Wine ended one at
+        once with status 1, silent, sooner than any program can start; such a
+        command, which never reached the program, is run once more, noted."""
         out_path, err_path = self._files(label)
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -243,6 +247,9 @@ class Prefix:
         result = Result(rc, _slurp(out_path), _slurp(err_path), seconds)
         self.history.append("wine %s -> status %d in %.1f s [%s]"
                             % (" ".join(args), rc, seconds, os.path.basename(out_path)))
+        if again and rc == 1 and seconds < 0.05 and not result.out + result.err:
+            self.notes.append("wine %s ended at once, silent; run again" % " ".join(args))
+            return self.run(args, label, debug, timeout, cwd, again=False)
         return result
 
     def start(self, args, label, debug="-all"):

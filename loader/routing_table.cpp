@@ -55,13 +55,22 @@ DWORD LoadIpHelper()
     return 0;
 }
 
-// A table without rows is read as it is, not as a failure.
-DWORD RowsRead(DWORD result, DWORD *rows)
+// Reads a table of the IP helper with `call`, once the helper is loaded, into
+// its buffer. A table without rows is read as it is, not as a failure.
+template <typename Table, typename Call, size_t Size>
+const Table *ReadTable(const Call &call, BYTE (&buffer)[Size], DWORD *error)
 {
-    if (result != ERROR_NO_DATA)
-        return result;
-    *rows = 0;
-    return 0;
+    *error = LoadIpHelper();
+    if (*error != 0)
+        return nullptr;
+    auto *table = reinterpret_cast<Table *>(buffer);
+    ULONG size = Size;
+    *error = call(table, &size, FALSE);
+    if (*error == ERROR_NO_DATA) {
+        table->dwNumEntries = 0;
+        *error = 0;
+    }
+    return *error == 0 ? table : nullptr;
 }
 
 }  // namespace
@@ -102,24 +111,12 @@ bool IsDefaultRoute(const RouteAddresses &route)
 
 const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error)
 {
-    *error = LoadIpHelper();
-    if (*error != 0)
-        return nullptr;
-    auto *table = reinterpret_cast<MIB_IPFORWARDTABLE *>(g_routingTable);
-    ULONG size = sizeof g_routingTable;
-    *error = RowsRead(g_getIpForwardTable(table, &size, FALSE), &table->dwNumEntries);
-    return *error == 0 ? table : nullptr;
+    return ReadTable<MIB_IPFORWARDTABLE>(g_getIpForwardTable, g_routingTable, error);
 }
 
 const MIB_IPADDRTABLE *ReadAddresses(DWORD *error)
 {
-    *error = LoadIpHelper();
-    if (*error != 0)
-        return nullptr;
-    auto *table = reinterpret_cast<MIB_IPADDRTABLE *>(g_addresses);
-    ULONG size = sizeof g_addresses;
-    *error = RowsRead(g_getIpAddrTable(table, &size, FALSE), &table->dwNumEntries);
-    return *error == 0 ? table : nullptr;
+    return ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addresses, error);
 }
 
 bool InTable(const MIB_IPFORWARDTABLE &table, const RouteAddresses &route)

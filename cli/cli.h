@@ -36,7 +36,7 @@ DWORD RemoveService();
 // else, for the route file in place, ERROR_NOT_FOUND (1168) when a route is
 // not in the table; else 0. The code of the search or open that failed when
 // there is no plan to print.
-DWORD CheckRoutes(const char *draftPath);
+DWORD CheckRouteFile(const char *draftPath);
 
 // Whether two texts are equal but for the case of their ASCII letters.
 bool EqualsIgnoringCase(const char *text, const char *expected);

@@ -61,6 +61,9 @@ int ShowUsage(const char *programName)
 
 int ProgramMain(int argc, char *argv[])
 {
+    // No DLL is ever loaded from the current directory: an elevated console
+    // may stand in a download folder.
+    SetDllDirectoryA("");
     const char *programName = argc > 0 && argv[0] != nullptr ? argv[0] : kServiceName;
     // Asking for help is no failure; anything not understood is, so that a
     // mistyped command in a script does not pass for a success.
@@ -69,7 +72,7 @@ int ProgramMain(int argc, char *argv[])
     const char *argument = argv[1];
     if (argc == 3 && EqualsIgnoringCase(argument, "/CHECK")) {
         ShowBanner();
-        return static_cast<int>(CheckRoutes(argv[2]));
+        return static_cast<int>(CheckRouteFile(argv[2]));
     }
     if (argc != 2) {
         ShowUsage(programName);
@@ -85,7 +88,7 @@ int ProgramMain(int argc, char *argv[])
         status = RemoveService();
     } else if (EqualsIgnoringCase(argument, "/CHECK")) {
         ShowBanner();
-        status = CheckRoutes(nullptr);
+        status = CheckRouteFile(nullptr);
     } else if (strcmp(argument, kServiceArgument) == 0) {
         status = RunServiceDispatcher();
     } else {

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -74,7 +75,7 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
     if (plan.table != nullptr && !readable) {
         found = " (cannot tell)";
     } else if (plan.table != nullptr) {
-        const bool in = InTable(*plan.table, route);
+        const bool in = InTable(*plan.table, plan.addresses, route);
         found = in ? " (in the table)" : " (not in the table)";
         plan.inTable += in ? 1 : 0;
     }
@@ -111,7 +112,7 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
     if (readable && plan.addresses != nullptr &&
         !OnConnectedNetwork(*plan.addresses, route.gateway)) {
         snprintf(text, sizeof text,
-                 "the gateway %s is on no network of this machine now; the boot will wait up "
+                 "the gateway %s is on no connected network of this machine now; the boot will wait up "
                  "to 2 minutes for that network",
                  line.field[used - 1]);
         printf("%-9s note: %s\n", where, text);
@@ -257,7 +258,7 @@ void PrintSavedAsText(const char *filePath)
 
 }  // namespace
 
-DWORD CheckRoutes(const char *draftPath)
+DWORD CheckRouteFile(const char *draftPath)
 {
     PrintRegistration();
 

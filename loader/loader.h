@@ -5,7 +5,6 @@
 #include "loader/route_file.h"
 #include "tolvane.h"
 
-#include <iphlpapi.h>
 #include <stdio.h>
 
 inline constexpr size_t kPathSize = 256;           // path buffers
@@ -28,27 +27,37 @@ inline constexpr DWORD kNetworkPollMs = 1000;
 inline constexpr DWORD kNetworkWaitPolls = 120;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
-// What the check at the end of a run reads and keeps, in process-wide buffers.
-inline constexpr size_t kMaxTableRoutes = 10000;   // rows of the routing table
-inline constexpr size_t kMaxAddresses = 1024;      // the machine's IPv4 addresses
-inline constexpr size_t kMaxCheckedRoutes = 10000;  // routes of one run
-// The mask the route tool gives a line without one: a route to one address.
-inline constexpr DWORD kHostMask = 0xFFFFFFFF;
+inline constexpr size_t kMaxCheckedRoutes = 10000;  // routes of one run the loader keeps
+// At stop, the longest the service waits for the loader to write what it found.
+inline constexpr DWORD kLoaderStopWaitMs = 1000;
 
 // The most recently started route tool. Its handles stay open until the next
-// launch replaces it. Three kinds of handle are never closed and end with the
+// launch replaces it. Four kinds of handle are never closed and end with the
 // process: the last route tool's, the loader thread's (g_loaderThread) and
-// the pause event's (g_mayRunEvent), on which a loader held by a pause may
-// still be waiting.
+// the loader's two events, on which a loader that outlives the service's wait
+// may still be waiting.
 extern PROCESS_INFORMATION g_lastChild;
 
 // Set once the service is stopping: no route tool is started after that.
 extern bool g_launchesClosed;
-bool LaunchesClosed();
 
-// Manual-reset event, signalled while the loader may go on and reset while
-// the service is paused. Null when there is no service (the loader never waits).
+// Manual-reset events of the service, null when there is none (the loader
+// then never waits for a continue, and rests with a plain sleep). The first
+// is signalled while the loader may go on and reset while the service is
+// paused; the second is signalled once the service is stopping.
 extern HANDLE g_mayRunEvent;
+extern HANDLE g_stoppingEvent;
+
+// Holds the loader while the service is paused.
+void WaitWhilePaused();
+
+// Waits `ms`, or less once the service is stopping. Returns false then.
+bool Rest(DWORD ms);
+
+// At stop: starts no route tool after this, terminates the last one run if it
+// is still running, and releases a loader that is resting or paused, so that
+// it writes what it found and ends.
+void StopLoader();
 
 // Thread procedure of the loader; the parameter is ignored.
 DWORD WINAPI RouteLoaderThread(LPVOID);
@@ -101,36 +110,3 @@ enum class ToolRun {
 ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls,
                         DWORD *code);
 
-// At stop: terminates the last route tool run if it is still running, and
-// starts no other after it.
-void TerminateLastChild();
-
-// A route as the route tool reads a line: its addresses in network order,
-// and the mask kHostMask when the line gives none.
-struct RouteAddresses {
-    DWORD destination, mask, gateway;
-};
-
-// Four decimal numbers from 0 to 255 with dots between them, the only form
-// that the route tool reads one way only: a leading zero, for one, may be
-// read as octal. The address is stored in network order.
-bool ParseAddress(const char *text, DWORD *address);
-
-// The route of a line of two fields or more; false unless each field it
-// uses is an IPv4 address.
-bool ParseRoute(const RouteFields &fields, RouteAddresses *route);
-bool IsDefaultRoute(const RouteAddresses &route);
-
-// The IPv4 forwarding table and the machine's IPv4 addresses, read through
-// the IP helper of the system directory into buffers of the process, which
-// the next read of the same table overwrites: one thread reads them (the
-// loader, or the command line). Null on failure, with *error the cause.
-const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error);
-const MIB_IPADDRTABLE *ReadAddresses(DWORD *error);
-
-// The one comparison of a route with the routing table: a row with its
-// destination, mask and gateway.
-bool InTable(const MIB_IPFORWARDTABLE &table, const RouteAddresses &route);
-
-// Whether one of the machine's addresses is on the gateway's network.
-bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway);

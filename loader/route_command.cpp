@@ -6,6 +6,8 @@
 
 PROCESS_INFORMATION g_lastChild = {};
 bool g_launchesClosed = false;
+HANDLE g_mayRunEvent = nullptr;
+HANDLE g_stoppingEvent = nullptr;
 
 namespace {
 
@@ -68,13 +70,23 @@ ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pol
     }
 }
 
-bool LaunchesClosed()
+void WaitWhilePaused()
 {
-    LockGuard hold(g_childLock);
-    return g_launchesClosed;
+    if (g_mayRunEvent != nullptr)
+        WaitForSingleObject(g_mayRunEvent, INFINITE);
 }
 
-void TerminateLastChild()
+bool Rest(DWORD ms)
+{
+    // Outside the service nothing stops the loader.
+    if (g_stoppingEvent == nullptr) {
+        Sleep(ms);
+        return true;
+    }
+    return WaitForSingleObject(g_stoppingEvent, ms) != WAIT_OBJECT_0;
+}
+
+void StopLoader()
 {
     LockGuard hold(g_childLock);
     g_launchesClosed = true;
@@ -82,4 +94,8 @@ void TerminateLastChild()
     if (g_lastChild.hProcess != nullptr && GetExitCodeProcess(g_lastChild.hProcess, &status) &&
         status == STILL_ACTIVE)
         TerminateProcess(g_lastChild.hProcess, status);
+    if (g_stoppingEvent != nullptr)
+        SetEvent(g_stoppingEvent);
+    if (g_mayRunEvent != nullptr)
+        SetEvent(g_mayRunEvent);
 }

@@ -1,4 +1,6 @@
+#include "loader/end_of_run.h"
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 #include "loader/route_file.h"
 #include "report/report.h"
 
@@ -6,16 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
-HANDLE g_mayRunEvent = nullptr;
-
 namespace {
-
-// Holds the loader while the service is paused.
-void WaitWhilePaused()
-{
-    if (g_mayRunEvent != nullptr)
-        WaitForSingleObject(g_mayRunEvent, INFINITE);
-}
 
 // The route tool's command line: clearing the table without a destination,
 // else adding a route, with a mask or without one.
@@ -32,40 +25,8 @@ void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destina
                  gateway);
 }
 
-// What became of a route the run added, as the check at its end finds it.
-enum class RouteState : unsigned char { kUnchecked, kInTable, kWaiting, kRanAgain, kRecorded };
-
-// A route the run added: what it ran, and what became of it.
-struct RouteRun {
-    unsigned lineNumber;
-    ToolRun run;
-    DWORD code;  // the run's exit status, or the launch's error code
-    RouteAddresses route;
-    bool readable;     // every field an IPv4 address, so that it can be compared
-    bool unreachable;  // its gateway on no network of the machine when the routes ran
-    RouteState state;
-    char commandLine[kRouteCommandLineSize];
-};
-
-// Far too many for a thread's stack; only the loader thread uses them.
-RouteRun g_routeRuns[kMaxCheckedRoutes];
-
-// One run of the loader, from the clearing command to the summary.
-struct LoaderRun {
-    const char *toolPath;
-    const char *filePath;
-    bool cleared;           // the clearing command was started
-    unsigned routes;        // route tool runs that add a route
-    unsigned checked;       // of those, the ones kept in g_routeRuns
-    unsigned recordLines;   // lines that wrote a record
-    unsigned lastRecordLine;
-    unsigned missing;       // routes recorded as not in the table
-    unsigned waiting;       // routes waiting for their gateway's network
-    unsigned late;          // routes added when their gateway's network came up
-};
-
 // What the service does with an action: writes the record, runs the route
-// tool, and keeps what it ran for the check at the end of the run.
+// tool, and keeps the route for the check at the end of the run.
 void TakeAction(const RouteAction &action, void *context)
 {
     LoaderRun &run = *static_cast<LoaderRun *>(context);
@@ -82,13 +43,12 @@ void TakeAction(const RouteAction &action, void *context)
     WaitWhilePaused();
     DWORD code = 0;
     if (action.lineNumber == 0) {
-        const ToolRun clearing =
+        run.clearing =
             RunRouteCommand(run.toolPath, action.commandLine, kClearingWaitMs, 1, &code);
-        run.cleared = clearing == ToolRun::kEnded || clearing == ToolRun::kStillRunning;
-        if (clearing == ToolRun::kStillRunning) {
+        if (run.clearing == ToolRun::kStillRunning) {
             SetLastError(WAIT_TIMEOUT);
             ReportFailure(kStepTimeOut);
-        } else if (clearing == ToolRun::kNotStarted) {
+        } else if (run.clearing == ToolRun::kNotStarted) {
             SetLastError(code);
             ReportFailure(kStepStartRouteTool);
         }
@@ -96,17 +56,7 @@ void TakeAction(const RouteAction &action, void *context)
     }
     const ToolRun added =
         RunRouteCommand(run.toolPath, action.commandLine, kChildPollMs, kChildPollLimit, &code);
-    ++run.routes;
-    if (run.checked == kMaxCheckedRoutes)
-        return;
-    RouteRun &route = g_routeRuns[run.checked++];
-    route.lineNumber = action.lineNumber;
-    snprintf(route.commandLine, sizeof route.commandLine, "%s", action.commandLine);
-    route.readable = ParseRoute(*action.fields, &route.route);
-    route.unreachable = false;
-    route.run = added;
-    route.code = code;
-    route.state = RouteState::kUnchecked;
+    KeepRoute(run, action, added, code);
 }
 
 // Counts the routes whose fields are all IPv4 addresses.
@@ -129,158 +79,6 @@ bool PlansARoute(FILE *file)
     rewind(file);
     ReadFileStart(file);
     return routes > 0;
-}
-
-// The code a missing route's record carries: why the route tool could not
-// add it, as far as can be told.
-DWORD MissingRouteCode(const RouteRun &route, const MIB_IPADDRTABLE *addresses)
-{
-    if (route.run == ToolRun::kNotStarted)
-        return route.code;
-    if (route.readable && addresses != nullptr &&
-        !OnConnectedNetwork(*addresses, route.route.gateway))
-        return ERROR_NETWORK_UNREACHABLE;
-    if (route.run == ToolRun::kEnded && route.code != 0)
-        return route.code;
-    return ERROR_NOT_FOUND;
-}
-
-// Notes the routes whose gateway is on no network of the machine as the
-// routes have just run: the route tool refused them for that, even if the
-// network comes up before the check.
-void NoteUnreachableGateways(const LoaderRun &run)
-{
-    DWORD error = 0;
-    const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
-    for (unsigned i = 0; addresses != nullptr && i < run.checked; ++i)
-        g_routeRuns[i].unreachable = !OnConnectedNetwork(*addresses, g_routeRuns[i].route.gateway);
-}
-
-// Compares the routes not yet found or recorded with the routing table, and
-// writes one record for each that is not there, whose code it keeps. With
-// `mayWait`, a missing route whose gateway was or is on no network of the
-// machine waits for that network instead. Returns false if the table cannot
-// be read.
-bool CheckRoutes(LoaderRun &run, bool mayWait)
-{
-    DWORD error = 0;
-    const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
-    if (table == nullptr) {
-        SetLastError(error);
-        ReportFailure(kStepReadRoutingTable);
-        return false;
-    }
-    // Without them, a missing route's gateway is taken to be reachable.
-    const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
-    run.waiting = 0;
-    for (unsigned i = 0; i < run.checked; ++i) {
-        RouteRun &route = g_routeRuns[i];
-        if (route.state == RouteState::kInTable || route.state == RouteState::kRecorded)
-            continue;
-        if (route.readable && InTable(*table, route.route)) {
-            run.late += route.state == RouteState::kRanAgain ? 1 : 0;
-            route.state = RouteState::kInTable;
-            continue;
-        }
-        if (mayWait && route.readable && addresses != nullptr &&
-            (route.unreachable || !OnConnectedNetwork(*addresses, route.route.gateway))) {
-            route.state = RouteState::kWaiting;
-            ++run.waiting;
-            continue;
-        }
-        route.code = MissingRouteCode(route, addresses);
-        SetLastError(route.code);
-        ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
-        route.state = RouteState::kRecorded;
-        ++run.missing;
-    }
-    return true;
-}
-
-// Runs each waiting route again, with its own command line, as soon as one
-// of the machine's addresses is on its gateway's network: at boot an address
-// often comes seconds after the services start. The addresses are read about
-// once a second, for two minutes of running at most; a pause holds the wait.
-// Returns false once the service is stopping.
-bool WaitForNetworks(LoaderRun &run)
-{
-    bool ranAgain = false;
-    for (DWORD poll = 0; run.waiting > 0 && poll < kNetworkWaitPolls; ++poll) {
-        Sleep(kNetworkPollMs);
-        WaitWhilePaused();
-        if (LaunchesClosed())
-            return false;
-        DWORD error = 0;
-        const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
-        for (unsigned i = 0; addresses != nullptr && i < run.checked; ++i) {
-            RouteRun &route = g_routeRuns[i];
-            if (route.state != RouteState::kWaiting ||
-                !OnConnectedNetwork(*addresses, route.route.gateway))
-                continue;
-            WaitWhilePaused();
-            route.run = RunRouteCommand(run.toolPath, route.commandLine, kChildPollMs,
-                                        kChildPollLimit, &route.code);
-            route.state = RouteState::kRanAgain;
-            --run.waiting;
-            ranAgain = true;
-        }
-    }
-    if (ranAgain) {
-        Sleep(kSettleDelayMs);
-        WaitWhilePaused();
-    }
-    return !LaunchesClosed();
-}
-
-// The run's exit code is that of the first route of the file not in the
-// table, though a route waited for is recorded after the others.
-void SetMissingRouteExitCode(const LoaderRun &run)
-{
-    for (unsigned i = 0; i < run.checked; ++i) {
-        if (g_routeRuns[i].state == RouteState::kRecorded) {
-            SetRunExitCode(g_routeRuns[i].code);
-            return;
-        }
-    }
-}
-
-const char *Plural(unsigned count, const char *one, const char *many)
-{
-    return count == 1 ? one : many;
-}
-
-// The information record that ends a run: what it did, in one sentence.
-void ReportRun(const LoaderRun &run, bool checked)
-{
-    char added[kPathSize + 96];
-    if (checked)
-        snprintf(added, sizeof added, "added %u of %u %s from %s", run.checked - run.missing,
-                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
-    else
-        snprintf(added, sizeof added,
-                 "ran the route tool for %u %s from %s; the routing table could not be read to "
-                 "check them",
-                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
-    char late[64] = "";
-    if (checked && run.late > 0)
-        snprintf(late, sizeof late, ", %u of them late, when their gateway's network came up",
-                 run.late);
-    char missing[48] = "";
-    char unchecked[64] = "";
-    char lines[48] = "";
-    if (checked && run.missing > 0)
-        snprintf(missing, sizeof missing, "; %u %s not in the table", run.missing,
-                 Plural(run.missing, "route is", "routes are"));
-    if (checked && run.checked < run.routes)
-        snprintf(unchecked, sizeof unchecked, "; the routes after the first %u were not checked",
-                 run.checked);
-    if (run.recordLines > 0)
-        snprintf(lines, sizeof lines, "; %u %s records", run.recordLines,
-                 Plural(run.recordLines, "line has", "lines have"));
-    char text[kSummaryTextSize];
-    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s%s.",
-             run.cleared ? "cleared" : "could not clear", added, late, missing, unchecked, lines);
-    ReportSummary(text);
 }
 
 }  // namespace
@@ -394,21 +192,7 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     run.filePath = filePath;
     ForEachRouteAction(file, TakeAction, &run);
     fclose(file);
-    NoteUnreachableGateways(run);
-
-    Sleep(kSettleDelayMs);
-    WaitWhilePaused();
-    // A stopping service ends under the loader: nothing more to check or tell.
-    if (LaunchesClosed())
-        return 0;
-    bool checked = CheckRoutes(run, true);
-    if (checked && run.waiting > 0) {
-        if (!WaitForNetworks(run))
-            return 0;
-        checked = CheckRoutes(run, false);
-    }
-    SetMissingRouteExitCode(run);
-    ReportRun(run, checked);
+    FinishRun(run);
     SignalStopEvent();
     return 0;
 }

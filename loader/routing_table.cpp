@@ -1,4 +1,5 @@
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -30,8 +31,9 @@ Call Function(HMODULE module, const char *name)
 // The IP helper, from the system directory only. It is not among the DLLs
 // Windows always takes from there: imported, or loaded by its bare name, it
 // would be looked for in the program's folder first, and a copy planted
-// there would run as LocalSystem. Returns 0 or the code of the call that
-// failed.
+// there would run as LocalSystem. The DLLs it imports in turn are looked for
+// from its own folder, not the program's. Returns 0 or the code of the call
+// that failed.
 DWORD LoadIpHelper()
 {
     if (g_getIpAddrTable != nullptr)
@@ -43,7 +45,7 @@ DWORD LoadIpHelper()
     if (length + sizeof kIpHelperName > sizeof path)
         return ERROR_FILENAME_EXCED_RANGE;
     snprintf(path + length, sizeof path - length, "%s", kIpHelperName);
-    HMODULE module = LoadLibraryA(path);
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr)
         return GetLastError();
     const auto forward = Function<GetIpForwardTableCall>(module, "GetIpForwardTable");
@@ -71,6 +73,15 @@ const Table *ReadTable(const Call &call, BYTE (&buffer)[Size], DWORD *error)
         *error = 0;
     }
     return *error == 0 ? table : nullptr;
+}
+
+bool IsMachineAddress(const MIB_IPADDRTABLE &addresses, DWORD address)
+{
+    for (DWORD i = 0; i < addresses.dwNumEntries; ++i) {
+        if (addresses.table[i].dwAddr == address)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -119,12 +130,17 @@ const MIB_IPADDRTABLE *ReadAddresses(DWORD *error)
     return ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addresses, error);
 }
 
-bool InTable(const MIB_IPFORWARDTABLE &table, const RouteAddresses &route)
+bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
+             const RouteAddresses &route)
 {
+    // Windows lists a route through one of its own addresses as a direct
+    // route, with 0.0.0.0 or the interface's address as its next hop.
+    const bool onLink = addresses != nullptr && IsMachineAddress(*addresses, route.gateway);
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         const MIB_IPFORWARDROW &row = table.table[i];
         if (row.dwForwardDest == route.destination && row.dwForwardMask == route.mask &&
-            row.dwForwardNextHop == route.gateway)
+            (row.dwForwardNextHop == route.gateway ||
+             (onLink && row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT)))
             return true;
     }
     return false;
@@ -132,10 +148,13 @@ bool InTable(const MIB_IPFORWARDTABLE &table, const RouteAddresses &route)
 
 bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway)
 {
+    // Addresses of an adapter whose cable is out, or going, or not yet usable.
+    constexpr unsigned short kNotUsable =
+        MIB_IPADDR_DISCONNECTED | MIB_IPADDR_DELETED | MIB_IPADDR_TRANSIENT;
     for (DWORD i = 0; i < addresses.dwNumEntries; ++i) {
         const MIB_IPADDRROW &row = addresses.table[i];
         // An adapter without an address is listed as 0.0.0.0, mask 0.0.0.0.
-        if (row.dwAddr != 0 && row.dwMask != 0 &&
+        if (row.dwAddr != 0 && row.dwMask != 0 && (row.wType & kNotUsable) == 0 &&
             (row.dwAddr & row.dwMask) == (gateway & row.dwMask))
             return true;
     }

@@ -35,7 +35,7 @@ inline constexpr DWORD kSummaryEventId = 0x1002;
 inline constexpr DWORD kMissingRouteEventId = 0x1003;
 inline constexpr DWORD kLineEventId = 0x1004;
 inline constexpr size_t kFailureTextSize = 80;
-inline constexpr size_t kSummaryTextSize = 768;
+inline constexpr size_t kSummaryTextSize = 1024;
 
 // The stop event: manual reset, signalled by whoever ends the service's run,
 // waited on only by ServiceMain, closed exactly once. Every signal, close and

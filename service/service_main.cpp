@@ -28,6 +28,11 @@ bool StartRun(HANDLE *stopWait)
         FailAndStop(kStepCreateEvent);
         return false;
     }
+    g_stoppingEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_stoppingEvent == nullptr) {
+        FailAndStop(kStepCreateEvent);
+        return false;
+    }
     if (!ReportStatus(SERVICE_START_PENDING, 2, kStatusWaitHintMs))
         return false;
 
@@ -55,7 +60,12 @@ void WINAPI ServiceMain(DWORD, LPSTR *)
     if (StartRun(&stopWait))
         WaitForSingleObject(stopWait, INFINITE);
 
-    TerminateLastChild();
+    // A loader still at work writes what it found before the service says
+    // it stopped; a shutdown gives the service a few seconds, no more.
+    StopLoader();
+    if (g_loaderThread != nullptr &&
+        WaitForSingleObject(g_loaderThread, kLoaderStopWaitMs) != WAIT_OBJECT_0)
+        SetRunExitCode(ERROR_REQUEST_ABORTED);
     // A run that a failure ended, at start-up or in the loader, is reported
     // as failed, with that failure's code, rather than as a success.
     if (ReportStopped(RunExitCode()))

@@ -81,6 +81,7 @@ TEST_F(CommandLineTest, AnythingNotUnderstoodPrintsOnlyTheUsageAndFails)
                   "       tolvane /CHECK [FILE]   shows what the next boot does with the route "
                   "file (or FILE)\n");
         EXPECT_EQ(exitStatus_, c.status);
+        EXPECT_EQ(fake::Calls().front(), "SetDllDirectoryA") << "no DLL from the current directory";
     }
     EXPECT_EQ(fake::CallCount("StartServiceCtrlDispatcherA"), 0);
     EXPECT_EQ(fake::CallCount("OpenSCManagerA"), 0);
@@ -428,8 +429,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 5:   note: without a mask this is a route to the one address 0.0.0.0; give a mask "
           "for a network",
           "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table)",
-          "line 6:   note: the gateway 192.168.99.1 is on no network of this machine now; the boot "
-          "will wait up to 2 minutes for that network",
+          "line 6:   note: the gateway 192.168.99.1 is on no connected network of this machine now; "
+          "the boot will wait up to 2 minutes for that network",
           noDefault, "Routes to add: 4, in the table now: 1, lines to report: 0, mistakes: 0"},
          1168},
         {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +

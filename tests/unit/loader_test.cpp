@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 #include "report/report.h"
 
 #include <algorithm>
@@ -310,50 +311,79 @@ TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
     fake::FailCall("CreateProcessA", ERROR_ACCESS_DENIED);          // the clearing command's
     fake::FailCall("GetExitCodeProcess", ERROR_ACCESS_DENIED, 1);  // the first route's
     fake::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 2);      // the second route's
+    fake::FailCall("CreateProcessA", ERROR_FILE_NOT_FOUND, 3);      // and its second run
     RunLoader();
 
     EXPECT_EQ(fake::CommandLines(),
               (Lines{"ROUTE.EXE ADD 10.1.0.0 10.0.0.1", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}));
-    EXPECT_EQ(fake::CallCount("CreateProcessA"), 4);
+    EXPECT_EQ(fake::CallCount("CreateProcessA"), 5);
     EXPECT_EQ(fake::RecordedSteps(), (Lines{"StartRouteTool", "ProcessStatusError", "RouteNotInTable"}));
     EXPECT_EQ(fake::Records()[0].strings[0], "Event log error: Tolvane [5]");
     EXPECT_EQ(fake::Records()[2].strings[0], "Event log error: Tolvane [2]");
-    EXPECT_EQ(fake::Sleeps(), std::vector<DWORD>{5000});
+    EXPECT_EQ(fake::Sleeps(), (std::vector<DWORD>{5000, 5000}));
 }
 
 // At its end the run reads the routing table and writes one record for each
-// route it ran that is not there, with the code that tells why as far as the
-// loader can, then one summary; the first record's code is the run's. A route
-// whose gateway is on no network waits up to two minutes for that network,
-// and is run once more when it comes.
+// route of the file that is not there, with the code that tells why as far as
+// the loader can, then one summary; the first record's code is the run's. A
+// missing route runs once more as soon as its gateway is on a connected
+// network, waiting up to two minutes for that network, and is recorded only
+// if it is still missing then.
 TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
 {
     const std::string oneMissing = "added 2 of 3 routes from %FILE%; 1 route is not in the table.";
+    const std::string secondRun = "added 3 of 3 routes from %FILE%, 1 of them on a second run.";
     const struct {
         const char *what;
         std::vector<fake::ChildScript> children;
-        Lines record;  // the one record, if any
+        void (*arrange)();  // the machine's addresses and table, beyond those of every row
+        Lines record;       // the one record, if any
         DWORD exitCode;
         std::string summary;  // after "Tolvane cleared the routing table and "
-        int networkAt = 0;    // the address read from which 192.168.99.2/24 is there
         uint64_t endsAtMs = kSettleDelayMs;
+        size_t again = 0;  // the run of the route that runs once more, if one does
     } cases[] = {
-        {"every route in the table", {}, {}, 0, "added 3 of 3 routes from %FILE%."},
-        {"one refused, its gateway on no network for good", {{}, {}, {0, 2}},
+        {"every route in the table", {}, [] {}, {}, 0, "added 3 of 3 routes from %FILE%."},
+        {"one refused, its gateway on no connected network for good", {{}, {}, {0, 2}},
+         [] {
+             fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 1,
+                                MIB_IPADDR_PRIMARY | MIB_IPADDR_DISCONNECTED);
+             fake::SetAddresses({"0.0.0.0", "0.0.0.0"});  // an adapter without an address
+         },
          {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",
-          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing, 0,
+          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing,
          kSettleDelayMs + 120000},
-        {"one refused, its gateway's network up at the second read of the wait", {{}, {}, {0, 2}},
-         {}, 0, "added 3 of 3 routes from %FILE%, 1 of them late, when their gateway's network "
-         "came up.", 4, 2 * kSettleDelayMs + 2000},
-        {"one refused with the status 1", {{}, {}, {}, {0, 1}},
+        {"one refused, its gateway's adapter connected at the second read of the wait",
+         {{}, {}, {0, 2}},
+         [] {
+             fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 1, MIB_IPADDR_DISCONNECTED);
+             fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 3);
+         },
+         {}, 0, secondRun, 2 * kSettleDelayMs + 2000, 2},
+        {"one refused, its gateway's address come before the check", {{}, {}, {0, 2}},
+         [] { fake::SetAddresses({"192.168.99.2", "255.255.255.0"}); }, {}, 0, secondRun,
+         2 * kSettleDelayMs, 2},
+        {"one refused with the status 1, twice", {{}, {}, {}, {0, 1}, {0, 1}}, [] {},
          {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
-         1, oneMissing},
-        {"one refused although the tool exited with 0", {{}, {}, {}, {0, 0, false}},
+         1, oneMissing, 2 * kSettleDelayMs, 3},
+        {"one refused twice although the tool exited with 0",
+         {{}, {}, {}, {0, 0, false}, {0, 0, false}}, [] {},
          {"Event log error: Tolvane [1168]", "RouteNotInTable", "3",
-          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}, 1168, oneMissing},
-        {"a table that cannot be read", {{}, {}, {0, 2}},
-         {"Event log error: Tolvane [5]", "ReadRoutingTable"}, 0,
+          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}, 1168, oneMissing, 2 * kSettleDelayMs, 3},
+        {"two through the machine's own addresses, listed as direct routes",
+         {{}, {0, 0, false}, {}, {0, 0, false}},
+         [] {
+             fake::SetAddresses({"10.0.0.1", "255.0.0.0", "10.0.0.3", "255.0.0.0"});
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "0.0.0.0", MIB_IPROUTE_TYPE_DIRECT},
+                                    {"10.3.0.0", "255.255.255.255", "10.0.0.254",
+                                     MIB_IPROUTE_TYPE_DIRECT}});
+         },
+         {}, 0, "added 3 of 3 routes from %FILE%."},
+        {"a table too large to read",  {}, [] {
+             fake::SetRoutingTable(std::vector<fake::TableRoute>(
+                 kMaxTableRoutes + 1, {"10.9.9.9", "255.255.255.255", "10.0.0.9"}));
+         },
+         {"Event log error: Tolvane [122]", "ReadRoutingTable"}, 122,
          "ran the route tool for 3 routes from %FILE%; the routing table could not be read to "
          "check them."},
     };
@@ -364,10 +394,7 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 192.168.99.1\n"
                        "10.3.0.0 10.0.0.3\n");
         fake::ScriptChildren(c.children);
-        if (c.networkAt > 0)
-            fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, c.networkAt);
-        if (c.record.size() == 2)
-            fake::FailCall("GetIpForwardTable", ERROR_ACCESS_DENIED);
+        c.arrange();
         RunLoader();
 
         const std::vector<fake::Record> records = fake::Records();
@@ -375,9 +402,9 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         EXPECT_LE(records.size(), 1u);
         EXPECT_EQ(RunExitCode(), c.exitCode);
         EXPECT_EQ(fake::VirtualTimeMs(), c.endsAtMs);
-        ASSERT_EQ(fake::CommandLines().size(), c.networkAt > 0 ? 5u : 4u);
-        if (c.networkAt > 0)
-            EXPECT_EQ(fake::CommandLines()[4], fake::CommandLines()[2]) << "once more, alone";
+        ASSERT_EQ(fake::CommandLines().size(), c.again > 0 ? 5u : 4u);
+        if (c.again > 0)
+            EXPECT_EQ(fake::CommandLines()[4], fake::CommandLines()[c.again]) << "once more, alone";
         std::string summary = "Tolvane cleared the routing table and " + c.summary;
         summary.replace(summary.find("%FILE%"), 6, windowsDirectory_ + kRouteFileSuffix);
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
@@ -394,7 +421,7 @@ TEST_F(LoaderTest, NoRouteToolIsStartedOnceTheServiceIsStopping)
     fake::ScriptChildren({{fake::kNeverExits, 0}});
     DWORD code;
     RunRouteCommand(kToolPath, "ROUTE.EXE -f", kChildPollMs, kChildPollLimit, &code);
-    TerminateLastChild();
+    StopLoader();
     EXPECT_EQ(RunRouteCommand(kToolPath, "ROUTE.EXE ADD 10.1.0.0 10.0.0.1", kChildPollMs,
                               kChildPollLimit, &code),
               ToolRun::kStopping);

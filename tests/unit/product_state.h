@@ -12,6 +12,7 @@ inline void ResetProductState()
     g_lastChild = {};
     g_launchesClosed = false;
     g_mayRunEvent = nullptr;
+    g_stoppingEvent = nullptr;
     g_loaderThread = nullptr;
     g_serviceStatus = {};
     g_statusHandle = nullptr;

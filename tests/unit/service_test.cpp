@@ -394,7 +394,10 @@ TEST_F(ServiceTest, PauseDuringTheFinalSleepHoldsTheStopUntilContinue)
     EXPECT_TRUE(fake::Records().empty());
 }
 
-TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndLeavesTheLoaderParked)
+// A stop while paused releases the loader, which starts no route tool after
+// it: the route never run is named in the summary, written before stopped is
+// reported, and the run ends aborted.
+TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndTheLoaderRunsNoMoreRoutes)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n");
@@ -411,13 +414,17 @@ TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndLeavesTheLoaderParked)
     WaitForDispatcher();
     EXPECT_EQ(Reports().back(), kStopped);
     EXPECT_EQ(Reports()[Reports().size() - 2], kStopPending);
-    EXPECT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent)) << "the loader stays where it was";
-    EXPECT_EQ(fake::CommandLines().size(), 2u);
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_REQUEST_ABORTED);
+    ASSERT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), 1u) << "before stopped";
+    EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE)[0].strings[0],
+              "Tolvane cleared the routing table and added 1 of 2 routes from " +
+                  windowsDirectory_ + kRouteFileSuffix +
+                  "; the service stopped before 1 route was in the table (line 2).");
     fake::EndProcess();
     EXPECT_EQ(fake::CommandLines().size(), 2u) << "no route tool after the service stopped";
 }
 
-TEST_F(ServiceTest, StopWhileTheLoaderSleepsStopsAtOnce)
+TEST_F(ServiceTest, StopWhileTheLoaderSleepsEndsItsRestAndItsRunAtOnce)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n");
@@ -427,24 +434,27 @@ TEST_F(ServiceTest, StopWhileTheLoaderSleepsStopsAtOnce)
     ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
     fake::SendControl(SERVICE_CONTROL_STOP);
     WaitForDispatcher();
-    EXPECT_TRUE(fake::WaitUntilSleeping(0)) << "stopped without waiting for the loader";
+    EXPECT_FALSE(fake::WaitUntilSleeping(0));
+    EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), 1u);
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, 0u) << "its one route is in the table";
     ExpectStoppedLastAndOnce();
     EXPECT_EQ(g_stopEvent, nullptr);
 }
 
 // While the run waits for a late network, a pause holds the wait and it goes
-// on after continue; a stop ends the run at once, and no route tool starts
-// after it, although the network has come up.
+// on after continue. A stop ends it at once, with the truth: a route already
+// recorded gives its code, the one the stop cut off is named, and no route
+// tool starts after the stop, although the network has come up.
 TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
 {
     for (const DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_STOP}) {
         SCOPED_TRACE(control);
         SetUp();
         InstallRouteTool();
-        WriteRouteFile("10.72.0.0 255.255.0.0 192.168.99.1\n");
-        fake::ScriptChildren({{}, {0, 2}});
+        WriteRouteFile("10.72.0.0 255.255.0.0 192.168.99.1\n10.3.0.0 10.0.0.3\n");
+        fake::ScriptChildren({{}, {0, 2}, {0, 1}, {0, 1}});
         fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 3);  // at the wait's first read
-        fake::HoldSleeps(2);                                       // the wait's first sleep
+        fake::HoldSleeps(3);                                       // the wait's first sleep
         StartService();
         ASSERT_TRUE(fake::WaitUntilSleeping());
         ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
@@ -453,16 +463,25 @@ TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
             ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
             fake::ReleaseSleeps();
             ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
-            EXPECT_EQ(fake::CommandLines().size(), 2u) << "the wait is held";
+            EXPECT_EQ(fake::CommandLines().size(), 4u) << "the wait is held";
             fake::SendControl(SERVICE_CONTROL_CONTINUE);
         }
         WaitForDispatcher();
         fake::EndProcess();
         const bool paused = control == SERVICE_CONTROL_PAUSE;
-        EXPECT_EQ(fake::CommandLines().size(), paused ? 3u : 2u);
-        EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), paused ? 1u : 0u);
+        EXPECT_EQ(fake::CommandLines().size(), paused ? 5u : 4u);
+        const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
+        ASSERT_EQ(summaries.size(), 1u);
+        EXPECT_EQ(summaries[0].strings[0],
+                  "Tolvane cleared the routing table and added " +
+                      std::string(paused ? "1 of 2 routes from " : "0 of 2 routes from ") +
+                      windowsDirectory_ + kRouteFileSuffix +
+                      (paused ? ", 1 of them on a second run; 1 route is not in the table."
+                              : "; 1 route is not in the table; the service stopped before 1 "
+                                "route was in the table (line 1)."));
         EXPECT_EQ(Reports().back(), kStopped);
-        EXPECT_TRUE(fake::Records().empty());
+        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, 1u) << "the recorded route's";
+        EXPECT_EQ(fake::RecordedSteps(), Lines{"RouteNotInTable"});
         TearDown();
     }
 }

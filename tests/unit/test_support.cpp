@@ -27,7 +27,7 @@ void PlatformTest::TearDown()
     fake::EndProcess();
     std::vector<HANDLE> allowed = allowedOpenAtEnd_;
     allowed.insert(allowed.end(), {g_lastChild.hProcess, g_lastChild.hThread, g_loaderThread,
-                                   g_mayRunEvent});
+                                   g_mayRunEvent, g_stoppingEvent});
     EXPECT_EQ(fake::Problems(), std::vector<std::string>{}) << "platform misuse";
     EXPECT_EQ(fake::LeakedHandles(allowed), std::vector<std::string>{}) << "handles left open";
     std::filesystem::remove_all(folder_);

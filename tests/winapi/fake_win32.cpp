@@ -201,6 +201,21 @@ bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
             W().clockMs >= launch.startedMs + script.runsForMs);
 }
 
+// A sleep on the virtual clock, held while the test holds sleeps, and cut
+// short by a signal of `cut` if one is given. True if the signal ended it.
+bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const std::shared_ptr<EventObject> &cut)
+{
+    W().sleeps.push_back(ms);
+    W().clockMs += ms;
+    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom)
+        return false;
+    ++W().sleeping;
+    g_changed.notify_all();
+    g_changed.wait(hold, [&] { return !W().holdSleeps || W().ended || (cut && cut->signalled); });
+    --W().sleeping;
+    return cut && cut->signalled;
+}
+
 std::string KeyPathOf(HKEY key, const char *call)
 {
     if (key == HKEY_LOCAL_MACHINE)
@@ -227,6 +242,7 @@ void AddRouteOf(const std::string &commandLine)
     const int words = sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb,
                              destination, word, mask, gateway);
     MIB_IPFORWARDROW row{};
+    row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
     if (strcmp(verb, "ADD") == 0 && Address(destination, &row.dwForwardDest) &&
         Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
         Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
@@ -340,15 +356,18 @@ void SetRoutingTable(const std::vector<TableRoute> &routes)
         row.dwForwardDest = address(route.destination);
         row.dwForwardMask = address(route.mask);
         row.dwForwardNextHop = address(route.gateway);
+        row.dwForwardType = route.type;
         W().routingTable.push_back(row);
     }
 }
 
-void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead)
+void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead,
+                  unsigned short type)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     for (size_t i = 0; i + 1 < addressesAndMasks.size(); i += 2) {
         MIB_IPADDRROW row{};
+        row.wType = type;
         if (!Address(addressesAndMasks[i], &row.dwAddr) ||
             !Address(addressesAndMasks[i + 1], &row.dwMask))
             Problem("an address or mask that is no address");
@@ -777,9 +796,23 @@ BOOL ResetEvent(HANDLE event)
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
     std::unique_lock<std::mutex> hold(g_lock);
-    Entry *entry = Begin("WaitForSingleObject", object, {Kind::kEvent, Kind::kProcess});
+    Entry *entry =
+        Begin("WaitForSingleObject", object, {Kind::kEvent, Kind::kProcess, Kind::kThread});
     if (entry == nullptr)
         return WAIT_FAILED;
+    if (entry->kind == Kind::kThread) {
+        // Threads are real: wait for this one's end, or the process's. Far
+        // longer than any product's wait, only so that a hang ends.
+        std::shared_ptr<EventObject> end = entry->event;
+        if (!end) {
+            Problem("WaitForSingleObject on a route tool's thread");
+            return WAIT_FAILED;
+        }
+        return g_changed.wait_for(hold, std::chrono::seconds(30),
+                                  [&] { return end->signalled || W().ended; })
+                   ? WAIT_OBJECT_0
+                   : WAIT_TIMEOUT;
+    }
     if (entry->kind == Kind::kProcess) {
         fake::Launch &launch = W().launches[entry->launch];
         launch.waits.push_back(milliseconds);
@@ -799,10 +832,8 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         return WAIT_TIMEOUT;
     }
     std::shared_ptr<EventObject> event = entry->event;
-    if (!event->signalled && milliseconds != INFINITE) {
-        W().clockMs += milliseconds;
-        return WAIT_TIMEOUT;
-    }
+    if (!event->signalled && milliseconds != INFINITE)
+        return Doze(hold, milliseconds, event) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     ++event->blockedWaiters;
     g_changed.notify_all();
     g_changed.wait(hold, [&] { return event->signalled || W().ended; });
@@ -825,8 +856,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
         Problem("CreateThread not with default attributes, stack and flags");
     if (threadId != nullptr)
         *threadId = 4242;
-    W().threads.emplace_back([startAddress, parameter] { startAddress(parameter); });
-    return NewHandle({Kind::kThread, true, nullptr, 0, "thread"});
+    auto end = std::make_shared<EventObject>();
+    W().threads.emplace_back([startAddress, parameter, end] {
+        startAddress(parameter);
+        std::lock_guard<std::mutex> ended(g_lock);
+        end->signalled = true;
+        g_changed.notify_all();
+    });
+    return NewHandle({Kind::kThread, true, end, 0, "thread"});
 }
 
 BOOL CloseHandle(HANDLE object)
@@ -858,14 +895,7 @@ void Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> hold(g_lock);
     Enter("Sleep");
-    W().sleeps.push_back(milliseconds);
-    W().clockMs += milliseconds;
-    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom)
-        return;
-    ++W().sleeping;
-    g_changed.notify_all();
-    g_changed.wait(hold, [] { return !W().holdSleeps || W().ended; });
-    --W().sleeping;
+    Doze(hold, milliseconds, nullptr);
 }
 
 namespace {
@@ -899,13 +929,25 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 // The IP helper's module, which hands out the stand-in's own functions.
 HMODULE const kIpHelper = reinterpret_cast<HMODULE>(0x1b41);
 
-HMODULE LoadLibraryA(LPCSTR fileName)
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Enter("LoadLibraryA");
+    Enter("LoadLibraryExA");
     if (std::string(fileName) != std::string(fake::kSystemDirectory) + "\\iphlpapi.dll")
-        Problem(std::string("LoadLibraryA of ") + fileName + ", not the system's IP helper");
+        Problem(std::string("LoadLibraryExA of ") + fileName + ", not the system's IP helper");
+    // Else the DLLs it imports are looked for in the program's folder first.
+    if (file != nullptr || flags != LOAD_WITH_ALTERED_SEARCH_PATH)
+        Problem("LoadLibraryExA without the search from the DLL's own folder");
     return kIpHelper;
+}
+
+BOOL SetDllDirectoryA(LPCSTR pathName)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("SetDllDirectoryA");
+    if (pathName == nullptr || *pathName != '\0')
+        Problem("SetDllDirectoryA that leaves the current directory in the DLL search");
+    return TRUE;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name)

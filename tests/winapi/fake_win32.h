@@ -54,12 +54,15 @@ void SetModulePath(const std::string &path);
 // with 0 adds the route of its command line, unless scripted not to.
 struct TableRoute {
     std::string destination, mask, gateway;
+    DWORD type = 4;  // MIB_IPROUTE_TYPE_INDIRECT; 3 for a direct route
 };
 void SetRoutingTable(const std::vector<TableRoute> &routes);
 
 // The machine's IPv4 addresses and masks, dotted, as GetIpAddrTable lists
-// them from its `fromRead`-th call on. None at first.
-void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead = 1);
+// them from its `fromRead`-th call on, each row with the flags `type`. None
+// at first.
+void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead = 1,
+                  unsigned short type = 1);
 
 // The caller is no administrator: opening the service database or a service
 // for more than reading fails with ERROR_ACCESS_DENIED.
@@ -135,9 +138,10 @@ int TimesSignalled(HANDLE event);
 bool IsClosed(HANDLE handle);
 bool IsSignalled(HANDLE event);
 
-// Time. Sleeps return at once and only add to the virtual clock; timed waits
-// on events that are not signalled do the same. HoldSleeps makes Sleep, from
-// its `fromNth` call on, block until ReleaseSleeps (or EndProcess).
+// Time. Sleeps return at once and only add to the virtual clock; a timed wait
+// on an event that is not signalled is a sleep that the event cuts short.
+// HoldSleeps makes sleeps, from the `fromNth` on, block until ReleaseSleeps
+// (or EndProcess, or the signal).
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
 void HoldSleeps(size_t fromNth = 1);

@@ -63,6 +63,7 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_NETWORK_UNREACHABLE 1231u
+#define ERROR_REQUEST_ABORTED 1235u
 
 #define CREATE_NEW_CONSOLE 0x00000010u
 #define CREATE_NEW_PROCESS_GROUP 0x00000200u
@@ -193,7 +194,9 @@ HANDLE GetCurrentProcess();
 void Sleep(DWORD milliseconds);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
-HMODULE LoadLibraryA(LPCSTR fileName);
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
+BOOL SetDllDirectoryA(LPCSTR pathName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);

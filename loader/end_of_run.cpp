@@ -1,0 +1,267 @@
+#include "loader/end_of_run.h"
+#include "loader/routing_table.h"
+#include "report/report.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+enum class RouteState : unsigned char {
+    kToCheck,   // ran (or never could), not yet compared with the table
+    kWaiting,   // missing: to run once more when its gateway's network is up
+    kInTable,
+    kRecorded,  // missing, and its record written
+    kCutOff,    // missing, and the service stopped before it was run or run again
+};
+
+// A route of the file: what it ran, and what became of it.
+struct RouteRun {
+    unsigned lineNumber;
+    ToolRun run;
+    DWORD code;  // the run's exit status, or the launch's error code
+    RouteAddresses route;
+    bool readable;   // every field an IPv4 address, so that it can be compared
+    bool ranAgain;
+    RouteState state;
+    char commandLine[kRouteCommandLineSize];
+};
+
+// Far too many for a thread's stack; only the loader thread uses them.
+RouteRun g_routeRuns[kMaxCheckedRoutes];
+
+// The code a missing route's record carries: why the route tool could not
+// add it, as far as can be told.
+DWORD MissingRouteCode(const RouteRun &route, const MIB_IPADDRTABLE *addresses)
+{
+    if (route.run == ToolRun::kNotStarted)
+        return route.code;
+    if (route.readable && addresses != nullptr &&
+        !OnConnectedNetwork(*addresses, route.route.gateway))
+        return ERROR_NETWORK_UNREACHABLE;
+    if (route.run == ToolRun::kEnded && route.code != 0)
+        return route.code;
+    return ERROR_NOT_FOUND;
+}
+
+void RecordMissing(RouteRun &route, const MIB_IPADDRTABLE *addresses)
+{
+    route.code = MissingRouteCode(route, addresses);
+    SetLastError(route.code);
+    ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
+    route.state = RouteState::kRecorded;
+}
+
+// Compares the routes still open with the table. One that is there is done.
+// One that is missing waits to run once more, unless it did, or cannot be
+// compared: then it is recorded. Once the service is stopping nothing more
+// is recorded or run: what is still missing was cut off.
+void CompareWithTable(const LoaderRun &run, const MIB_IPFORWARDTABLE &table,
+                      const MIB_IPADDRTABLE *addresses, bool stopping)
+{
+    for (unsigned i = 0; i < run.kept; ++i) {
+        RouteRun &route = g_routeRuns[i];
+        if (route.state != RouteState::kToCheck &&
+            !(stopping && route.state == RouteState::kWaiting))
+            continue;
+        if (route.readable && InTable(table, addresses, route.route))
+            route.state = RouteState::kInTable;
+        else if (stopping)
+            route.state = RouteState::kCutOff;
+        else if (route.readable && !route.ranAgain)
+            route.state = RouteState::kWaiting;
+        else
+            RecordMissing(route, addresses);
+    }
+}
+
+// Runs once more each waiting route whose gateway is on a connected network
+// now (each of them, when the addresses cannot be read). Returns how many
+// ran; sets *stopping when the service stops.
+unsigned RunAgain(const LoaderRun &run, const MIB_IPADDRTABLE *addresses, bool *stopping)
+{
+    unsigned ran = 0;
+    for (unsigned i = 0; i < run.kept && !*stopping; ++i) {
+        RouteRun &route = g_routeRuns[i];
+        if (route.state != RouteState::kWaiting ||
+            (addresses != nullptr && !OnConnectedNetwork(*addresses, route.route.gateway)))
+            continue;
+        WaitWhilePaused();
+        const ToolRun again = RunRouteCommand(run.toolPath, route.commandLine, kChildPollMs,
+                                              kChildPollLimit, &route.code);
+        *stopping = again == ToolRun::kStopping;
+        if (*stopping)
+            break;
+        route.run = again;
+        route.ranAgain = true;
+        route.state = RouteState::kToCheck;
+        ++ran;
+    }
+    return ran;
+}
+
+bool AnyWaiting(const LoaderRun &run)
+{
+    for (unsigned i = 0; i < run.kept; ++i) {
+        if (g_routeRuns[i].state == RouteState::kWaiting)
+            return true;
+    }
+    return false;
+}
+
+const char *Plural(unsigned count, const char *one, const char *many)
+{
+    return count == 1 ? one : many;
+}
+
+// What the routes of a run came to, and the lines of those a stop cut off:
+// as many line numbers as fit, then an ellipsis.
+struct Tally {
+    unsigned added, late, missing, cutOff;
+    char cutLines[96];
+};
+
+void CountRoutes(const LoaderRun &run, Tally &tally)
+{
+    tally = {};
+    size_t used = 0;
+    for (unsigned i = 0; i < run.kept; ++i) {
+        const RouteRun &route = g_routeRuns[i];
+        const bool inTable = route.state == RouteState::kInTable;
+        tally.added += inTable ? 1 : 0;
+        tally.late += inTable && route.ranAgain ? 1 : 0;
+        tally.missing += route.state == RouteState::kRecorded ? 1 : 0;
+        if (route.state != RouteState::kCutOff)
+            continue;
+        ++tally.cutOff;
+        if (used == sizeof tally.cutLines)
+            continue;  // full: the ellipsis stands for the rest
+        char number[16];
+        snprintf(number, sizeof number, tally.cutOff == 1 ? "%u" : ", %u", route.lineNumber);
+        const bool full = used + strlen(number) + sizeof ", ..." > sizeof tally.cutLines;
+        snprintf(tally.cutLines + used, sizeof tally.cutLines - used, "%s", full ? ", ..." : number);
+        used = full ? sizeof tally.cutLines : used + strlen(number);
+    }
+}
+
+// The information record that ends a run: what it did, in one sentence.
+// Without a table the routes could not be checked.
+void ReportRun(const LoaderRun &run, bool checked)
+{
+    Tally tally;
+    CountRoutes(run, tally);
+    const char *clearing = run.clearing == ToolRun::kStopping ? "was stopped before it cleared"
+                           : run.clearing == ToolRun::kNotStarted ? "could not clear"
+                                                                 : "cleared";
+    char done[kPathSize + 96];
+    if (checked)
+        snprintf(done, sizeof done, "added %u of %u %s from %s", tally.added, run.routes,
+                 Plural(run.routes, "route", "routes"), run.filePath);
+    else
+        snprintf(done, sizeof done,
+                 "ran the route tool for %u %s from %s; the routing table could not be read to "
+                 "check them",
+                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
+    char lateText[48] = "";
+    char missingText[48] = "";
+    char cutText[sizeof tally.cutLines + 96] = "";
+    char unchecked[64] = "";
+    char lines[48] = "";
+    if (tally.late > 0)
+        snprintf(lateText, sizeof lateText, ", %u of them on a second run", tally.late);
+    if (tally.missing > 0)
+        snprintf(missingText, sizeof missingText, "; %u %s not in the table", tally.missing,
+                 Plural(tally.missing, "route is", "routes are"));
+    if (tally.cutOff > 0)
+        snprintf(cutText, sizeof cutText, "; the service stopped before %u %s in the table (%s %s)",
+                 tally.cutOff, Plural(tally.cutOff, "route was", "routes were"),
+                 Plural(tally.cutOff, "line", "lines"), tally.cutLines);
+    if (checked && run.kept < run.routes)
+        snprintf(unchecked, sizeof unchecked, "; the routes after the first %u were not checked",
+                 run.kept);
+    if (run.recordLines > 0)
+        snprintf(lines, sizeof lines, "; %u %s records", run.recordLines,
+                 Plural(run.recordLines, "line has", "lines have"));
+    char text[kSummaryTextSize];
+    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s%s%s.", clearing, done,
+             lateText, missingText, cutText, unchecked, lines);
+    ReportSummary(text);
+}
+
+// The run's code is that of the first route of the file not in the table,
+// though a route waited for is recorded after the others; a stop that cut
+// off the only missing routes aborted the run.
+void SetMissingRouteExitCode(const LoaderRun &run)
+{
+    bool cutOff = false;
+    for (unsigned i = 0; i < run.kept; ++i) {
+        if (g_routeRuns[i].state == RouteState::kRecorded) {
+            SetRunExitCode(g_routeRuns[i].code);
+            return;
+        }
+        cutOff = cutOff || g_routeRuns[i].state == RouteState::kCutOff;
+    }
+    if (cutOff)
+        SetRunExitCode(ERROR_REQUEST_ABORTED);
+}
+
+}  // namespace
+
+void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD code)
+{
+    ++run.routes;
+    if (run.kept == kMaxCheckedRoutes)
+        return;
+    RouteRun &route = g_routeRuns[run.kept++];
+    route.lineNumber = action.lineNumber;
+    snprintf(route.commandLine, sizeof route.commandLine, "%s", action.commandLine);
+    route.readable = ParseRoute(*action.fields, &route.route);
+    route.run = result;
+    route.code = code;
+    route.ranAgain = false;
+    route.state = RouteState::kToCheck;
+}
+
+void FinishRun(const LoaderRun &run)
+{
+    bool stopping = !Rest(kSettleDelayMs);
+    WaitWhilePaused();
+    const MIB_IPADDRTABLE *addresses = nullptr;
+    for (DWORD polls = 0;;) {
+        DWORD error = 0;
+        const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
+        if (table == nullptr) {
+            // Nothing is known of the routes: no success.
+            SetLastError(error);
+            ReportFailure(kStepReadRoutingTable);
+            SetRunExitCode(error);
+            ReportRun(run, false);
+            return;
+        }
+        // Without them every gateway counts as on a connected network.
+        addresses = ReadAddresses(&error);
+        CompareWithTable(run, *table, addresses, stopping);
+        if (stopping)
+            break;
+        // At boot an address often comes seconds after the services start,
+        // or while the routes run: the addresses are read about once a second.
+        unsigned ran = RunAgain(run, addresses, &stopping);
+        while (ran == 0 && !stopping && polls < kNetworkWaitPolls && AnyWaiting(run)) {
+            ++polls;
+            stopping = !Rest(kNetworkPollMs);
+            WaitWhilePaused();
+            addresses = stopping ? addresses : ReadAddresses(&error);
+            ran = stopping ? 0 : RunAgain(run, addresses, &stopping);
+        }
+        if (ran == 0 && !stopping)
+            break;  // what still waits, waited in vain
+        stopping = stopping || !Rest(kSettleDelayMs);
+        WaitWhilePaused();
+    }
+    for (unsigned i = 0; i < run.kept; ++i) {
+        if (g_routeRuns[i].state == RouteState::kWaiting)
+            RecordMissing(g_routeRuns[i], addresses);
+    }
+    SetMissingRouteExitCode(run);
+    ReportRun(run, true);
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The end of the loader's run, after the last route ran: the check of every
+// route against the routing table, the second runs, the wait for late
+// networks, the records of what is missing, the summary and the exit code.
+
+#include "loader/loader.h"
+
+// One run of the loader, from the clearing command to its summary.
+struct LoaderRun {
+    const char *toolPath;
+    const char *filePath;
+    ToolRun clearing;         // what became of the clearing command
+    unsigned routes;          // routes of the file, run or not
+    unsigned kept;            // of those, the ones kept for the check
+    unsigned recordLines;     // lines that wrote a record
+    unsigned lastRecordLine;
+};
+
+// Keeps a route of the file for the check at the end of the run, with what
+// became of its run (kStopping: it never ran) and its code.
+void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD code);
+
+// After the settle delay, compares every route kept with the routing table.
+// Each one missing is run once more as soon as its gateway is on a connected
+// network - at once if it is, else when that network comes up within about
+// two minutes - and is recorded if it is still missing then. Sets the run's
+// exit code (the first missing route's in file order) and writes the summary.
+// A stop cuts every wait short: what is missing and not yet recorded is named
+// in the summary as what the stop cut off.
+void FinishRun(const LoaderRun &run);

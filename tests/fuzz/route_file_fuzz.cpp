@@ -12,6 +12,7 @@
 #include "../unit/product_state.h"
 
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 #include "report/report.h"
 #include "service/service.h"
 

@@ -57,34 +57,72 @@ void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
     plan.lastReportedLine = action.lineNumber;
 }
 
+// What the routing table says of a route of the file.
+enum class Verdict { kNotCompared, kCannotTell, kInTable, kNotInTable };
+
+const char *VerdictText(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::kCannotTell: return " (cannot tell)";
+    case Verdict::kInTable: return " (in the table)";
+    case Verdict::kNotInTable: return " (not in the table)";
+    default: return "";
+    }
+}
+
+// What the check finds on the line of a route, decided before anything of it
+// is printed: each finding is one condition.
+struct RouteFindings {
+    bool readable;  // every field used an IPv4 address
+    RouteAddresses route;
+    Verdict verdict;
+    unsigned notAnAddress;  // a bit for each field used that is not an IPv4 address
+    bool bitsOutsideMask;
+    bool extraFields;
+    bool unreachableGateway;
+    bool hostRouteOfNetwork;  // no mask, and a destination that names a network
+};
+
+RouteFindings Examine(const Plan &plan, const RouteFields &line)
+{
+    RouteFindings found = {};
+    const bool masked = line.count >= kRouteFields;
+    found.readable = ParseRoute(line, &found.route);
+    for (int i = 0; i < (masked ? 3 : 2); ++i) {
+        DWORD address;
+        found.notAnAddress |= ParseAddress(line.field[i], &address) ? 0 : 1u << i;
+    }
+    if (plan.table != nullptr)
+        found.verdict = !found.readable ? Verdict::kCannotTell
+                        : InTable(*plan.table, plan.addresses, found.route) ? Verdict::kInTable
+                                                                             : Verdict::kNotInTable;
+    const RouteAddresses &route = found.route;
+    found.bitsOutsideMask = found.readable && (route.destination & route.mask) != route.destination;
+    found.extraFields = line.rest != nullptr;
+    found.unreachableGateway = found.readable && plan.addresses != nullptr &&
+                               !OnConnectedNetwork(*plan.addresses, route.gateway);
+    const size_t length = strlen(line.field[0]);
+    found.hostRouteOfNetwork =
+        found.readable && !masked && strcmp(line.field[0] + length - 2, ".0") == 0;
+    return found;
+}
+
 // A route the service would add: its command line, whether the table holds
-// it, and every mistake in its fields.
+// it, and every finding on its line.
 void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
 {
     const RouteFields &line = *action.fields;
-    const bool masked = line.count >= kRouteFields;
-    const int used = masked ? 3 : 2;  // destination[, mask], gateway
-    RouteAddresses route;
-    const bool readable = ParseRoute(line, &route);
-
+    const RouteFindings found = Examine(plan, line);
     ++plan.routes;
-    plan.readableRoutes += readable ? 1 : 0;
-    if (readable && IsDefaultRoute(route))
-        plan.addsDefaultRoute = true;
-    const char *found = "";
-    if (plan.table != nullptr && !readable) {
-        found = " (cannot tell)";
-    } else if (plan.table != nullptr) {
-        const bool in = InTable(*plan.table, plan.addresses, route);
-        found = in ? " (in the table)" : " (not in the table)";
-        plan.inTable += in ? 1 : 0;
-    }
-    printf("%-9s run %s%s\n", where, action.commandLine, found);
+    plan.readableRoutes += found.readable ? 1 : 0;
+    plan.inTable += found.verdict == Verdict::kInTable ? 1 : 0;
+    plan.addsDefaultRoute = plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
+    printf("%-9s run %s%s\n", where, action.commandLine, VerdictText(found.verdict));
 
+    const int gateway = line.count >= kRouteFields ? 2 : 1;
     char text[kLineSize + 96];
-    for (int i = 0; i < used; ++i) {
-        DWORD address;
-        if (ParseAddress(line.field[i], &address))
+    for (int i = 0; i <= gateway; ++i) {
+        if ((found.notAnAddress & (1u << i)) == 0)
             continue;
         snprintf(text, sizeof text,
                  "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with dots); "
@@ -92,14 +130,14 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                  FieldName(i, line.count), line.field[i]);
         PrintMistake(plan, where, text);
     }
-    if (readable && (route.destination & route.mask) != route.destination) {
+    if (found.bitsOutsideMask) {
         snprintf(text, sizeof text,
                  "the destination %s has bits outside the mask %s; the route tool will refuse "
                  "the line",
                  line.field[0], line.field[1]);
         PrintMistake(plan, where, text);
     }
-    if (line.rest != nullptr) {
+    if (found.extraFields) {
         int length = static_cast<int>(strlen(line.rest));
         while (length > 0 && static_cast<unsigned char>(line.rest[length - 1]) <= ' ')
             --length;
@@ -109,16 +147,11 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                  length, line.rest);
         PrintMistake(plan, where, text);
     }
-    if (readable && plan.addresses != nullptr &&
-        !OnConnectedNetwork(*plan.addresses, route.gateway)) {
-        snprintf(text, sizeof text,
-                 "the gateway %s is on no connected network of this machine now; the boot will wait up "
-                 "to 2 minutes for that network",
-                 line.field[used - 1]);
-        printf("%-9s note: %s\n", where, text);
-    }
-    const size_t length = strlen(line.field[0]);
-    if (readable && !masked && strcmp(line.field[0] + length - 2, ".0") == 0)
+    if (found.unreachableGateway)
+        printf("%-9s note: the gateway %s is on no connected network of this machine now; the "
+               "boot will wait up to 2 minutes for that network\n",
+               where, line.field[gateway]);
+    if (found.hostRouteOfNetwork)
         printf("%-9s note: without a mask this is a route to the one address %s; give a mask "
                "for a network\n",
                where, line.field[0]);

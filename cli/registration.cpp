@@ -106,6 +106,8 @@ DWORD InstallService(const char *commandLine, const char *messageFile)
         printf("%s registered successfully\n", kServiceName);
     } else {
         printf("Error: %s not registered [%d]\n", kServiceName, static_cast<int>(result));
+        if (result == ERROR_SERVICE_EXISTS)
+            printf("%s is registered already; tolvane /CHECK shows what it runs.\n", kServiceName);
     }
     CloseServiceHandle(database);
     return result;

@@ -15,6 +15,7 @@ constexpr size_t kServiceConfigSize = 8192;      // the most a service's configu
 struct Plan {
     const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
     const MIB_IPADDRTABLE *addresses;  // the machine's addresses now, or null
+    bool refused;                     // the boot refuses the file: nothing runs
     unsigned routes;                  // route tool runs that add a route
     unsigned readableRoutes;          // of those, the ones whose fields are all addresses
     unsigned inTable;                 // of those, the ones the table holds now
@@ -37,7 +38,12 @@ void PrintMistake(Plan &plan, const char *where, const char *text)
     ++plan.mistakes;
 }
 
-// The record a line writes, in an administrator's words.
+// Rows of the routing table that a route of the file holds: the clearing
+// command removes the others through a gateway for good.
+bool g_rowInFile[kMaxTableRoutes];
+
+// The record a line writes, in an administrator's words; a mistake of its
+// line when the boot refuses the file and writes no such record.
 void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
 {
     char words[96];
@@ -50,11 +56,27 @@ void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
     else
         snprintf(words, sizeof words,
                  "more than 255 characters and no \"#\" in the first 255; the line is skipped");
+    if (plan.refused) {
+        PrintMistake(plan, where, words);
+        return;
+    }
     printf("%-9s report %s (%s)\n", where, action.failedStep, words);
     // A line can write two records; it is one line to fix.
     if (action.lineNumber != plan.lastReportedLine)
         ++plan.reportedLines;
     plan.lastReportedLine = action.lineNumber;
+}
+
+// Whether a field holds a byte outside printable ASCII, or a comma: copied
+// from a web page, a chat or a list.
+bool HasOddBytes(const RouteFields &line, int index)
+{
+    for (size_t k = 0; k < line.length[index]; ++k) {
+        const auto c = static_cast<unsigned char>(line.text[index][k]);
+        if (c <= ' ' || c >= 0x7F || c == ',')
+            return true;
+    }
+    return false;
 }
 
 // What the routing table says of a route of the file.
@@ -79,6 +101,8 @@ struct RouteFindings {
     unsigned notAnAddress;  // a bit for each field used that is not an IPv4 address
     bool bitsOutsideMask;
     bool extraFields;
+    bool pastedCommand;  // "route add ...", as typed at a prompt
+    bool maskWord;       // "destination MASK mask gateway", the route tool's word kept
     bool unreachableGateway;
     bool hostRouteOfNetwork;  // no mask, and a destination that names a network
 };
@@ -94,11 +118,15 @@ RouteFindings Examine(const Plan &plan, const RouteFields &line)
     }
     if (plan.table != nullptr)
         found.verdict = !found.readable ? Verdict::kCannotTell
-                        : InTable(*plan.table, plan.addresses, found.route) ? Verdict::kInTable
-                                                                             : Verdict::kNotInTable;
+                        : InTable(*plan.table, plan.addresses, found.route, g_rowInFile)
+                            ? Verdict::kInTable
+                            : Verdict::kNotInTable;
     const RouteAddresses &route = found.route;
     found.bitsOutsideMask = found.readable && (route.destination & route.mask) != route.destination;
     found.extraFields = line.rest != nullptr;
+    found.pastedCommand =
+        EqualsIgnoringCase(line.field[0], "route") || EqualsIgnoringCase(line.field[0], "route.exe");
+    found.maskWord = line.count > kRouteFields && EqualsIgnoringCase(line.field[1], "mask");
     found.unreachableGateway = found.readable && plan.addresses != nullptr &&
                                !OnConnectedNetwork(*plan.addresses, route.gateway);
     const size_t length = strlen(line.field[0]);
@@ -113,16 +141,38 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
 {
     const RouteFields &line = *action.fields;
     const RouteFindings found = Examine(plan, line);
-    ++plan.routes;
-    plan.readableRoutes += found.readable ? 1 : 0;
-    plan.inTable += found.verdict == Verdict::kInTable ? 1 : 0;
-    plan.addsDefaultRoute = plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
-    printf("%-9s run %s%s\n", where, action.commandLine, VerdictText(found.verdict));
+    if (!plan.refused) {
+        ++plan.routes;
+        plan.readableRoutes += found.readable ? 1 : 0;
+        plan.inTable += found.verdict == Verdict::kInTable ? 1 : 0;
+        plan.addsDefaultRoute =
+            plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
+        printf("%-9s run %s%s\n", where, action.commandLine, VerdictText(found.verdict));
+    }
 
     const int gateway = line.count >= kRouteFields ? 2 : 1;
     char text[kLineSize + 96];
+    // A habit named says what to write instead; the fields it moved would
+    // only mislead.
+    if (found.pastedCommand) {
+        PrintMistake(plan, where,
+                     "this is a route command as typed at a prompt, not a line of the route "
+                     "file: keep only its destination, mask and gateway, without \"route\", "
+                     "\"add\" and \"mask\"");
+        return;
+    }
+    if (found.maskWord) {
+        snprintf(text, sizeof text,
+                 "drop the word \"%s\": a line is the destination, the mask and the gateway, "
+                 "as in %s %s %.*s",
+                 line.field[1], line.field[0], line.field[2],
+                 static_cast<int>(strcspn(line.rest, " \t\n\v\f\r")), line.rest);
+        PrintMistake(plan, where, text);
+        return;
+    }
     for (int i = 0; i <= gateway; ++i) {
-        if ((found.notAnAddress & (1u << i)) == 0)
+        // A field with bytes no address has gets a mistake of its own.
+        if ((found.notAnAddress & (1u << i)) == 0 || HasOddBytes(line, i))
             continue;
         snprintf(text, sizeof text,
                  "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with dots); "
@@ -157,7 +207,36 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                where, line.field[0]);
 }
 
-// Prints the action instead of taking it.
+// What a field's bytes say of where it was copied from: a byte outside
+// printable ASCII, or a comma, shown with such bytes escaped (\xA0).
+void PrintOddBytes(Plan &plan, const RouteFields &line, const char *where)
+{
+    for (int i = 0; i < line.count && i < kRouteFields; ++i) {
+        if (!HasOddBytes(line, i))
+            continue;
+        char shown[kLineSize * 4];
+        size_t used = 0;
+        bool nonBreaking = false;
+        bool comma = false;
+        for (size_t k = 0; k < line.length[i]; ++k) {
+            const auto c = static_cast<unsigned char>(line.text[i][k]);
+            const bool plain = c > ' ' && c < 0x7F;
+            nonBreaking = nonBreaking || c == 0xA0;
+            comma = comma || c == ',';
+            used += static_cast<size_t>(
+                snprintf(shown + used, sizeof shown - used, plain ? "%c" : "\\x%02X", c));
+        }
+        char text[sizeof shown + 192];
+        snprintf(text, sizeof text, "the %s \"%s\" holds %s: separate fields with plain blanks or tabs",
+                 FieldName(i, line.count), shown,
+                 nonBreaking ? "\\xA0, a non-breaking space as copied from a web page or a chat"
+                 : comma     ? "a comma, which separates nothing"
+                             : "bytes that no address has (shown as \\xNN)");
+        PrintMistake(plan, where, text);
+    }
+}
+
+// Prints the action instead of taking it, and what the check finds on its line.
 void PrintAction(const RouteAction &action, void *context)
 {
     Plan &plan = *static_cast<Plan *>(context);
@@ -170,14 +249,53 @@ void PrintAction(const RouteAction &action, void *context)
     if (action.failedStep != nullptr) {
         PrintRecord(plan, action, where);
     } else if (action.fields == nullptr) {
-        printf("%-9s run %s\n", where, action.commandLine);  // the clearing command
+        if (!plan.refused)
+            printf("%-9s run %s\n", where, action.commandLine);  // the clearing command
+        return;
     } else if (action.commandLine != nullptr) {
         PrintRoute(plan, action, where);
-    } else {
+    } else if (action.fields->count == 1) {
         char text[kFieldSize + 64];
         snprintf(text, sizeof text, "only one field, \"%s\"; the line is skipped",
                  action.fields->field[0]);
         PrintMistake(plan, where, text);
+    }
+    if (action.fields == nullptr)
+        return;
+    PrintOddBytes(plan, *action.fields, where);
+    if (action.fields->loneCr)
+        PrintMistake(plan, where,
+                     action.fields->comment
+                         ? "the file's line ends are old Mac ones (a CR alone), so the boot reads "
+                           "it as one line and the routes after its \"#\" are inside that "
+                           "comment; save it with Windows line ends (CR LF)"
+                         : "the file's line ends are old Mac ones (a CR alone), so the boot reads "
+                           "it as one line; save it with Windows line ends (CR LF)");
+}
+
+void FormatAddress(DWORD address, char (&text)[kFieldSize])
+{
+    const auto *bytes = reinterpret_cast<const BYTE *>(&address);
+    snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+// The routes through a gateway that the clearing command removes and no
+// line of the file adds back: one put there by hand, by route -p, by a VPN
+// client or an agent. The default route has a warning of its own.
+void PrintRemovedRoutes(const MIB_IPFORWARDTABLE &table)
+{
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW &row = table.table[i];
+        if (row.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT || g_rowInFile[i] ||
+            IsDefaultRoute({row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop}))
+            continue;
+        char destination[kFieldSize];
+        char mask[kFieldSize];
+        char gateway[kFieldSize];
+        FormatAddress(row.dwForwardDest, destination);
+        FormatAddress(row.dwForwardMask, mask);
+        FormatAddress(row.dwForwardNextHop, gateway);
+        printf("Removed at boot: %s MASK %s %s (not in the file)\n", destination, mask, gateway);
     }
 }
 
@@ -207,10 +325,10 @@ void ProgramOf(const char *commandLine, char (&path)[kPathSize])
     snprintf(path, sizeof path, "%.*s", static_cast<int>(length), start);
 }
 
-const char *StartWords(DWORD startType)
+const char *StartWords(DWORD startType, bool delayed)
 {
     switch (startType) {
-    case SERVICE_AUTO_START: return "automatic start";
+    case SERVICE_AUTO_START: return delayed ? "automatic (delayed) start" : "automatic start";
     case SERVICE_DEMAND_START: return "manual start, so not at boot";
     case SERVICE_DISABLED: return "disabled, so not started at boot";
     default: return "an unusual start type";
@@ -223,6 +341,7 @@ void PrintRegistration()
 {
     alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize] = {};
     auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
+    SERVICE_DELAYED_AUTO_START_INFO delayed = {};
     DWORD error = 0;
     SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (database == nullptr) {
@@ -233,6 +352,11 @@ void PrintRegistration()
         if (service == nullptr ||
             !QueryServiceConfigA(service, config, sizeof buffer, &needed))
             error = GetLastError();
+        // Where the level is not known (Wine), the start is not delayed.
+        else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                                       reinterpret_cast<BYTE *>(&delayed), sizeof delayed,
+                                       &needed))
+            delayed.fDelayedAutostart = FALSE;
         if (service != nullptr)
             CloseServiceHandle(service);
         CloseServiceHandle(database);
@@ -246,7 +370,8 @@ void PrintRegistration()
         return;
     }
     const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
-    printf("Service: registered, %s, runs %s\n", StartWords(config->dwStartType), commandLine);
+    printf("Service: registered, %s, runs %s\n",
+           StartWords(config->dwStartType, delayed.fDelayedAutostart != FALSE), commandLine);
 
     char registered[kPathSize];
     char self[kPathSize];
@@ -330,33 +455,41 @@ DWORD CheckRouteFile(const char *draftPath)
         printf("Warning: can't read the routing table [%d]; routes are not compared\n",
                static_cast<int>(tableError));
 
+    // Read as the boot reads it: a file without a route is refused, and the
+    // boot then runs nothing and writes no record but that.
     Plan plan = {};
-    plan.table = table;
-    DWORD addressError = 0;
-    plan.addresses = ReadAddresses(&addressError);
-    ForEachRouteAction(file, PrintAction, &plan);
-    fclose(file);
-
-    if (plan.readableRoutes == 0) {
+    plan.refused = !PlansARoute(file);
+    if (plan.refused) {
         printf("Mistake: no line adds a route whose fields are all IPv4 addresses, so the next "
                "boot refuses the file and changes nothing\n");
         ++plan.mistakes;
-    } else if (!plan.addsDefaultRoute) {
+    }
+    plan.table = table;
+    DWORD addressError = 0;
+    plan.addresses = ReadAddresses(&addressError);
+    memset(g_rowInFile, 0, sizeof g_rowInFile);
+    ForEachRouteAction(file, PrintAction, &plan);
+    fclose(file);
+
+    if (!plan.refused && table != nullptr)
+        PrintRemovedRoutes(*table);
+    if (!plan.refused && !plan.addsDefaultRoute)
         printf("Warning: no line adds a default route (destination %s), and %s -f removes the "
                "one there is\n",
                kDefaultRoute, kRouteToolName);
-    }
-    if (plan.table != nullptr)
+    if (table != nullptr && !plan.refused)
         printf("Routes to add: %u, in the table now: %u, lines to report: %u, mistakes: %u\n",
                plan.routes, plan.inTable, plan.reportedLines, plan.mistakes);
     else
         printf("Routes to add: %u, lines to report: %u, mistakes: %u\n", plan.routes,
                plan.reportedLines, plan.mistakes);
-    if (plan.reportedLines > 0 || plan.mistakes > 0)
+    if (plan.refused)
         return ERROR_INVALID_DATA;
     // After a boot, a route missing from the table is what a health check
-    // looks for; a draft is not in place yet.
-    if (draftPath == nullptr && plan.table != nullptr && plan.inTable < plan.routes)
+    // looks for, whatever else the file holds; a draft is not in place yet.
+    if (draftPath == nullptr && table != nullptr && plan.inTable < plan.readableRoutes)
         return ERROR_NOT_FOUND;
+    if (plan.reportedLines > 0 || plan.mistakes > 0)
+        return ERROR_INVALID_DATA;
     return 0;
 }

@@ -74,7 +74,8 @@ bool FindRouteFile(char (&filePath)[kPathSize]);
 FILE *OpenRouteFile(const char *filePath, FileStart *start);
 
 // One thing the service does because of a line of the route file: a route
-// tool run, a failure record, or nothing (a line with one field).
+// tool run, a failure record, or nothing (a line with one field, or one of a
+// file with old Mac line ends).
 struct RouteAction {
     unsigned lineNumber;        // as the reader counts lines; 0 for the clearing command
     const char *failedStep;     // a record's step name, or null
@@ -85,10 +86,16 @@ struct RouteAction {
 };
 using RouteActor = void (*)(const RouteAction &action, void *context);
 
+// Whether a line of the file is a route whose fields are all IPv4 addresses.
+// A file without one (empty, comments only, pasted commands) would clear the
+// table, the default route with it, and add nothing: it is refused. Leaves
+// the file where its lines begin.
+bool PlansARoute(FILE *file);
+
 // Reads the route file to its end and hands every action to `act`, in the
 // order the service takes them: the clearing command first, then each line's
-// records and route, in file order. Lines without fields give no action. The
-// one place where lines become actions.
+// records and route, in file order. Lines without fields give no action,
+// unless a lone CR stands in them. The one place where lines become actions.
 void ForEachRouteAction(FILE *file, RouteActor act, void *context);
 
 // Writes the Windows directory from the registry, terminated, into `buffer`,

@@ -28,7 +28,7 @@ FileStart ReadFileStart(FILE *file)
         first[read] = static_cast<unsigned char>(c);
 
     if (read >= 2 && ((first[0] == 0xFF && first[1] == 0xFE) ||
-                      (first[0] == 0xFE && first[1] == 0xFF)))
+                      (first[0] == 0xFE && first[1] == 0xFF) || first[0] == 0 || first[1] == 0))
         return FileStart::kUtf16;
     if (read == 3 && first[0] == 0xEF && first[1] == 0xBB && first[2] == 0xBF)
         return FileStart::kUtf8Mark;
@@ -62,12 +62,16 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
 
 void ParseRouteLine(char *line, RouteFields &fields)
 {
-    if (char *comment = strchr(line, '#'))
-        *comment = '\0';
-
-    fields.count = 0;
+    fields = {};
     fields.tooLong = -1;
-    fields.rest = nullptr;
+    for (const char *cr = strchr(line, '\r'); cr != nullptr && !fields.loneCr;
+         cr = strchr(cr + 1, '\r'))
+        fields.loneCr = cr[1] != '\n' && cr[1] != '\0';
+    if (char *comment = strchr(line, '#')) {
+        *comment = '\0';
+        fields.comment = true;
+    }
+
     const char *p = line;
     for (;;) {
         while (IsFieldSeparator(static_cast<unsigned char>(*p)))
@@ -81,7 +85,11 @@ void ParseRouteLine(char *line, RouteFields &fields)
         const int index = fields.count++;
         if (index == kRouteFields)
             fields.rest = start;
-        if (index >= kRouteFields || fields.tooLong >= 0)
+        if (index >= kRouteFields)
+            continue;
+        fields.text[index] = start;
+        fields.length[index] = length;
+        if (fields.tooLong >= 0)
             continue;
         if (length >= kFieldSize) {
             fields.tooLong = index;

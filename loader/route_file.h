@@ -17,7 +17,8 @@ enum class FileStart {
 
 // Looks at the first bytes of a file just opened. Reads past a UTF-8
 // byte-order mark; leaves any other start to be read as it is, except that
-// of a UTF-16 file, whose every line would end at its first NUL.
+// of a UTF-16 file, whose every line would end at its first NUL: one with a
+// byte-order mark, or one without whose first or second byte is a NUL.
 FileStart ReadFileStart(FILE *file);
 
 enum class RouteLine { kLine, kTooLong, kEnd };
@@ -36,6 +37,10 @@ struct RouteFields {
                                         // 15 characters (0 to 2), or -1
     char field[kRouteFields][kFieldSize];  // the first three, when none is too long
     const char *rest;                   // the fourth field and what follows it, or null
+    const char *text[kRouteFields];     // where the first three stand in the line,
+    size_t length[kRouteFields];        // whatever their length
+    bool comment;                       // the line has a "#"
+    bool loneCr;                        // a CR that ends no line: old Mac line ends
 };
 
 // Cuts the line at its first "#" and splits what is left into fields at runs

@@ -68,10 +68,8 @@ void CountRoutes(const RouteAction &action, void *routes)
         ++*static_cast<unsigned *>(routes);
 }
 
-// Whether a line of the file is a route the route tool can add. A file
-// without one (empty, comments only, pasted commands) would clear the table,
-// the default route with it, and add nothing. Leaves the file where its
-// lines begin.
+}  // namespace
+
 bool PlansARoute(FILE *file)
 {
     unsigned routes = 0;
@@ -80,8 +78,6 @@ bool PlansARoute(FILE *file)
     ReadFileStart(file);
     return routes > 0;
 }
-
-}  // namespace
 
 bool FindRouteTool(char (&toolPath)[kPathSize])
 {
@@ -156,7 +152,7 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context)
             BuildCommandLine(commandLine, fields.field[0], masked ? fields.field[1] : nullptr,
                              fields.field[masked ? 2 : 1]);
             act({number, nullptr, commandLine, &fields}, context);
-        } else if (fields.count == 1) {
+        } else if (fields.count == 1 || fields.loneCr) {
             act({number, nullptr, nullptr, &fields}, context);  // nothing to add
         }
     }

@@ -131,19 +131,23 @@ const MIB_IPADDRTABLE *ReadAddresses(DWORD *error)
 }
 
 bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
-             const RouteAddresses &route)
+             const RouteAddresses &route, bool *rowsHeld)
 {
     // Windows lists a route through one of its own addresses as a direct
     // route, with 0.0.0.0 or the interface's address as its next hop.
     const bool onLink = addresses != nullptr && IsMachineAddress(*addresses, route.gateway);
+    bool held = false;
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         const MIB_IPFORWARDROW &row = table.table[i];
-        if (row.dwForwardDest == route.destination && row.dwForwardMask == route.mask &&
-            (row.dwForwardNextHop == route.gateway ||
-             (onLink && row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT)))
+        if (row.dwForwardDest != route.destination || row.dwForwardMask != route.mask ||
+            (row.dwForwardNextHop != route.gateway &&
+             !(onLink && row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT)))
+            continue;
+        if (rowsHeld == nullptr)
             return true;
+        rowsHeld[i] = held = true;
     }
-    return false;
+    return held;
 }
 
 bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway)

@@ -40,9 +40,10 @@ const MIB_IPADDRTABLE *ReadAddresses(DWORD *error);
 // The one comparison of a route with the routing table: a row with its
 // destination and mask whose next hop is its gateway, or, for a gateway that
 // is one of the machine's own addresses (a network put on a link), a direct
-// row, whatever next hop Windows lists for it. `addresses` may be null.
+// row, whatever next hop Windows lists for it. `addresses` may be null. With
+// `rowsHeld`, sets the flag of every row that holds the route.
 bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
-             const RouteAddresses &route);
+             const RouteAddresses &route, bool *rowsHeld = nullptr);
 
 // Whether one of the machine's addresses on a connected adapter is on the
 // gateway's network.

@@ -95,8 +95,10 @@ void ModelLine(const std::string &raw, Expected &expected)
 Expected Model(std::string file)
 {
     Expected expected;
-    // A UTF-16 file is refused before anything runs; a UTF-8 mark is skipped.
-    if (file.rfind("\xFF\xFE", 0) == 0 || file.rfind("\xFE\xFF", 0) == 0) {
+    // A UTF-16 file (a NUL in its first two bytes, or its mark) is refused
+    // before anything runs; a UTF-8 mark is skipped.
+    if (file.rfind("\xFF\xFE", 0) == 0 || file.rfind("\xFE\xFF", 0) == 0 ||
+        (file.size() >= 2 && (file[0] == '\0' || file[1] == '\0'))) {
         expected.steps.emplace_back("UnicodeFile");
         return expected;
     }

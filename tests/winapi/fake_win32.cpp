@@ -617,13 +617,15 @@ std::string HandlerServiceName()
     return W().handlerName;
 }
 
-void AddService(const std::string &name, const std::string &binaryPath, DWORD startType)
+void AddService(const std::string &name, const std::string &binaryPath, DWORD startType,
+                bool delayed)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     ServiceEntry &service = W().services[Lower(name)];
     service.name = name;
     service.binaryPath = binaryPath;
     service.startType = startType;
+    service.delayed = delayed;
 }
 
 bool ServiceExists(const std::string &name)
@@ -1291,6 +1293,25 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWOR
     config->dwStartType = found.startType;
     config->lpBinaryPathName = reinterpret_cast<LPSTR>(config + 1);
     memcpy(config->lpBinaryPathName, found.binaryPath.c_str(), found.binaryPath.size() + 1);
+    return TRUE;
+}
+
+BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD size,
+                          LPDWORD needed)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Begin("QueryServiceConfig2A", service, {Kind::kService});
+    if (entry == nullptr)
+        return FALSE;
+    auto it = W().services.find(Lower(entry->path));
+    if ((entry->access & SERVICE_QUERY_CONFIG) == 0 || it == W().services.end() ||
+        infoLevel != SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
+        return Fail(ERROR_INVALID_LEVEL);  // only the level the product asks for
+    *needed = sizeof(SERVICE_DELAYED_AUTO_START_INFO);
+    if (size < *needed)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO *>(buffer)->fDelayedAutostart =
+        it->second.delayed;
     return TRUE;
 }
 

@@ -170,9 +170,10 @@ struct ServiceEntry {
     bool groupGiven = false, tagGiven = false, dependenciesGiven = false;
     bool accountGiven = false, passwordGiven = false;
     std::string description;  // as ChangeServiceConfig2A set it
+    bool delayed = false;     // an automatic start delayed by Windows
 };
 void AddService(const std::string &name, const std::string &binaryPath = "",
-                DWORD startType = SERVICE_AUTO_START);
+                DWORD startType = SERVICE_AUTO_START, bool delayed = false);
 bool ServiceExists(const std::string &name);
 ServiceEntry Service(const std::string &name);
 std::vector<std::string> ScmOpens();  // "machine|database|access"

@@ -91,6 +91,7 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define SERVICE_DISABLED 0x00000004u
 #define SERVICE_ERROR_NORMAL 0x00000001u
 #define SERVICE_CONFIG_DESCRIPTION 1u
+#define SERVICE_CONFIG_DELAYED_AUTO_START_INFO 3u
 
 #define SERVICE_STOPPED 1u
 #define SERVICE_START_PENDING 2u
@@ -151,6 +152,10 @@ typedef struct _QUERY_SERVICE_CONFIGA {
 typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
+
+typedef struct _SERVICE_DELAYED_AUTO_START_INFO {
+    BOOL fDelayedAutostart;
+} SERVICE_DELAYED_AUTO_START_INFO;
 
 // Slim reader/writer lock; the stand-in keeps its state by the lock's address.
 typedef struct _RTL_SRWLOCK {
@@ -233,6 +238,8 @@ BOOL DeleteService(SC_HANDLE service);
 BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size,
                          LPDWORD needed);
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD size,
+                          LPDWORD needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);

@@ -2,6 +2,7 @@
 // The command line: argument dispatch, banner and usage, and registration
 // and removal of the service.
 
+#include "loader/loader.h"
 #include "tolvane.h"
 
 inline constexpr char kServiceArgument[] = "mode=Service";
@@ -37,6 +38,34 @@ DWORD RemoveService();
 // not in the table; else 0. The code of the search or open that failed when
 // there is no plan to print.
 DWORD CheckRouteFile(const char *draftPath);
+
+// Puts back the routes of the route file that the routing table does not
+// hold, without the clearing command, and prints what became of each; writes
+// one information record. Returns 0 when every route of the file is in the
+// table, ERROR_INVALID_DATA (13) for a file the boot refuses, else the code
+// of the first route still missing, or of the step that failed.
+DWORD RepairRoutes();
+
+// The route tool and the route file as the boot finds them.
+struct RouteFileOpened {
+    char toolPath[kPathSize];
+    char filePath[kPathSize];
+    FileStart start;
+    DWORD error;  // why the file is not open
+};
+
+// Finds the route tool and opens the route file, or the draft at
+// `draftPath`, as the boot does, and prints the "Route tool:" and "Route
+// file:" lines; else prints the error line (and what to do) and returns null.
+FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened);
+
+// Prints, and returns true, when the boot refuses the file: no line is a
+// route whose fields are all IPv4 addresses. Leaves the file where its lines
+// begin.
+bool PrintRefusal(FILE *file);
+
+// The record a line of the file writes, in an administrator's words.
+void DescribeRecord(const RouteAction &action, char (&words)[96]);
 
 // Whether two texts are equal but for the case of their ASCII letters.
 bool EqualsIgnoringCase(const char *text, const char *expected);

@@ -56,6 +56,9 @@ int ShowUsage(const char *programName)
     printf("       %s /CHECK [FILE]   shows what the next boot does with the route file (or "
            "FILE)\n",
            programName);
+    printf("       %s /REPAIR         adds the routes of the route file that are not in the "
+           "routing table\n",
+           programName);
     return 0;
 }
 
@@ -89,6 +92,9 @@ int ProgramMain(int argc, char *argv[])
     } else if (EqualsIgnoringCase(argument, "/CHECK")) {
         ShowBanner();
         status = CheckRouteFile(nullptr);
+    } else if (EqualsIgnoringCase(argument, "/REPAIR")) {
+        ShowBanner();
+        status = RepairRoutes();
     } else if (strcmp(argument, kServiceArgument) == 0) {
         status = RunServiceDispatcher();
     } else {

@@ -47,15 +47,7 @@ bool g_rowInFile[kMaxTableRoutes];
 void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
 {
     char words[96];
-    if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
-        snprintf(words, sizeof words, "the %s has more than 15 characters; the line is skipped",
-                 FieldName(action.fields->tooLong, action.fields->count));
-    else if (action.fields != nullptr)
-        snprintf(words, sizeof words,
-                 "more than 255 characters; only what stands before its \"#\" is used");
-    else
-        snprintf(words, sizeof words,
-                 "more than 255 characters and no \"#\" in the first 255; the line is skipped");
+    DescribeRecord(action, words);
     if (plan.refused) {
         PrintMistake(plan, where, words);
         return;
@@ -416,37 +408,68 @@ void PrintSavedAsText(const char *filePath)
 
 }  // namespace
 
+FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened)
+{
+    opened.error = 0;
+    if (!FindRouteToolAsService(opened.toolPath)) {
+        opened.error = PrintError("Route tool ", kRouteToolName, " not found");
+        return nullptr;
+    }
+    printf("Route tool: %s\n", opened.toolPath);
+
+    char (&filePath)[kPathSize] = opened.filePath;
+    if (draftPath != nullptr)
+        snprintf(filePath, sizeof filePath, "%s", draftPath);
+    else if (!FindRouteFile(filePath)) {
+        opened.error = PrintError("Can't read the Windows directory from the registry", "", "");
+        return nullptr;
+    }
+    FILE *file = OpenRouteFile(filePath, &opened.start);
+    if (file == nullptr && opened.start == FileStart::kUtf16) {
+        opened.error = PrintError("Route file ", filePath,
+                                  " is saved as Unicode (UTF-16), which the service refuses");
+        printf("Save it as ANSI or UTF-8 (in Notepad: File > Save As, Encoding), and check "
+               "again.\n");
+    } else if (file == nullptr) {
+        opened.error = PrintError("Can't open route file ", filePath, "");
+        if (draftPath == nullptr && opened.error == ERROR_FILE_NOT_FOUND)
+            PrintSavedAsText(filePath);
+    } else {
+        printf("Route file: %s\n", filePath);
+    }
+    return file;
+}
+
+void DescribeRecord(const RouteAction &action, char (&words)[96])
+{
+    if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
+        snprintf(words, sizeof words, "the %s has more than 15 characters; the line is skipped",
+                 FieldName(action.fields->tooLong, action.fields->count));
+    else if (action.fields != nullptr)
+        snprintf(words, sizeof words,
+                 "more than 255 characters; only what stands before its \"#\" is used");
+    else
+        snprintf(words, sizeof words,
+                 "more than 255 characters and no \"#\" in the first 255; the line is skipped");
+}
+
+bool PrintRefusal(FILE *file)
+{
+    if (PlansARoute(file))
+        return false;
+    printf("Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
+           "refuses the file and changes nothing\n");
+    return true;
+}
+
 DWORD CheckRouteFile(const char *draftPath)
 {
     PrintRegistration();
-
-    char toolPath[kPathSize];
-    if (!FindRouteToolAsService(toolPath))
-        return PrintError("Route tool ", kRouteToolName, " not found");
-    printf("Route tool: %s\n", toolPath);
-
-    char filePath[kPathSize];
-    if (draftPath != nullptr)
-        snprintf(filePath, sizeof filePath, "%s", draftPath);
-    else if (!FindRouteFile(filePath))
-        return PrintError("Can't read the Windows directory from the registry", "", "");
-    FileStart start;
-    FILE *file = OpenRouteFile(filePath, &start);
-    if (file == nullptr && start == FileStart::kUtf16) {
-        const DWORD error = PrintError("Route file ", filePath,
-                                       " is saved as Unicode (UTF-16), which the service refuses");
-        printf("Save it as ANSI or UTF-8 (in Notepad: File > Save As, Encoding), and check "
-               "again.\n");
-        return error;
-    }
-    if (file == nullptr) {
-        const DWORD error = PrintError("Can't open route file ", filePath, "");
-        if (draftPath == nullptr && error == ERROR_FILE_NOT_FOUND)
-            PrintSavedAsText(filePath);
-        return error;
-    }
-    printf("Route file: %s\n", filePath);
-    if (start == FileStart::kUtf8Mark)
+    RouteFileOpened opened;
+    FILE *file = OpenAsTheBoot(draftPath, opened);
+    if (file == nullptr)
+        return opened.error;
+    if (opened.start == FileStart::kUtf8Mark)
         printf("Note: the file starts with a UTF-8 byte-order mark, which is skipped\n");
 
     DWORD tableError = 0;
@@ -458,12 +481,8 @@ DWORD CheckRouteFile(const char *draftPath)
     // Read as the boot reads it: a file without a route is refused, and the
     // boot then runs nothing and writes no record but that.
     Plan plan = {};
-    plan.refused = !PlansARoute(file);
-    if (plan.refused) {
-        printf("Mistake: no line adds a route whose fields are all IPv4 addresses, so the next "
-               "boot refuses the file and changes nothing\n");
-        ++plan.mistakes;
-    }
+    plan.refused = PrintRefusal(file);
+    plan.mistakes += plan.refused ? 1 : 0;
     plan.table = table;
     DWORD addressError = 0;
     plan.addresses = ReadAddresses(&addressError);

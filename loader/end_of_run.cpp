@@ -1,5 +1,4 @@
 #include "loader/end_of_run.h"
-#include "loader/routing_table.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -30,23 +29,10 @@ struct RouteRun {
 // Far too many for a thread's stack; only the loader thread uses them.
 RouteRun g_routeRuns[kMaxCheckedRoutes];
 
-// The code a missing route's record carries: why the route tool could not
-// add it, as far as can be told.
-DWORD MissingRouteCode(const RouteRun &route, const MIB_IPADDRTABLE *addresses)
-{
-    if (route.run == ToolRun::kNotStarted)
-        return route.code;
-    if (route.readable && addresses != nullptr &&
-        !OnConnectedNetwork(*addresses, route.route.gateway))
-        return ERROR_NETWORK_UNREACHABLE;
-    if (route.run == ToolRun::kEnded && route.code != 0)
-        return route.code;
-    return ERROR_NOT_FOUND;
-}
-
 void RecordMissing(RouteRun &route, const MIB_IPADDRTABLE *addresses)
 {
-    route.code = MissingRouteCode(route, addresses);
+    route.code = MissingRouteCode(route.run, route.code, route.readable ? &route.route : nullptr,
+                                  addresses);
     SetLastError(route.code);
     ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
     route.state = RouteState::kRecorded;
@@ -206,6 +192,18 @@ void SetMissingRouteExitCode(const LoaderRun &run)
 }
 
 }  // namespace
+
+DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
+                       const MIB_IPADDRTABLE *addresses)
+{
+    if (run == ToolRun::kNotStarted)
+        return code;
+    if (route != nullptr && addresses != nullptr && !OnConnectedNetwork(*addresses, route->gateway))
+        return ERROR_NETWORK_UNREACHABLE;
+    if (run == ToolRun::kEnded && code != 0)
+        return code;
+    return ERROR_NOT_FOUND;
+}
 
 void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD code)
 {

@@ -4,6 +4,7 @@
 // networks, the records of what is missing, the summary and the exit code.
 
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 
 // One run of the loader, from the clearing command to its summary.
 struct LoaderRun {
@@ -15,6 +16,13 @@ struct LoaderRun {
     unsigned recordLines;     // lines that wrote a record
     unsigned lastRecordLine;
 };
+
+// Why the route tool did not add a route, as far as can be told: the
+// launch's error code, ERROR_NETWORK_UNREACHABLE (1231) for a gateway on no
+// connected network, the tool's exit status, else ERROR_NOT_FOUND (1168).
+// `route` is null for a line whose fields are not all addresses.
+DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
+                       const MIB_IPADDRTABLE *addresses);
 
 // Keeps a route of the file for the check at the end of the run, with what
 // became of its run (kStopping: it never ran) and its code.

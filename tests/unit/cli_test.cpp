@@ -71,6 +71,7 @@ TEST_F(CommandLineTest, AnythingNotUnderstoodPrintsOnlyTheUsageAndFails)
         {{"tolvane", "CHECK"}, 87},
         {{"tolvane", "/REGISTER", "/CHECK"}, 87},
         {{"tolvane", "/CHECK", "ROUTE", "more"}, 87},
+        {{"tolvane", "/REPAIR", "C:\\drafts\\ROUTE.new"}, 87},  // never from a draft
         {{"tolvane", ""}, 87},
     };
     for (const auto &c : cases) {
@@ -79,7 +80,9 @@ TEST_F(CommandLineTest, AnythingNotUnderstoodPrintsOnlyTheUsageAndFails)
         EXPECT_EQ(Run(c.command),
                   "Usage: tolvane { /REGISTER | /DELETE }\n"
                   "       tolvane /CHECK [FILE]   shows what the next boot does with the route "
-                  "file (or FILE)\n");
+                  "file (or FILE)\n"
+                  "       tolvane /REPAIR         adds the routes of the route file that are not "
+                  "in the routing table\n");
         EXPECT_EQ(exitStatus_, c.status);
         EXPECT_EQ(fake::Calls().front(), "SetDllDirectoryA") << "no DLL from the current directory";
     }
@@ -259,6 +262,44 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Error: Can't open route file C:\\drafts\\ROUTE.new [2]\n",
          2},
 
+        // Never the clearing command: only the routes the table lacks run.
+        {"one route missing", "/REPAIR",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 10.0.0.2\n");
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "10.0.0.1"}});
+         },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\nRoute file: %ROUTE%\n"
+         "line 2:   added: ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2\n"
+         "Routes in the file: 2, already in the table: 1, added: 1, still missing: 0\n", 0},
+        {"nothing missing", "/REPAIR",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.3.0.0\n");
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "10.0.0.1"}});
+         },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\nRoute file: %ROUTE%\n"
+         "line 2:   skipped: only one field, \"10.3.0.0\"\n"
+         "Routes in the file: 1, already in the table: 1, added: 0, still missing: 0\n", 0},
+        {"a file the boot refuses", "/REPAIR",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("route add 10.1.0.0 mask 255.255.0.0 10.0.0.1\n");
+         },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\nRoute file: %ROUTE%\n"
+         "Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
+         "refuses the file and changes nothing\n"
+         "Nothing was run; tolvane /CHECK names the mistakes of each line.\n", 13},
+        {"a route whose gateway is on no network", "/REPAIR",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.72.0.0 255.255.0.0 192.168.99.1\n");
+             fake::ScriptChildren({{0, 2}});
+         },
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\nRoute file: %ROUTE%\n"
+         "line 1:   still missing [1231]: ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 "
+         "(the gateway is on no connected network of this machine)\n"
+         "Routes in the file: 1, already in the table: 0, added: 0, still missing: 1\n", 1231},
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
@@ -290,6 +331,13 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             printed.replace(at, 7, windowsDirectory_ + kRouteFileSuffix);
         EXPECT_EQ(Run(command), printed);
         EXPECT_EQ(exitStatus_, c.status);
+        if (command[1] == "/REPAIR") {  // a run per route it names, and one summary record
+            size_t named = 0;
+            for (const std::string &line : SplitLines(printed))
+                named += line.rfind("line ", 0) == 0 && line.find("skipped") == std::string::npos;
+            EXPECT_EQ(fake::CommandLines().size(), named);
+            EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), c.status == 13 ? 0u : 1u);
+        }
         if (c.status != 0) {
             EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);
             EXPECT_EQ(fake::RegistryKeyExists(kEventSourceKey), sourceExisted);

@@ -643,6 +643,32 @@ def check_routing_table(ctx):
     c.equal(i.route_log(), None, "route-tool runs")
 
 
+@scenario("repair")
+def repair(ctx):
+    """/REPAIR with a real routing table that holds one route of the file and
+    one the file lacks: the route tool runs for the missing route alone, never
+    the clearing command, and all three routes are in the table after it."""
+    c, i = ctx.check, ctx.install_at()
+    i.set_route_file(b"10.1.0.0 255.255.0.0 10.0.0.1\r\n10.2.0.0 255.255.0.0 10.0.0.2\r\n")
+    i.set_tool_behaviour("0 sync")
+    for route in ("10.1.0.0/16", "10.0.0.1"), ("172.16.0.0/16", "10.0.0.9"):
+        c.equal(ctx.prefix.ip("route", "add", route[0], "via", route[1]), 0, "ip route add")
+    i.warm_server()
+    result = i.tolvane("/REPAIR", label="repair")
+    lines = console_lines(c, result, "/REPAIR")
+    c.equal(lines[3:], ["Route tool: C:\\Tolvane\\ROUTE.EXE",
+                        "Route file: C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE",
+                        "line 2:   added: ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
+                        "Routes in the file: 2, already in the table: 1, added: 1, still "
+                        "missing: 0"], "/REPAIR: lines after the banner")
+    c.equal(result.rc, 0, "/REPAIR: exit status")
+    c.equal(i.route_log(), ["ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2"], "route tool runs")
+    c.equal(ctx.prefix.routes(), ["10.1.0.0/16 via 10.0.0.1 dev lo",
+                                  "10.2.0.0/16 via 10.0.0.2 dev lo",
+                                  "172.16.0.0/16 via 10.0.0.9 dev lo"], "ip route after /REPAIR")
+    c.note("/REPAIR printed: %s" % lines[3:])
+
+
 @scenario("boot-checks-its-routes", weight=9)
 def boot_checks_its_routes(ctx):
     """A boot with two good routes and two that the routing table refuses, one

@@ -11,8 +11,10 @@
 // once never overwrite each other. Then the run does what ROUTE.CFG beside it
 // says: a number of milliseconds to wait before exiting, or "never" to wait
 // forever, optionally followed by "flush=" and a setting of the same kind for
-// the clearing run (-f) alone. Without that file it exits at once. The exit
-// status is always 0.
+// the clearing run (-f) alone; with the word "sync" in it, the run first waits
+// until the suite has applied it to the routing table (its process id listed
+// in ROUTE.APPLIED), as the system's tool returns once its route is in.
+// Without that file it exits at once. The exit status is always 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -74,6 +76,21 @@ int main()
     if (std::fgets(settings, sizeof settings, cfg) == nullptr)
         settings[0] = '\0';
     std::fclose(cfg);
+
+    char applied[64 * 1024];
+    char pid[16];
+    std::snprintf(pid, sizeof pid, " %lu\n", GetCurrentProcessId());
+    std::snprintf(path, sizeof path, "%s\\ROUTE.APPLIED", dir);
+    for (int waits = 0; std::strstr(settings, "sync") != nullptr && waits < 3000; ++waits) {
+        FILE *list = std::fopen(path, "rb");
+        const size_t read = list ? std::fread(applied, 1, sizeof applied - 1, list) : 0;
+        if (list != nullptr)
+            std::fclose(list);
+        applied[read] = '\0';
+        if (std::strstr(applied, pid) != nullptr)
+            break;
+        Sleep(10);
+    }
 
     const char *setting = settings;
     const char *flush = std::strstr(settings, "flush=");

@@ -618,6 +618,8 @@ class Install:
                 if run not in self.applied:
                     self.prefix.route_command(run[2])
                     self.applied.append(run)
+                    with open(self.prefix.host(self.tool_dir + "\\ROUTE.APPLIED"), "a") as f:
+                        f.write(" %d\n" % run[0])
 
     def remove_route_tool(self):
         os.remove(self.prefix.host(self.tool_dir + "\\ROUTE.EXE"))

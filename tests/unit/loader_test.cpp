@@ -324,11 +324,10 @@ TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
 }
 
 // At its end the run reads the routing table and writes one record for each
-// route of the file that is not there, with the code that tells why as far as
-// the loader can, then one summary; the first record's code is the run's. A
-// missing route runs once more as soon as its gateway is on a connected
-// network, waiting up to two minutes for that network, and is recorded only
-// if it is still missing then.
+// route it ran that is not there, with the code that tells why as far as the
+// loader can, then one summary; the first record's code is the run's. A route
+// whose gateway is on no network waits up to two minutes for that network,
+// and is run once more when it comes.
 TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
 {
     const std::string oneMissing = "added 2 of 3 routes from %FILE%; 1 route is not in the table.";
@@ -374,9 +373,8 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
          {{}, {0, 0, false}, {}, {0, 0, false}},
          [] {
              fake::SetAddresses({"10.0.0.1", "255.0.0.0", "10.0.0.3", "255.0.0.0"});
-             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "0.0.0.0", MIB_IPROUTE_TYPE_DIRECT},
-                                    {"10.3.0.0", "255.255.255.255", "10.0.0.254",
-                                     MIB_IPROUTE_TYPE_DIRECT}});
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "0.0.0.0", 3},  // direct
+                                    {"10.3.0.0", "255.255.255.255", "10.0.0.254", 3}});
          },
          {}, 0, "added 3 of 3 routes from %FILE%."},
         {"a table too large to read",  {}, [] {

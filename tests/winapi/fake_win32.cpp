@@ -803,17 +803,12 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     if (entry == nullptr)
         return WAIT_FAILED;
     if (entry->kind == Kind::kThread) {
-        // Threads are real: wait for this one's end, or the process's. Far
-        // longer than any product's wait, only so that a hang ends.
+        // Threads are real: until this one ends, or the process does (30 s
+        // only so that a hang ends).
         std::shared_ptr<EventObject> end = entry->event;
-        if (!end) {
-            Problem("WaitForSingleObject on a route tool's thread");
-            return WAIT_FAILED;
-        }
-        return g_changed.wait_for(hold, std::chrono::seconds(30),
-                                  [&] { return end->signalled || W().ended; })
-                   ? WAIT_OBJECT_0
-                   : WAIT_TIMEOUT;
+        const bool ended = g_changed.wait_for(hold, std::chrono::seconds(30),
+                                              [&] { return !end || end->signalled || W().ended; });
+        return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
     if (entry->kind == Kind::kProcess) {
         fake::Launch &launch = W().launches[entry->launch];
@@ -1301,17 +1296,13 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWO
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Entry *entry = Begin("QueryServiceConfig2A", service, {Kind::kService});
-    if (entry == nullptr)
-        return FALSE;
-    auto it = W().services.find(Lower(entry->path));
-    if ((entry->access & SERVICE_QUERY_CONFIG) == 0 || it == W().services.end() ||
-        infoLevel != SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
-        return Fail(ERROR_INVALID_LEVEL);  // only the level the product asks for
     *needed = sizeof(SERVICE_DELAYED_AUTO_START_INFO);
-    if (size < *needed)
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    // The one level the product asks for, as a caller with the right may.
+    if (entry == nullptr || (entry->access & SERVICE_QUERY_CONFIG) == 0 || size < *needed ||
+        infoLevel != SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
+        return Fail(ERROR_INVALID_LEVEL);
     reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO *>(buffer)->fDelayedAutostart =
-        it->second.delayed;
+        W().services[Lower(entry->path)].delayed;
     return TRUE;
 }
 

@@ -138,10 +138,9 @@ int TimesSignalled(HANDLE event);
 bool IsClosed(HANDLE handle);
 bool IsSignalled(HANDLE event);
 
-// Time. Sleeps return at once and only add to the virtual clock; a timed wait
-// on an event that is not signalled is a sleep that the event cuts short.
-// HoldSleeps makes sleeps, from the `fromNth` on, block until ReleaseSleeps
-// (or EndProcess, or the signal).
+// Time. Sleeps return at once and only add to the virtual clock; timed waits
+// on events that are not signalled do the same. HoldSleeps makes both, from
+// the `fromNth` on, block until ReleaseSleeps (or EndProcess, or the signal).
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
 void HoldSleeps(size_t fromNth = 1);

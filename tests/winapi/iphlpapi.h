@@ -17,22 +17,20 @@ typedef struct _MIB_IPFORWARDROW {
     DWORD dwForwardMetric1, dwForwardMetric2, dwForwardMetric3, dwForwardMetric4;
     DWORD dwForwardMetric5;
 } MIB_IPFORWARDROW, *PMIB_IPFORWARDROW;
+#define MIB_IPROUTE_TYPE_DIRECT 3  // dwForwardType
+#define MIB_IPROUTE_TYPE_INDIRECT 4
 
 typedef struct _MIB_IPFORWARDTABLE {
     DWORD dwNumEntries;
     MIB_IPFORWARDROW table[1];
 } MIB_IPFORWARDTABLE, *PMIB_IPFORWARDTABLE;
 
-#define MIB_IPROUTE_TYPE_DIRECT 3
-#define MIB_IPROUTE_TYPE_INDIRECT 4
-
 typedef struct _MIB_IPADDRROW {
     DWORD dwAddr, dwIndex, dwMask;  // addresses in network order
     DWORD dwBCastAddr, dwReasmSize;
     unsigned short unused1, wType;
 } MIB_IPADDRROW, *PMIB_IPADDRROW;
-
-#define MIB_IPADDR_PRIMARY 0x0001
+#define MIB_IPADDR_PRIMARY 0x0001  // wType
 #define MIB_IPADDR_DISCONNECTED 0x0008
 #define MIB_IPADDR_DELETED 0x0040
 #define MIB_IPADDR_TRANSIENT 0x0080

@@ -153,9 +153,7 @@ typedef struct _SERVICE_DESCRIPTIONA {
     LPSTR lpDescription;
 } SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
 
-typedef struct _SERVICE_DELAYED_AUTO_START_INFO {
-    BOOL fDelayedAutostart;
-} SERVICE_DELAYED_AUTO_START_INFO;
+typedef struct { BOOL fDelayedAutostart; } SERVICE_DELAYED_AUTO_START_INFO;
 
 // Slim reader/writer lock; the stand-in keeps its state by the lock's address.
 typedef struct _RTL_SRWLOCK {

@@ -77,19 +77,16 @@ int main()
         settings[0] = '\0';
     std::fclose(cfg);
 
-    char applied[64 * 1024];
+    char applied[64 * 1024] = "";
     char pid[16];
     std::snprintf(pid, sizeof pid, " %lu\n", GetCurrentProcessId());
     std::snprintf(path, sizeof path, "%s\\ROUTE.APPLIED", dir);
-    for (int waits = 0; std::strstr(settings, "sync") != nullptr && waits < 3000; ++waits) {
-        FILE *list = std::fopen(path, "rb");
-        const size_t read = list ? std::fread(applied, 1, sizeof applied - 1, list) : 0;
-        if (list != nullptr)
+    for (int waits = 0; std::strstr(settings, "sync") && !std::strstr(applied, pid) && waits < 3000;
+         ++waits, Sleep(10)) {
+        if (FILE *list = std::fopen(path, "rb")) {
+            applied[std::fread(applied, 1, sizeof applied - 1, list)] = '\0';
             std::fclose(list);
-        applied[read] = '\0';
-        if (std::strstr(applied, pid) != nullptr)
-            break;
-        Sleep(10);
+        }
     }
 
     const char *setting = settings;

@@ -606,18 +606,18 @@ class Install:
             prefix.put(self.exe, source=tolvane)
         prefix.put(self.tool_dir + "\\ROUTE.EXE", source=route_tool)
         prefix.put(self.probe, source=probe)
-        self.applied = []  # the stand-in's runs applied to the routing table, in order
         threading.Thread(target=self._apply_route_runs, daemon=True).start()
 
     def _apply_route_runs(self):
         """Applies each stand-in run's command line to the prefix's routing
         table as the run logs it, in the order of the launches: the service's
         routes land in a real table, which its check and `ip route` read."""
+        applied = set()
         while not self.prefix.closing.wait(0.02):
             for run in self.route_runs() or []:
-                if run not in self.applied:
+                if run not in applied:
+                    applied.add(run)
                     self.prefix.route_command(run[2])
-                    self.applied.append(run)
                     with open(self.prefix.host(self.tool_dir + "\\ROUTE.APPLIED"), "a") as f:
                         f.write(" %d\n" % run[0])
 

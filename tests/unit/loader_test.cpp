@@ -345,8 +345,7 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         {"every route in the table", {}, [] {}, {}, 0, "added 3 of 3 routes from %FILE%."},
         {"one refused, its gateway on no connected network for good", {{}, {}, {0, 2}},
          [] {
-             fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 1,
-                                MIB_IPADDR_PRIMARY | MIB_IPADDR_DISCONNECTED);
+             fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 1, MIB_IPADDR_DISCONNECTED);
              fake::SetAddresses({"0.0.0.0", "0.0.0.0"});  // an adapter without an address
          },
          {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",

@@ -201,8 +201,7 @@ bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
             W().clockMs >= launch.startedMs + script.runsForMs);
 }
 
-// A sleep on the virtual clock, held while the test holds sleeps, and cut
-// short by a signal of `cut` if one is given. True if the signal ended it.
+// A sleep, held while the test holds sleeps, unless `cut` is signalled (then true).
 bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const std::shared_ptr<EventObject> &cut)
 {
     W().sleeps.push_back(ms);

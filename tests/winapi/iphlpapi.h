@@ -30,8 +30,7 @@ typedef struct _MIB_IPADDRROW {
     DWORD dwBCastAddr, dwReasmSize;
     unsigned short unused1, wType;
 } MIB_IPADDRROW, *PMIB_IPADDRROW;
-#define MIB_IPADDR_PRIMARY 0x0001  // wType
-#define MIB_IPADDR_DISCONNECTED 0x0008
+#define MIB_IPADDR_DISCONNECTED 0x0008  // wType
 #define MIB_IPADDR_DELETED 0x0040
 #define MIB_IPADDR_TRANSIENT 0x0080
 

@@ -583,9 +583,8 @@ def field_too_long(ctx):
 def check_routing_table(ctx):
     """/CHECK in a network namespace whose routing table the test makes: each
     route of the file compared with that table; then a draft with mistakes,
-    each named with its line. Nothing registered, nothing run. Then /REPAIR
-    runs the route tool for the two routes missing only, and every route is
-    there after it, the one the file lacks too."""
+    each named with its line. Nothing registered, nothing run; then /REPAIR
+    runs the missing routes only, and the table keeps the one the file lacks."""
     c, i = ctx.check, ctx.install_at()
     i.set_route_file(b"10.1.0.0 255.255.0.0 192.168.77.254\r\n"   # in the table
                      b"10.9.0.0 255.255.0.0 192.168.77.254\r\n"    # not in it
@@ -936,7 +935,6 @@ def stop_while_paused(ctx):
     launched = [call.texts[1] for call in boot.launches()]
     c.true(2 <= len(launched) < 7 and launched == slow_commands(6)[:len(launched)],
            "the service's route tool runs: %s" % launched)
-    # Released by the stop, the loader runs nothing more and does not wait.
     c.equal([w.retval for w in settle_waits(boot)], [0], "results of the service's 5 s waits")
     check_records(c, boot, [])
 

@@ -931,9 +931,8 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags)
     Enter("LoadLibraryExA");
     if (std::string(fileName) != std::string(fake::kSystemDirectory) + "\\iphlpapi.dll")
         Problem(std::string("LoadLibraryExA of ") + fileName + ", not the system's IP helper");
-    // Else the DLLs it imports are looked for in the program's folder first.
     if (file != nullptr || flags != LOAD_WITH_ALTERED_SEARCH_PATH)
-        Problem("LoadLibraryExA without the search from the DLL's own folder");
+        Problem("LoadLibraryExA that looks for the DLL's imports in the program's folder");
     return kIpHelper;
 }
 

@@ -67,6 +67,11 @@ bool PrintRefusal(FILE *file);
 // The record a line of the file writes, in an administrator's words.
 void DescribeRecord(const RouteAction &action, char (&words)[96]);
 
+// One line on the service's registration, read with the rights of any user:
+// whether there is one, how it starts and what it runs; and a warning if that
+// is not this program.
+void PrintRegistration();
+
 // Whether two texts are equal but for the case of their ASCII letters.
 bool EqualsIgnoringCase(const char *text, const char *expected);
 

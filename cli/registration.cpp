@@ -8,6 +8,7 @@ namespace {
 constexpr char kEventSourceKeyFormat[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
 constexpr size_t kKeyPathSize = 128;
+constexpr size_t kServiceConfigSize = 8192;  // the most a service's configuration takes
 constexpr char kServiceDescription[] =
     "Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE at every "
     "boot, then stops.";
@@ -66,6 +67,33 @@ void DeleteEventSourceKey()
     char keyPath[kKeyPathSize];
     EventSourceKeyPath(keyPath);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
+}
+
+// The path of the program a service command line runs: quoted, or as it
+// stands before the service argument.
+void ProgramOf(const char *commandLine, char (&path)[kPathSize])
+{
+    const char *start = commandLine;
+    size_t length = strlen(commandLine);
+    if (*start == '"') {
+        ++start;
+        const char *end = strchr(start, '"');
+        length = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
+    } else if (length > sizeof kServiceArgument &&
+               strcmp(commandLine + length - sizeof kServiceArgument + 1, kServiceArgument) == 0) {
+        length -= sizeof kServiceArgument;  // the argument and the blank before it
+    }
+    snprintf(path, sizeof path, "%.*s", static_cast<int>(length), start);
+}
+
+const char *StartWords(DWORD startType, bool delayed)
+{
+    switch (startType) {
+    case SERVICE_AUTO_START: return delayed ? "automatic (delayed) start" : "automatic start";
+    case SERVICE_DEMAND_START: return "manual start, so not at boot";
+    case SERVICE_DISABLED: return "disabled, so not started at boot";
+    default: return "an unusual start type";
+    }
 }
 
 }  // namespace
@@ -128,4 +156,48 @@ DWORD RemoveService()
     }
     CloseServiceHandle(database);
     return result;
+}
+
+void PrintRegistration()
+{
+    alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize] = {};
+    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
+    SERVICE_DELAYED_AUTO_START_INFO delayed = {};
+    DWORD error = 0;
+    SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (database == nullptr) {
+        error = GetLastError();
+    } else {
+        SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
+        DWORD needed = 0;
+        if (service == nullptr ||
+            !QueryServiceConfigA(service, config, sizeof buffer, &needed))
+            error = GetLastError();
+        // Where the level is not known (Wine), the start is not delayed.
+        else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                                       reinterpret_cast<BYTE *>(&delayed), sizeof delayed,
+                                       &needed))
+            delayed.fDelayedAutostart = FALSE;
+        if (service != nullptr)
+            CloseServiceHandle(service);
+        CloseServiceHandle(database);
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        printf("Service: not registered, so nothing runs at boot\n");
+        return;
+    }
+    if (error != 0) {
+        printf("Service: can't read its registration [%d]\n", static_cast<int>(error));
+        return;
+    }
+    const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
+    printf("Service: registered, %s, runs %s\n",
+           StartWords(config->dwStartType, delayed.fDelayedAutostart != FALSE), commandLine);
+
+    char registered[kPathSize];
+    char self[kPathSize];
+    ProgramOf(commandLine, registered);
+    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
+    if (length > 0 && length < kPathLimit && !EqualsIgnoringCase(registered, self))
+        printf("Warning: the service runs %s, not this program, %s\n", registered, self);
 }

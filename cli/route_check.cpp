@@ -9,7 +9,6 @@
 namespace {
 
 constexpr char kDefaultRoute[] = "0.0.0.0";
-constexpr size_t kServiceConfigSize = 8192;      // the most a service's configuration takes
 
 // The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
@@ -298,79 +297,6 @@ DWORD PrintError(const char *before, const char *name, const char *after)
     const DWORD error = GetLastError();
     printf("Error: %s%s%s [%d]\n", before, name, after, static_cast<int>(error));
     return error;
-}
-
-// The path of the program a service command line runs: quoted, or as it
-// stands before the service argument.
-void ProgramOf(const char *commandLine, char (&path)[kPathSize])
-{
-    const char *start = commandLine;
-    size_t length = strlen(commandLine);
-    if (*start == '"') {
-        ++start;
-        const char *end = strchr(start, '"');
-        length = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
-    } else if (length > sizeof kServiceArgument &&
-               strcmp(commandLine + length - sizeof kServiceArgument + 1, kServiceArgument) == 0) {
-        length -= sizeof kServiceArgument;  // the argument and the blank before it
-    }
-    snprintf(path, sizeof path, "%.*s", static_cast<int>(length), start);
-}
-
-const char *StartWords(DWORD startType, bool delayed)
-{
-    switch (startType) {
-    case SERVICE_AUTO_START: return delayed ? "automatic (delayed) start" : "automatic start";
-    case SERVICE_DEMAND_START: return "manual start, so not at boot";
-    case SERVICE_DISABLED: return "disabled, so not started at boot";
-    default: return "an unusual start type";
-    }
-}
-
-// One line on the service's registration, read only: whether there is one,
-// how it starts and what it runs; and a warning if that is not this program.
-void PrintRegistration()
-{
-    alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize] = {};
-    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
-    SERVICE_DELAYED_AUTO_START_INFO delayed = {};
-    DWORD error = 0;
-    SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (database == nullptr) {
-        error = GetLastError();
-    } else {
-        SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
-        DWORD needed = 0;
-        if (service == nullptr ||
-            !QueryServiceConfigA(service, config, sizeof buffer, &needed))
-            error = GetLastError();
-        // Where the level is not known (Wine), the start is not delayed.
-        else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
-                                       reinterpret_cast<BYTE *>(&delayed), sizeof delayed,
-                                       &needed))
-            delayed.fDelayedAutostart = FALSE;
-        if (service != nullptr)
-            CloseServiceHandle(service);
-        CloseServiceHandle(database);
-    }
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        printf("Service: not registered, so nothing runs at boot\n");
-        return;
-    }
-    if (error != 0) {
-        printf("Service: can't read its registration [%d]\n", static_cast<int>(error));
-        return;
-    }
-    const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
-    printf("Service: registered, %s, runs %s\n",
-           StartWords(config->dwStartType, delayed.fDelayedAutostart != FALSE), commandLine);
-
-    char registered[kPathSize];
-    char self[kPathSize];
-    ProgramOf(commandLine, registered);
-    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
-    if (length > 0 && length < kPathLimit && !EqualsIgnoringCase(registered, self))
-        printf("Warning: the service runs %s, not this program, %s\n", registered, self);
 }
 
 // Finds the route tool as the service does: the service manager starts

@@ -98,11 +98,6 @@ bool PlansARoute(FILE *file);
 // unless a lone CR stands in them. The one place where lines become actions.
 void ForEachRouteAction(FILE *file, RouteActor act, void *context);
 
-// Writes the Windows directory from the registry, terminated, into `buffer`,
-// which holds capacity + 1 bytes. Returns 0 on success, 1 on any failure
-// (with the thread's last error set to the cause).
-int QuerySystemRoot(char *buffer, DWORD capacity);
-
 // What became of one run of the route tool.
 enum class ToolRun {
     kEnded,         // the code is its exit status

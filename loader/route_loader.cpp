@@ -1,7 +1,7 @@
-#include "loader/end_of_run.h"
 #include "loader/loader.h"
 #include "loader/routing_table.h"
 #include "loader/route_file.h"
+#include "loader/settings.h"
 #include "report/report.h"
 
 #include <errno.h>
@@ -23,40 +23,6 @@ void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destina
     else
         snprintf(commandLine, sizeof commandLine, "%s ADD %s %s", kRouteToolName, destination,
                  gateway);
-}
-
-// What the service does with an action: writes the record, runs the route
-// tool, and keeps the route for the check at the end of the run.
-void TakeAction(const RouteAction &action, void *context)
-{
-    LoaderRun &run = *static_cast<LoaderRun *>(context);
-    if (action.failedStep != nullptr) {
-        SetLastError(ERROR_INVALID_DATA);
-        ReportFailure(action.failedStep, action.lineNumber);
-        // A line can write two records; it is one line to fix.
-        run.recordLines += action.lineNumber != run.lastRecordLine ? 1 : 0;
-        run.lastRecordLine = action.lineNumber;
-        return;
-    }
-    if (action.commandLine == nullptr)
-        return;
-    WaitWhilePaused();
-    DWORD code = 0;
-    if (action.lineNumber == 0) {
-        run.clearing =
-            RunRouteCommand(run.toolPath, action.commandLine, kClearingWaitMs, 1, &code);
-        if (run.clearing == ToolRun::kStillRunning) {
-            SetLastError(WAIT_TIMEOUT);
-            ReportFailure(kStepTimeOut);
-        } else if (run.clearing == ToolRun::kNotStarted) {
-            SetLastError(code);
-            ReportFailure(kStepStartRouteTool);
-        }
-        return;
-    }
-    const ToolRun added =
-        RunRouteCommand(run.toolPath, action.commandLine, kChildPollMs, kChildPollLimit, &code);
-    KeepRoute(run, action, added, code);
 }
 
 // Counts the routes whose fields are all IPv4 addresses.
@@ -156,69 +122,4 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context)
             act({number, nullptr, nullptr, &fields}, context);  // nothing to add
         }
     }
-}
-
-DWORD WINAPI RouteLoaderThread(LPVOID)
-{
-    char toolPath[kPathSize];
-    if (!FindRouteTool(toolPath)) {
-        FailAndStop(kStepSearchRouteExe);
-        return 0;
-    }
-    char filePath[kPathSize];
-    if (!FindRouteFile(filePath)) {
-        FailAndStop(kStepGetWinHome);
-        return 0;
-    }
-    FileStart start;
-    FILE *file = OpenRouteFile(filePath, &start);
-    if (file == nullptr) {
-        // Read as bytes, a UTF-16 file would clear the table and add nothing.
-        FailAndStop(start == FileStart::kUtf16 ? kStepUnicodeFile : kStepOpenConfigFile);
-        return 0;
-    }
-    if (!PlansARoute(file)) {
-        fclose(file);
-        SetLastError(ERROR_INVALID_DATA);
-        FailAndStop(kStepNoRouteInFile);
-        return 0;
-    }
-    LoaderRun run = {};
-    run.toolPath = toolPath;
-    run.filePath = filePath;
-    ForEachRouteAction(file, TakeAction, &run);
-    fclose(file);
-    FinishRun(run);
-    SignalStopEvent();
-    return 0;
-}
-
-int QuerySystemRoot(char *buffer, DWORD capacity)
-{
-    static constexpr const char *kKeyPath[] = {"SOFTWARE", "Microsoft", "Windows NT",
-                                               "CurrentVersion"};
-    HKEY key = HKEY_LOCAL_MACHINE;
-    for (const char *name : kKeyPath) {
-        HKEY child = nullptr;
-        const LONG opened = RegOpenKeyExA(key, name, 0, KEY_QUERY_VALUE, &child);
-        if (key != HKEY_LOCAL_MACHINE)
-            RegCloseKey(key);
-        if (opened != ERROR_SUCCESS) {
-            SetLastError(static_cast<DWORD>(opened));
-            return 1;
-        }
-        key = child;
-    }
-
-    DWORD size = capacity;
-    const LONG read = RegQueryValueExA(key, "SystemRoot", nullptr, nullptr,
-                                       reinterpret_cast<BYTE *>(buffer), &size);
-    RegCloseKey(key);
-    if (read != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(read));
-        return 1;
-    }
-    // Registry data need not be terminated.
-    buffer[size < capacity ? size : capacity] = '\0';
-    return 0;
 }

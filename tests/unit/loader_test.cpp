@@ -137,13 +137,22 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
         {"no SOFTWARE key", [](LoaderTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
          "GetWinHome", ERROR_FILE_NOT_FOUND},
         {"Microsoft key fails",
-         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 2); },
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             fake::FailRegistryKey("SOFTWARE\\Microsoft", 5);
+         },
          "GetWinHome", ERROR_ACCESS_DENIED},
         {"Windows NT key fails",
-         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 3); },
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             fake::FailRegistryKey("SOFTWARE\\Microsoft\\Windows NT", 5);
+         },
          "GetWinHome", ERROR_ACCESS_DENIED},
         {"CurrentVersion key fails",
-         [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegOpenKeyExA", 5, 4); },
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             fake::FailRegistryKey(kCurrentVersionKey, 5);
+         },
          "GetWinHome", ERROR_ACCESS_DENIED},
         {"SystemRoot value unreadable",
          [](LoaderTest &t) { t.InstallRouteTool(); fake::FailCall("RegQueryValueExA", 234); },

@@ -4,6 +4,7 @@
 // no handle left open beyond those that end with the process.
 
 #include "fake_win32.h"
+#include "loader/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -37,4 +38,3 @@ inline constexpr char kExampleRouteFile[] =
     "10.0.0.0     255.0.0.0      192.168.1.254\n"
     "172.16.5.0   192.168.1.253          # mask left to the route tool\n"
     "#192.168.9.0 255.255.255.0  192.168.1.252\n";
-inline constexpr char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";

@@ -80,6 +80,7 @@ struct World {
     int addressReads = 0;
     bool administrator = true;
     std::set<std::string> keys;
+    std::map<std::string, DWORD> failedKeys;
     std::map<std::string, std::map<std::string, Value>> values;
     std::vector<DWORD> querySizes;
     std::vector<std::string> registryOpens;
@@ -392,6 +393,12 @@ bool RegistryKeyExists(const std::string &keyPath)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     return W().keys.count(Lower(keyPath)) != 0;
+}
+
+void FailRegistryKey(const std::string &keyPath, DWORD error)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().failedKeys[Lower(keyPath)] = error;
 }
 
 std::string RegistryValue(const std::string &keyPath, const std::string &name, DWORD *type)
@@ -1055,6 +1062,8 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, HK
         return static_cast<LSTATUS>(error);
     W().registryOpens.push_back(path + "|" + std::to_string(options) + "|" +
                                 std::to_string(desired));
+    if (W().failedKeys.count(Lower(path)) != 0)
+        return static_cast<LSTATUS>(W().failedKeys[Lower(path)]);
     if (W().keys.count(Lower(path)) == 0)
         return ERROR_FILE_NOT_FOUND;
     *result = static_cast<HKEY>(NewHandle({Kind::kKey, true, nullptr, 0, path}));

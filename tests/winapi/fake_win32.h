@@ -72,6 +72,8 @@ void DenyAdministratorRights();
 void SetRegistryValue(const std::string &keyPath, const std::string &name,
                       const std::string &data, DWORD type = REG_SZ);
 bool RegistryKeyExists(const std::string &keyPath);
+// Opening this key (a path under HKEY_LOCAL_MACHINE) fails with `error`.
+void FailRegistryKey(const std::string &keyPath, DWORD error);
 // Data and type of a value, or an empty data string if there is none.
 std::string RegistryValue(const std::string &keyPath, const std::string &name,
                           DWORD *type = nullptr);

@@ -1,0 +1,81 @@
+// The loader thread: the service's run at boot, from the search for the route
+// tool to the summary of what it did.
+
+#include "loader/end_of_run.h"
+#include "loader/loader.h"
+#include "report/report.h"
+
+#include <stdio.h>
+
+namespace {
+
+// What the service does with an action: writes the record, runs the route
+// tool, and keeps the route for the check at the end of the run.
+void TakeAction(const RouteAction &action, void *context)
+{
+    LoaderRun &run = *static_cast<LoaderRun *>(context);
+    if (action.failedStep != nullptr) {
+        SetLastError(ERROR_INVALID_DATA);
+        ReportFailure(action.failedStep, action.lineNumber);
+        // A line can write two records; it is one line to fix.
+        run.recordLines += action.lineNumber != run.lastRecordLine ? 1 : 0;
+        run.lastRecordLine = action.lineNumber;
+        return;
+    }
+    if (action.commandLine == nullptr)
+        return;
+    WaitWhilePaused();
+    DWORD code = 0;
+    if (action.lineNumber == 0) {
+        run.clearing =
+            RunRouteCommand(run.toolPath, action.commandLine, kClearingWaitMs, 1, &code);
+        if (run.clearing == ToolRun::kStillRunning) {
+            SetLastError(WAIT_TIMEOUT);
+            ReportFailure(kStepTimeOut);
+        } else if (run.clearing == ToolRun::kNotStarted) {
+            SetLastError(code);
+            ReportFailure(kStepStartRouteTool);
+        }
+        return;
+    }
+    const ToolRun added =
+        RunRouteCommand(run.toolPath, action.commandLine, kChildPollMs, kChildPollLimit, &code);
+    KeepRoute(run, action, added, code);
+}
+
+}  // namespace
+
+DWORD WINAPI RouteLoaderThread(LPVOID)
+{
+    char toolPath[kPathSize];
+    if (!FindRouteTool(toolPath)) {
+        FailAndStop(kStepSearchRouteExe);
+        return 0;
+    }
+    char filePath[kPathSize];
+    if (!FindRouteFile(filePath)) {
+        FailAndStop(kStepGetWinHome);
+        return 0;
+    }
+    FileStart start;
+    FILE *file = OpenRouteFile(filePath, &start);
+    if (file == nullptr) {
+        // Read as bytes, a UTF-16 file would clear the table and add nothing.
+        FailAndStop(start == FileStart::kUtf16 ? kStepUnicodeFile : kStepOpenConfigFile);
+        return 0;
+    }
+    if (!PlansARoute(file)) {
+        fclose(file);
+        SetLastError(ERROR_INVALID_DATA);
+        FailAndStop(kStepNoRouteInFile);
+        return 0;
+    }
+    LoaderRun run = {};
+    run.toolPath = toolPath;
+    run.filePath = filePath;
+    ForEachRouteAction(file, TakeAction, &run);
+    fclose(file);
+    FinishRun(run);
+    SignalStopEvent();
+    return 0;
+}

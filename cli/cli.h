@@ -75,6 +75,9 @@ void PrintRegistration();
 // Whether two texts are equal but for the case of their ASCII letters.
 bool EqualsIgnoringCase(const char *text, const char *expected);
 
+// What a line calls its field `index` when it has `count` fields.
+const char *FieldName(int index, int count);
+
 // Create or delete the service entry. Return 0 or the system error code.
 DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);
 DWORD DeleteServiceEntry(SC_HANDLE database);

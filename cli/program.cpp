@@ -31,17 +31,6 @@ DWORD Register(const char *programName)
 
 }  // namespace
 
-bool EqualsIgnoringCase(const char *text, const char *expected)
-{
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
-        if (lower(static_cast<unsigned char>(*text)) !=
-            lower(static_cast<unsigned char>(*expected)))
-            return false;
-    }
-    return *text == *expected;
-}
-
 int ShowBanner()
 {
     printf("%s  Version %s\n", kServiceName, TOLVANE_VERSION);

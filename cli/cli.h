@@ -46,6 +46,22 @@ DWORD CheckRouteFile(const char *draftPath);
 // of the first route still missing, or of the step that failed.
 DWORD RepairRoutes();
 
+// The service's registration, read with the rights of any user.
+struct Registration {
+    DWORD error;  // 0, ERROR_SERVICE_DOES_NOT_EXIST, or why it cannot be read
+    DWORD startType;
+    bool delayed;
+    bool keepsRoutes;
+    char commandLine[2 * kPathSize];
+    char program[kPathSize];  // the program the command line runs
+    bool another;             // that is not this program
+};
+void ReadRegistration(Registration &registration);
+
+// One line on the registration: whether there is one, how it starts and what
+// it runs; and a warning if that is not this program.
+void PrintRegistration(const Registration &registration);
+
 // The route tool and the route file as the boot finds them.
 struct RouteFileOpened {
     char toolPath[kPathSize];
@@ -54,10 +70,12 @@ struct RouteFileOpened {
     DWORD error;  // why the file is not open
 };
 
-// Finds the route tool and opens the route file, or the draft at
-// `draftPath`, as the boot does, and prints the "Route tool:" and "Route
-// file:" lines; else prints the error line (and what to do) and returns null.
-FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened);
+// Finds the route tool as the registered service finds it and opens the
+// route file, or the draft at `draftPath`, as the boot does, and prints the
+// "Route tool:" and "Route file:" lines; else prints the error line (and what
+// to do) and returns null.
+FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
+                    RouteFileOpened &opened);
 
 // Prints, and returns true, when the boot refuses the file: no line is a
 // route whose fields are all IPv4 addresses. Leaves the file where its lines
@@ -65,12 +83,17 @@ FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened);
 bool PrintRefusal(FILE *file);
 
 // The record a line of the file writes, in an administrator's words.
-void DescribeRecord(const RouteAction &action, char (&words)[96]);
+inline constexpr size_t kRecordWordsSize = 96;
+void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize]);
 
-// One line on the service's registration, read with the rights of any user:
-// whether there is one, how it starts and what it runs; and a warning if that
-// is not this program.
-void PrintRegistration();
+// Hands each mistake of a line to `say`, in an administrator's words, in the
+// order /CHECK prints them: what keeps a line from being the route it means
+// (only one field, a pasted command, a field that is not an address or that
+// the route tool would take as an option, ...), then what its bytes and its
+// line ends say of where it was copied from.
+using MistakeSink = void (*)(const char *text, void *context);
+void ForEachMistake(const RouteFields &line, MistakeSink say, void *context);
+
 
 // Whether two texts are equal but for the case of their ASCII letters.
 bool EqualsIgnoringCase(const char *text, const char *expected);

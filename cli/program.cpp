@@ -68,6 +68,8 @@ int ProgramMain(int argc, char *argv[])
     }
     if (argc != 2) {
         ShowUsage(programName);
+        if (argc == 3 && EqualsIgnoringCase(argument, "/REPAIR"))
+            printf("/REPAIR works on the route file in place; /CHECK FILE checks a draft.\n");
         return ERROR_INVALID_PARAMETER;
     }
 

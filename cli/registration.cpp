@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "loader/settings.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -158,46 +159,60 @@ DWORD RemoveService()
     return result;
 }
 
-void PrintRegistration()
+void ReadRegistration(Registration &registration)
 {
+    registration = {};
     alignas(QUERY_SERVICE_CONFIGA) BYTE buffer[kServiceConfigSize] = {};
     auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer);
     SERVICE_DELAYED_AUTO_START_INFO delayed = {};
-    DWORD error = 0;
     SC_HANDLE database = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (database == nullptr) {
-        error = GetLastError();
-    } else {
-        SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
-        DWORD needed = 0;
-        if (service == nullptr ||
-            !QueryServiceConfigA(service, config, sizeof buffer, &needed))
-            error = GetLastError();
-        // Where the level is not known (Wine), the start is not delayed.
-        else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
-                                       reinterpret_cast<BYTE *>(&delayed), sizeof delayed,
-                                       &needed))
-            delayed.fDelayedAutostart = FALSE;
-        if (service != nullptr)
-            CloseServiceHandle(service);
-        CloseServiceHandle(database);
+        registration.error = GetLastError();
+        return;
     }
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+    SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
+    DWORD needed = 0;
+    if (service == nullptr || !QueryServiceConfigA(service, config, sizeof buffer, &needed))
+        registration.error = GetLastError();
+    // Where the level is not known (Wine), the start is not delayed.
+    else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                                   reinterpret_cast<BYTE *>(&delayed), sizeof delayed, &needed))
+        delayed.fDelayedAutostart = FALSE;
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    CloseServiceHandle(database);
+    if (registration.error != 0)
+        return;
+    registration.startType = config->dwStartType;
+    registration.delayed = delayed.fDelayedAutostart != FALSE;
+    registration.keepsRoutes = KeepRoutes();
+    snprintf(registration.commandLine, sizeof registration.commandLine, "%s",
+             config->lpBinaryPathName ? config->lpBinaryPathName : "");
+    ProgramOf(registration.commandLine, registration.program);
+    char self[kPathSize];
+    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
+    registration.another = length > 0 && length < kPathLimit &&
+                           !EqualsIgnoringCase(registration.program, self);
+}
+
+void PrintRegistration(const Registration &registration)
+{
+    if (registration.error == ERROR_SERVICE_DOES_NOT_EXIST) {
         printf("Service: not registered, so nothing runs at boot\n");
         return;
     }
-    if (error != 0) {
-        printf("Service: can't read its registration [%d]\n", static_cast<int>(error));
+    if (registration.error != 0) {
+        printf("Service: can't read its registration [%d]\n",
+               static_cast<int>(registration.error));
         return;
     }
-    const char *commandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
-    printf("Service: registered, %s, runs %s\n",
-           StartWords(config->dwStartType, delayed.fDelayedAutostart != FALSE), commandLine);
-
-    char registered[kPathSize];
-    char self[kPathSize];
-    ProgramOf(commandLine, registered);
-    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
-    if (length > 0 && length < kPathLimit && !EqualsIgnoringCase(registered, self))
-        printf("Warning: the service runs %s, not this program, %s\n", registered, self);
+    printf("Service: registered, %s%s, runs %s\n",
+           StartWords(registration.startType, registration.delayed),
+           registration.keepsRoutes ? ", keeps the routes after network changes" : "",
+           registration.commandLine);
+    if (registration.another) {
+        char self[kPathSize];
+        GetModuleFileNameA(nullptr, self, kPathLimit);
+        printf("Warning: the service runs %s, not this program, %s\n", registration.program, self);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "loader/loader.h"
+#include "loader/routing_table.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -20,11 +21,23 @@ DWORD PrintError(const char *before, const char *name, const char *after)
     return error;
 }
 
-// Finds the route tool as the service does: the service manager starts
-// services in the system directory, so a ROUTE.EXE in the current directory
-// of a console is not one the service would find.
-bool FindRouteToolAsService(char (&toolPath)[kPathSize])
+// Finds the route tool as the service does. It looks in the folder of its
+// own program first: for a service that runs another copy of the program,
+// that copy's folder. Then the service manager starts services in the system
+// directory, so a ROUTE.EXE in the current directory of a console is not one
+// the service would find.
+bool FindRouteToolAsService(const Registration &registration, char (&toolPath)[kPathSize])
 {
+    if (registration.error == 0 && registration.another) {
+        char folder[kPathSize];
+        snprintf(folder, sizeof folder, "%s", registration.program);
+        if (char *slash = strrchr(folder, '\\'))
+            *slash = '\0';
+        const DWORD length =
+            SearchPathA(folder, kRouteToolName, ".EXE", kPathLimit, toolPath, nullptr);
+        if (length > 0 && length <= kPathLimit)
+            return true;
+    }
     char current[kPathSize];
     char system[kPathSize];
     const DWORD currentLength = GetCurrentDirectoryA(kPathSize, current);
@@ -53,6 +66,102 @@ void PrintSavedAsText(const char *filePath)
            text, text);
 }
 
+// Whether a field holds a byte outside printable ASCII, or a comma: copied
+// from a web page, a chat or a list.
+bool HasOddBytes(const RouteFields &line, int index)
+{
+    for (size_t k = 0; k < line.length[index]; ++k) {
+        const auto c = static_cast<unsigned char>(line.text[index][k]);
+        if (c <= ' ' || c >= 0x7F || c == ',')
+            return true;
+    }
+    return false;
+}
+
+// What keeps a line of two fields or more from being the route it means. A
+// habit named says what to write instead; the fields it moved would only
+// mislead.
+void SayRouteMistakes(const RouteFields &line, MistakeSink say, void *context)
+{
+    char text[kLineSize + 192];
+    if (EqualsIgnoringCase(line.field[0], "route") || EqualsIgnoringCase(line.field[0], "route.exe")) {
+        say("this is a route command as typed at a prompt, not a line of the route file: keep "
+            "only its destination, mask and gateway, without \"route\", \"add\" and \"mask\"",
+            context);
+        return;
+    }
+    if (line.count > kRouteFields && EqualsIgnoringCase(line.field[1], "mask")) {
+        snprintf(text, sizeof text,
+                 "drop the word \"%s\": a line is the destination, the mask and the gateway, "
+                 "as in %s %s %.*s",
+                 line.field[1], line.field[0], line.field[2],
+                 static_cast<int>(strcspn(line.rest, " \t\n\v\f\r")), line.rest);
+        say(text, context);
+        return;
+    }
+    const int gateway = line.count >= kRouteFields ? 2 : 1;
+    for (int i = 0; i <= gateway; ++i) {
+        DWORD address;
+        // A field with bytes no address has gets a mistake of its own.
+        if (line.field[i][0] == '-' || line.field[i][0] == '/')
+            snprintf(text, sizeof text,
+                     "the %s \"%s\" would be read by the route tool as an option, not as an "
+                     "address (-f clears the routing table, -p makes a route persistent)",
+                     FieldName(i, line.count), line.field[i]);
+        else if (!ParseAddress(line.field[i], &address) && !HasOddBytes(line, i))
+            snprintf(text, sizeof text,
+                     "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with "
+                     "dots); the route tool will refuse or misread the line",
+                     FieldName(i, line.count), line.field[i]);
+        else
+            continue;
+        say(text, context);
+    }
+    RouteAddresses route;
+    if (ParseRoute(line, &route) && (route.destination & route.mask) != route.destination) {
+        snprintf(text, sizeof text,
+                 "the destination %s has bits outside the mask %s; the route tool will refuse "
+                 "the line",
+                 line.field[0], line.field[1]);
+        say(text, context);
+    }
+    if (line.rest != nullptr) {
+        int length = static_cast<int>(strlen(line.rest));
+        while (length > 0 && static_cast<unsigned char>(line.rest[length - 1]) <= ' ')
+            --length;
+        snprintf(text, sizeof text,
+                 "\"%.*s\" after the gateway is ignored: a line holds a destination, a mask "
+                 "and a gateway only",
+                 length, line.rest);
+        say(text, context);
+    }
+}
+
+// What a field's bytes say of where it was copied from: a byte outside
+// printable ASCII, or a comma, shown with such bytes escaped (\xA0).
+void SayOddBytes(const RouteFields &line, int index, MistakeSink say, void *context)
+{
+    char shown[kLineSize * 4];
+    size_t used = 0;
+    bool nonBreaking = false;
+    bool comma = false;
+    for (size_t k = 0; k < line.length[index]; ++k) {
+        const auto c = static_cast<unsigned char>(line.text[index][k]);
+        const bool plain = c > ' ' && c < 0x7F;
+        nonBreaking = nonBreaking || c == 0xA0;
+        comma = comma || c == ',';
+        used += static_cast<size_t>(
+            snprintf(shown + used, sizeof shown - used, plain ? "%c" : "\\x%02X", c));
+    }
+    char text[sizeof shown + 192];
+    snprintf(text, sizeof text, "the %s \"%s\" holds %s: separate fields with plain blanks or tabs",
+             FieldName(index, line.count), shown,
+             nonBreaking ? "\\xA0, a non-breaking space as copied from a web page or a chat"
+             : comma     ? "a comma, which separates nothing"
+                         : "bytes that no address has (shown as \\xNN)");
+    say(text, context);
+}
+
 }  // namespace
 
 bool EqualsIgnoringCase(const char *text, const char *expected)
@@ -73,10 +182,11 @@ const char *FieldName(int index, int count)
     return index == 1 && count >= kRouteFields ? "mask" : "gateway";
 }
 
-FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened)
+FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
+                    RouteFileOpened &opened)
 {
     opened.error = 0;
-    if (!FindRouteToolAsService(opened.toolPath)) {
+    if (!FindRouteToolAsService(registration, opened.toolPath)) {
         opened.error = PrintError("Route tool ", kRouteToolName, " not found");
         return nullptr;
     }
@@ -105,9 +215,34 @@ FILE *OpenAsTheBoot(const char *draftPath, RouteFileOpened &opened)
     return file;
 }
 
-void DescribeRecord(const RouteAction &action, char (&words)[96])
+void ForEachMistake(const RouteFields &line, MistakeSink say, void *context)
 {
-    if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
+    if (line.count == 1 && line.tooLong < 0) {
+        char text[kFieldSize + 64];
+        snprintf(text, sizeof text, "only one field, \"%s\"; the line is skipped", line.field[0]);
+        say(text, context);
+    } else if (line.count >= 2 && line.tooLong < 0) {
+        SayRouteMistakes(line, say, context);
+    }
+    for (int i = 0; i < line.count && i < kRouteFields; ++i) {
+        if (HasOddBytes(line, i))
+            SayOddBytes(line, i, say, context);
+    }
+    if (line.loneCr)
+        say(line.comment ? "the file's line ends are old Mac ones (a CR alone), so the boot reads "
+                           "it as one line and the routes after its \"#\" are inside that "
+                           "comment; save it with Windows line ends (CR LF)"
+                         : "the file's line ends are old Mac ones (a CR alone), so the boot reads "
+                           "it as one line; save it with Windows line ends (CR LF)",
+            context);
+}
+
+void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize])
+{
+    if (strcmp(action.failedStep, kStepOptionField) == 0)
+        snprintf(words, sizeof words,
+                 "a field the route tool would read as an option; the line is not run");
+    else if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
         snprintf(words, sizeof words, "the %s has more than 15 characters; the line is skipped",
                  FieldName(action.fields->tooLong, action.fields->count));
     else if (action.fields != nullptr)

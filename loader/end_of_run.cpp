@@ -22,6 +22,7 @@ struct RouteRun {
     RouteAddresses route;
     bool readable;   // every field an IPv4 address, so that it can be compared
     bool ranAgain;
+    bool lineRecorded;  // its line wrote a record before it ran
     RouteState state;
     char commandLine[kRouteCommandLineSize];
 };
@@ -100,34 +101,55 @@ const char *Plural(unsigned count, const char *one, const char *many)
     return count == 1 ? one : many;
 }
 
-// What the routes of a run came to, and the lines of those a stop cut off:
-// as many line numbers as fit, then an ellipsis.
+// Line numbers in file order, as many as fit, then an ellipsis.
+struct LineList {
+    unsigned count;
+    size_t used;
+    char text[96];
+};
+
+void AddLine(LineList &list, unsigned lineNumber)
+{
+    ++list.count;
+    if (list.used == sizeof list.text)
+        return;  // full: the ellipsis stands for the rest
+    char number[16];
+    snprintf(number, sizeof number, list.count == 1 ? "%u" : ", %u", lineNumber);
+    const bool full = list.used + strlen(number) + sizeof ", ..." > sizeof list.text;
+    snprintf(list.text + list.used, sizeof list.text - list.used, "%s", full ? ", ..." : number);
+    list.used = full ? sizeof list.text : list.used + strlen(number);
+}
+
+// What the routes of a run came to; the lines of those a stop cut off, and
+// every line that wrote a record, its route's included.
 struct Tally {
-    unsigned added, late, missing, cutOff;
-    char cutLines[96];
+    unsigned added, late, missing;
+    LineList cutOff, recorded;
 };
 
 void CountRoutes(const LoaderRun &run, Tally &tally)
 {
     tally = {};
-    size_t used = 0;
+    const unsigned named = run.recordLines < kNamedRecordLines ? run.recordLines : kNamedRecordLines;
+    unsigned next = 0;  // the next line that wrote a record of its own
     for (unsigned i = 0; i < run.kept; ++i) {
         const RouteRun &route = g_routeRuns[i];
         const bool inTable = route.state == RouteState::kInTable;
         tally.added += inTable ? 1 : 0;
         tally.late += inTable && route.ranAgain ? 1 : 0;
         tally.missing += route.state == RouteState::kRecorded ? 1 : 0;
-        if (route.state != RouteState::kCutOff)
+        if (route.state == RouteState::kCutOff)
+            AddLine(tally.cutOff, route.lineNumber);
+        if (route.state != RouteState::kRecorded || route.lineRecorded)
             continue;
-        ++tally.cutOff;
-        if (used == sizeof tally.cutLines)
-            continue;  // full: the ellipsis stands for the rest
-        char number[16];
-        snprintf(number, sizeof number, tally.cutOff == 1 ? "%u" : ", %u", route.lineNumber);
-        const bool full = used + strlen(number) + sizeof ", ..." > sizeof tally.cutLines;
-        snprintf(tally.cutLines + used, sizeof tally.cutLines - used, "%s", full ? ", ..." : number);
-        used = full ? sizeof tally.cutLines : used + strlen(number);
+        for (; next < named && run.recordLineNumbers[next] < route.lineNumber; ++next)
+            AddLine(tally.recorded, run.recordLineNumbers[next]);
+        AddLine(tally.recorded, route.lineNumber);
     }
+    for (; next < named; ++next)
+        AddLine(tally.recorded, run.recordLineNumbers[next]);
+    // Beyond those kept, lines are counted, not named: the list is full by then.
+    tally.recorded.count += run.recordLines - named;
 }
 
 // The information record that ends a run: what it did, in one sentence.
@@ -150,24 +172,26 @@ void ReportRun(const LoaderRun &run, bool checked)
                  run.routes, Plural(run.routes, "route", "routes"), run.filePath);
     char lateText[48] = "";
     char missingText[48] = "";
-    char cutText[sizeof tally.cutLines + 96] = "";
+    char cutText[sizeof tally.cutOff.text + 96] = "";
     char unchecked[64] = "";
-    char lines[48] = "";
+    char lines[sizeof tally.recorded.text + 48] = "";
     if (tally.late > 0)
         snprintf(lateText, sizeof lateText, ", %u of them on a second run", tally.late);
     if (tally.missing > 0)
         snprintf(missingText, sizeof missingText, "; %u %s not in the table", tally.missing,
                  Plural(tally.missing, "route is", "routes are"));
-    if (tally.cutOff > 0)
+    const unsigned cutOff = tally.cutOff.count;
+    if (cutOff > 0)
         snprintf(cutText, sizeof cutText, "; the service stopped before %u %s in the table (%s %s)",
-                 tally.cutOff, Plural(tally.cutOff, "route was", "routes were"),
-                 Plural(tally.cutOff, "line", "lines"), tally.cutLines);
+                 cutOff, Plural(cutOff, "route was", "routes were"), Plural(cutOff, "line", "lines"),
+                 tally.cutOff.text);
     if (checked && run.kept < run.routes)
         snprintf(unchecked, sizeof unchecked, "; the routes after the first %u were not checked",
                  run.kept);
-    if (run.recordLines > 0)
-        snprintf(lines, sizeof lines, "; %u %s records", run.recordLines,
-                 Plural(run.recordLines, "line has", "lines have"));
+    const unsigned recorded = tally.recorded.count;
+    if (recorded > 0)
+        snprintf(lines, sizeof lines, "; %u %s records: %s", recorded,
+                 Plural(recorded, "line has", "lines have"), tally.recorded.text);
     char text[kSummaryTextSize];
     snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s%s%s.", clearing, done,
              lateText, missingText, cutText, unchecked, lines);
@@ -217,7 +241,19 @@ void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD 
     route.run = result;
     route.code = code;
     route.ranAgain = false;
+    route.lineRecorded = run.lastRecordLine == action.lineNumber;
     route.state = RouteState::kToCheck;
+}
+
+void NoteRecordLine(LoaderRun &run, unsigned lineNumber)
+{
+    // A line can write two records; it is one line to fix.
+    if (lineNumber == run.lastRecordLine)
+        return;
+    if (run.recordLines < kNamedRecordLines)
+        run.recordLineNumbers[run.recordLines] = lineNumber;
+    ++run.recordLines;
+    run.lastRecordLine = lineNumber;
 }
 
 void FinishRun(const LoaderRun &run)

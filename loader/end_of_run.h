@@ -6,6 +6,9 @@
 #include "loader/loader.h"
 #include "loader/routing_table.h"
 
+// More lines than the summary can name in its sentence.
+inline constexpr unsigned kNamedRecordLines = 32;
+
 // One run of the loader, from the clearing command to its summary.
 struct LoaderRun {
     const char *toolPath;
@@ -15,7 +18,11 @@ struct LoaderRun {
     unsigned kept;            // of those, the ones kept for the check
     unsigned recordLines;     // lines that wrote a record
     unsigned lastRecordLine;
+    unsigned recordLineNumbers[kNamedRecordLines];  // the first of those lines
 };
+
+// Counts a line that wrote a record, once however many it wrote.
+void NoteRecordLine(LoaderRun &run, unsigned lineNumber);
 
 // Why the route tool did not add a route, as far as can be told: the
 // launch's error code, ERROR_NETWORK_UNREACHABLE (1231) for a gateway on no

@@ -27,6 +27,9 @@ inline constexpr DWORD kNetworkPollMs = 1000;
 inline constexpr DWORD kNetworkWaitPolls = 120;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
+// From a prompt the route tool shares its console, so that its own messages
+// ("The requested operation requires elevation") are seen where they belong.
+inline constexpr DWORD kConsoleRouteToolFlags = CREATE_DEFAULT_ERROR_MODE;
 inline constexpr size_t kMaxCheckedRoutes = 10000;  // routes of one run the loader keeps
 // At stop, the longest the service waits for the loader to write what it found.
 inline constexpr DWORD kLoaderStopWaitMs = 1000;
@@ -110,5 +113,5 @@ enum class ToolRun {
 // status read, and while it runs, a wait of up to `pollMs` on its process
 // handle and another read, at most `polls` times.
 ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls,
-                        DWORD *code);
+                        DWORD *code, DWORD creationFlags = kRouteToolCreationFlags);
 

@@ -17,9 +17,7 @@ void TakeAction(const RouteAction &action, void *context)
     if (action.failedStep != nullptr) {
         SetLastError(ERROR_INVALID_DATA);
         ReportFailure(action.failedStep, action.lineNumber);
-        // A line can write two records; it is one line to fix.
-        run.recordLines += action.lineNumber != run.lastRecordLine ? 1 : 0;
-        run.lastRecordLine = action.lineNumber;
+        NoteRecordLine(run, action.lineNumber);
         return;
     }
     if (action.commandLine == nullptr)

@@ -26,7 +26,7 @@ void CloseChildHandles(const PROCESS_INFORMATION &child)
 }  // namespace
 
 ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pollMs, int polls,
-                        DWORD *code)
+                        DWORD *code, DWORD creationFlags)
 {
     // CreateProcessA is given a buffer of its own to write to.
     char writable[kCommandLineSize];
@@ -40,8 +40,8 @@ ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pol
         LockGuard hold(g_childLock);
         if (g_launchesClosed)
             return ToolRun::kStopping;
-        if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE,
-                            kRouteToolCreationFlags, nullptr, nullptr, &startup, &child)) {
+        if (!CreateProcessA(toolPath, writable, nullptr, nullptr, FALSE, creationFlags, nullptr,
+                            nullptr, &startup, &child)) {
             *code = GetLastError();
             return ToolRun::kNotStarted;
         }

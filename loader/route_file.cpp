@@ -60,6 +60,16 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
     return RouteLine::kTooLong;
 }
 
+int OptionField(const RouteFields &fields)
+{
+    const int passed = fields.count < kRouteFields ? fields.count : kRouteFields;
+    for (int i = 0; i < passed; ++i) {
+        if (fields.text[i][0] == '-' || fields.text[i][0] == '/')
+            return i;
+    }
+    return -1;
+}
+
 void ParseRouteLine(char *line, RouteFields &fields)
 {
     fields = {};

@@ -43,6 +43,12 @@ struct RouteFields {
     bool loneCr;                        // a CR that ends no line: old Mac line ends
 };
 
+// The first field passed to the route tool (the first three of a line of
+// three or more, the first two of a line of two) that the tool would read as
+// an option, whatever its place: one that begins with "-" or "/". -1 if none.
+// Passed on, "-f" would clear the routing table and "-p" make a route persistent.
+int OptionField(const RouteFields &fields);
+
 // Cuts the line at its first "#" and splits what is left into fields at runs
 // of blanks, tabs, LF, VT, FF and CR. Copies the first three fields into
 // `fields` unless one of them is too long. Nothing is written beyond a field.

@@ -113,6 +113,8 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context)
             act({number, kStepLineTooLong, nullptr, kept ? &fields : nullptr}, context);
         if (fields.tooLong >= 0) {
             act({number, kStepFieldTooLong, nullptr, &fields}, context);
+        } else if (fields.count >= 2 && OptionField(fields) >= 0) {
+            act({number, kStepOptionField, nullptr, &fields}, context);
         } else if (fields.count >= 2) {
             const bool masked = fields.count >= kRouteFields;
             BuildCommandLine(commandLine, fields.field[0], masked ? fields.field[1] : nullptr,

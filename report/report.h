@@ -15,6 +15,8 @@ inline constexpr char kStepUnicodeFile[] = "UnicodeFile";
 inline constexpr char kStepProcessStatusError[] = "ProcessStatusError";
 inline constexpr char kStepFieldTooLong[] = "FieldTooLong";
 inline constexpr char kStepLineTooLong[] = "LineTooLong";
+// A field of a line that the route tool would read as an option: not run.
+inline constexpr char kStepOptionField[] = "OptionField";
 // The clearing command still running after its wait.
 inline constexpr char kStepTimeOut[] = "TimeOut";
 // The route file holds no route whose fields are all IPv4 addresses.

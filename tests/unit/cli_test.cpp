@@ -82,7 +82,11 @@ TEST_F(CommandLineTest, AnythingNotUnderstoodPrintsOnlyTheUsageAndFails)
                   "       tolvane /CHECK [FILE]   shows what the next boot does with the route "
                   "file (or FILE)\n"
                   "       tolvane /REPAIR         adds the routes of the route file that are not "
-                  "in the routing table\n");
+                  "in the routing table\n" +
+                      std::string(c.command.size() == 3 && c.command[1] == "/REPAIR"
+                                      ? "/REPAIR works on the route file in place; /CHECK FILE "
+                                        "checks a draft.\n"
+                                      : ""));
         EXPECT_EQ(exitStatus_, c.status);
         EXPECT_EQ(fake::Calls().front(), "SetDllDirectoryA") << "no DLL from the current directory";
     }
@@ -269,16 +273,24 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          2},
 
         // Never the clearing command: only the routes the table lacks run.
-        {"one route missing", "/REPAIR",
+        {"one route missing, whose run takes longer than a route's at boot", "/REPAIR",
          [](CommandLineTest &t) {
              repairing(t, "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 10.0.0.2\n");
+             fake::ScriptChildren({{2500, 0, true, true}});
          },
          "%REPAIR%line 2:   added: ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2\n"
          "Routes in the file: 2, already in the table: 1, added: 1, still missing: 0\n", 0},
-        {"nothing missing", "/REPAIR",
-         [](CommandLineTest &t) { repairing(t, "10.1.0.0 255.255.0.0 10.0.0.1\n10.3.0.0\n"); },
-         "%REPAIR%line 2:   skipped: only one field, \"10.3.0.0\"\n"
-         "Routes in the file: 1, already in the table: 1, added: 0, still missing: 0\n", 0},
+        // What can never land is never run: only an edit mends it.
+        {"nothing missing, and two lines that cannot land", "/REPAIR",
+         [](CommandLineTest &t) {
+             repairing(t, "route add 10.2.0.0 10.0.0.2\n10.1.0.0 255.255.0.0 10.0.0.1\n10.3.0.0\n");
+         },
+         "%REPAIR%line 1:   skipped: this is a route command as typed at a prompt, not a line of "
+         "the route file: keep only its destination, mask and gateway, without \"route\", "
+         "\"add\" and \"mask\"\n"
+         "line 3:   skipped: only one field, \"10.3.0.0\"; the line is skipped\n"
+         "Routes in the file: 1, already in the table: 1, added: 0, still missing: 0; lines "
+         "skipped: 2 (tolvane /CHECK names their mistakes)\n", 13},
         {"a file the boot refuses", "/REPAIR",
          [](CommandLineTest &t) { repairing(t, "route add 10.1.0.0 mask 255.255.0.0 10.0.0.1\n"); },
          "%REPAIR%Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
@@ -331,7 +343,10 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             for (size_t at = 0; (at = printed.find(": ROUTE.EXE", at)) != std::string::npos; ++at)
                 ++named;
             EXPECT_EQ(fake::CommandLines().size(), named);
-            EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(), c.status == 13 ? 0u : 1u);
+            for (const fake::Launch &launch : fake::Launches())
+                EXPECT_EQ(launch.creationFlags & CREATE_NEW_CONSOLE, 0u) << "the prompt's console";
+            EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(),
+                      printed.find("Nothing was run") == std::string::npos ? 1u : 0u);
         }
         if (c.status != 0) {
             EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);
@@ -364,9 +379,9 @@ TEST_F(CommandLineTest, TheCheckPrintsWhatTheServiceDoesWithTheSameRouteFile)
          "10.2.0.0 255.255.255.2550 10.0.0.2\n"
          "10.3.0.0 10.0.0.3" + comment + "10.4.0.0 1234567890123456" + comment +
              "10.5.0.0 " + std::string(300, 'x') + "\n\nroute add 10.7.0.0 mask 255.0.0.0 x\n"
-             "10.8.0.0\n10.9.0.0 10.0.0.9",
+             "10.8.0.0\n10.9.0.0 10.0.0.9\n10.10.0.0 /p",
          {"first:", "line 1:", "line 2:", "line 3:", "line 3:", "line 4:", "line 4:", "line 5:",
-          "line 7:", "line 9:"}},
+          "line 7:", "line 9:", "line 10:"}},
         {"lone CR line ends under a comment header", loneCr, {}},
     };
     for (const auto &c : cases) {
@@ -426,6 +441,12 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
                                    "address 172.16.5.0; give a mask for a network";
     const std::string noRoute = "Mistake: no line adds a route whose fields are all IPv4 "
                                 "addresses, so the next boot refuses the file and changes nothing";
+    const std::string never = " (never in the table: a field is not an address)";
+    const std::string pasted = "this is a route command as typed at a prompt, not a line of the "
+                               "route file: keep only its destination, mask and gateway, without "
+                               "\"route\", \"add\" and \"mask\"";
+    const std::string option = "report OptionField (a field the route tool would read as an "
+                               "option; the line is not run)";
     const std::string notAnAddress =
         " is not an IPv4 address (four numbers from 0 to 255, with dots); the route tool will "
         "refuse or misread the line";
@@ -448,7 +469,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (in the table)", oneAddress,
           noDefault,
-          "Routes to add: 2, in the table now: 2, lines to report: 0, mistakes: 0"},
+          "Routes to add: 2, in the table now: 2, lines with records: 0, mistakes: 0"},
          0},
         {"a draft, its routes not in the table", kExampleRouteFile, true,
          {{"10.0.0.0", "255.255.0.0", "192.168.1.254"},  // another mask
@@ -457,9 +478,9 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
-          "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (not in the file)",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (not in the file)", noDefault,
-          "Routes to add: 2, in the table now: 0, lines to report: 0, mistakes: 0"},
+          "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (no line of the file adds it back)",
+          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line of the file adds it back)", noDefault,
+          "Routes to add: 2, in the table now: 0, lines with records: 0, mistakes: 0"},
          0},
         // A line without a mask is a route to one address, and never a default route.
         {"mask-less lines in the table under other masks, the route file in place",
@@ -477,8 +498,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table)",
           "line 6:   note: the gateway 192.168.99.1 is on no connected network of this machine now; "
           "the boot will wait up to 2 minutes for that network",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.253 (not in the file)",
-          noDefault, "Routes to add: 4, in the table now: 1, lines to report: 0, mistakes: 0"},
+          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.253 (no line of the file adds it back)",
+          noDefault, "Routes to add: 4, in the table now: 1, lines with records: 0, mistakes: 0"},
          1168},
         {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +
              std::string(300, 'c') + "\n", false, {}, 0,
@@ -488,12 +509,12 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "\"#\" is used)",
           "line 2:   report FieldTooLong (the gateway has more than 15 characters; the line is "
           "skipped)",
-          "Routes to add: 1, in the table now: 0, lines to report: 1, mistakes: 0"},
+          "Routes to add: 1, in the table now: 0, lines with records: 1, mistakes: 0"},
          1168},  // a route not in the table outweighs the rest
         {"a table that cannot be read", "0.0.0.0 0.0.0.0 10.0.0.254\n", false, {}, 5,
          {"Route file: %FILE%", "Warning: can't read the routing table [5]; routes are not compared",
           "first:    run ROUTE.EXE -f", "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254",
-          "Routes to add: 1, lines to report: 0, mistakes: 0"},
+          "Routes to add: 1, lines with records: 0, mistakes: 0"},
          0},
         {"every mistake a line can have",
          "route add 10.0.0.0 mask 255.0.0.0 192.168.1.1\n"
@@ -506,16 +527,15 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          "10.7.0.0 255.255.0.0.0.0.0.0.0 10.0.0.7\n"
          "10.8.0.0 10.0.0.8 #" + std::string(300, 'c') + "\n"
          "10.9.0.0 " + std::string(300, 'x') + "\n"
-         "010.10.0.0 10.0.0.10\n",
-         false, {}, 0,
+         "010.10.0.0 10.0.0.10\n"
+         "10.12.0.0 255.0.0.0 -f\nroute /p add 10.13.0.0 mask 255.255.0.0 10.0.0.13\n",
+         false, {{"10.13.0.0", "255.255.0.0", "10.0.0.13"}}, 0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
-          "line 1:   run ROUTE.EXE ADD route MASK add 10.0.0.0 (cannot tell)",
-          "line 1:   mistake: this is a route command as typed at a prompt, not a line of the route "
-          "file: keep only its destination, mask and gateway, without \"route\", \"add\" and "
-          "\"mask\"",
-          "line 2:   run ROUTE.EXE ADD 10.0.0.O 10.0.0.1 (cannot tell)",
+          "line 1:   run ROUTE.EXE ADD route MASK add 10.0.0.0" + never,
+          "line 1:   mistake: " + pasted,
+          "line 2:   run ROUTE.EXE ADD 10.0.0.O 10.0.0.1" + never,
           "line 2:   mistake: the destination \"10.0.0.O\"" + notAnAddress,
-          "line 3:   run ROUTE.EXE ADD 10.256.1.1 MASK 255.0.0.0 10.0.0.1 (cannot tell)",
+          "line 3:   run ROUTE.EXE ADD 10.256.1.1 MASK 255.0.0.0 10.0.0.1" + never,
           "line 3:   mistake: the destination \"10.256.1.1\"" + notAnAddress,
           "line 4:   mistake: only one field, \"10.3.0.0\"; the line is skipped",
           "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 (not in the table)",
@@ -535,17 +555,23 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "mask for a network",
           "line 10:  report LineTooLong (more than 255 characters and no \"#\" in the first 255; "
           "the line is skipped)",
-          "line 11:  run ROUTE.EXE ADD 010.10.0.0 10.0.0.10 (cannot tell)",
-          "line 11:  mistake: the destination \"010.10.0.0\"" + notAnAddress, noDefault,
-          "Routes to add: 7, in the table now: 0, lines to report: 4, mistakes: 7"},
+          "line 11:  run ROUTE.EXE ADD 010.10.0.0 10.0.0.10" + never,
+          "line 11:  mistake: the destination \"010.10.0.0\"" + notAnAddress,
+          "line 12:  " + option,
+          "line 12:  mistake: the gateway \"-f\" would be read by the route tool as an option, not "
+          "as an address (-f clears the routing table, -p makes a route persistent)",
+          "line 13:  " + option, "line 13:  mistake: " + pasted,
+          "Removed at boot: 10.13.0.0 MASK 255.255.0.0 10.0.0.13 (no line adds it back: line 13 "
+          "means to, but has a mistake)", noDefault,
+          "Routes to add: 7, in the table now: 0, lines with records: 6, mistakes: 9"},
          1168},
         {"a destination too long on a line of two", "1234567890123456 10.0.0.1\n", false, {}, 0,
          {"Route file: %FILE%", noRoute,
           "line 1:   mistake: the destination has more than 15 characters; the line is skipped",
-          "Routes to add: 0, lines to report: 0, mistakes: 2"},
+          "Routes to add: 0, lines with records: 0, mistakes: 2"},
          13},
         {"an empty file", "", false, {}, 0,
-         {"Route file: %FILE%", noRoute, "Routes to add: 0, lines to report: 0, mistakes: 1"}, 13},
+         {"Route file: %FILE%", noRoute, "Routes to add: 0, lines with records: 0, mistakes: 1"}, 13},
         {"pasted from a web page, and old Mac line ends under a comment header",
          "10.20.0.0 MASK 255.255.0.0 10.0.0.1\n10.0.0.0\xA0" "255.0.0.0 10.0.0.1\n"
          "10.1.0.0 255.255.0.0 10.0.0.1,\n# routes\r10.1.0.0 255.255.0.0 10.0.0.1\r", false, {}, 0,
@@ -564,7 +590,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "Note: the file starts with a UTF-8 byte-order mark, which is skipped",
           "first:    run ROUTE.EXE -f",
           "line 1:   run ROUTE.EXE ADD 0.0.0.0 MASK 0.0.0.0 10.0.0.254 (not in the table)",
-          "Routes to add: 1, in the table now: 0, lines to report: 0, mistakes: 0"},
+          "Routes to add: 1, in the table now: 0, lines with records: 0, mistakes: 0"},
          1168},
         {"a draft saved as Unicode without a mark", std::string("1\0" "0\0", 4), true, {}, 0,
          {"Error: Route file %FILE% is saved as Unicode (UTF-16), which the service refuses [13]",
@@ -635,11 +661,15 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
              fake::AddService("Tolvane", std::string(kThisProgram) + " mode=Service");
          },
          {std::string("Service: registered, automatic start, runs ") + kThisProgram + " mode=Service"}},
+        // Which finds the route tool beside its own program first.
         {"registered from another folder",
-         [] { fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service"); },
+         [] {
+             fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
+             fake::SetSearchResult("ROUTE.EXE", "C:\\Tolvane\\ROUTE.EXE");
+         },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
-              kThisProgram}},
+              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE"}},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
          {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}},
         {"disabled",
@@ -666,7 +696,7 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
         const Lines printed = SplitLines(Run({"tolvane", "/CHECK"}));
         ASSERT_GE(printed.size(), 4 + c.printed.size());
         EXPECT_EQ(Lines(printed.begin() + 3, printed.begin() + 3 + c.printed.size()), c.printed);
-        EXPECT_EQ(printed[3 + c.printed.size()], "Error: Route tool ROUTE.EXE not found [2]");
+        EXPECT_EQ(printed[3 + c.printed.size()].substr(0, 7), "Error: ") << "no route file";
         TearDown();
     }
 }

@@ -73,22 +73,27 @@ TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedComme
     EXPECT_TRUE(fake::Records().empty());
 }
 
-TEST_F(LoaderTest, AFieldTooLongRejectsItsLineWithOneRecordAndTheRestGoesOn)
+// The route tool reads an option anywhere on its command line: -f would clear
+// the table, -p make the route persistent.
+TEST_F(LoaderTest, AFieldTooLongOrReadAsAnOptionRejectsItsLineWithOneRecordAndTheRestGoesOn)
 {
     InstallRouteTool();
     WriteRouteFile("10.0.0.0 255.0.0.0 192.168.100.1000\n"
                    "255.255.255.255 255.255.255.255 255.255.255.255\n"
-                   "10.9.0.0 255.0.0.0 10.0.0.9 " + std::string(40, 'z') + "\n");
+                   "10.9.0.0 255.0.0.0 10.0.0.9 " + std::string(40, 'z') + "\n"
+                   "10.9.0.0 255.0.0.0 -f\nroute /p add 10.1.0.0 10.0.0.1\n");
     fake::LeaveErrorOnSuccess("CreateProcessA", 997);  // not the record's code
     RunLoader();
     EXPECT_EQ(fake::CommandLines(),
               (Lines{"ROUTE.EXE -f",
                      "ROUTE.EXE ADD 255.255.255.255 MASK 255.255.255.255 255.255.255.255",
                      "ROUTE.EXE ADD 10.9.0.0 MASK 255.0.0.0 10.0.0.9"}));
-    ASSERT_EQ(fake::Records().size(), 1u);
+    ASSERT_EQ(fake::Records().size(), 3u);
     EXPECT_EQ(fake::Records()[0].strings,
               (Lines{"Event log error: Tolvane [13]", "FieldTooLong", "1"}));
     EXPECT_EQ(fake::Records()[0].eventId, kLineEventId) << "a record that names its line";
+    EXPECT_EQ(fake::Records()[2].strings,
+              (Lines{"Event log error: Tolvane [13]", "OptionField", "5"}));
 }
 
 TEST_F(LoaderTest, EveryLongLineWritesOneRecordAndIsUsedOnlyBeforeACommentInItsFirstPart)
@@ -183,6 +188,12 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
          [](LoaderTest &t) {
              t.InstallRouteTool();
              t.WriteRouteFile("route add 10.0.0.0 mask 255.0.0.0 10.0.0.1\n10.3.0.0\n");
+         },
+         "NoRouteInFile", ERROR_INVALID_DATA},
+        {"options only",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("route -f\n10.9.0.0 255.0.0.0 -p\n");
          },
          "NoRouteInFile", ERROR_INVALID_DATA},
         {"comments only",
@@ -339,7 +350,12 @@ TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
 // and is run once more when it comes.
 TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
 {
-    const std::string oneMissing = "added 2 of 3 routes from %FILE%; 1 route is not in the table.";
+    static constexpr char kRoutes[] = "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 "
+                                      "192.168.99.1\n10.3.0.0 10.0.0.3\n";
+    const std::string withRecords = std::string(kRoutes) + "10.8.0.0 1234567890123456 #" +
+                                    std::string(300, 'c') + "\n10.9.0.0 -f\n";
+    const std::string oneMissing =
+        "added 2 of 3 routes from %FILE%; 1 route is not in the table; 1 line has records: ";
     const std::string secondRun = "added 3 of 3 routes from %FILE%, 1 of them on a second run.";
     const struct {
         const char *what;
@@ -350,6 +366,7 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         std::string summary;  // after "Tolvane cleared the routing table and "
         uint64_t endsAtMs = kSettleDelayMs;
         size_t again = 0;  // the run of the route that runs once more, if one does
+        const char *file = kRoutes;
     } cases[] = {
         {"every route in the table", {}, [] {}, {}, 0, "added 3 of 3 routes from %FILE%."},
         {"one refused, its gateway on no connected network for good", {{}, {}, {0, 2}},
@@ -358,7 +375,7 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
              fake::SetAddresses({"0.0.0.0", "0.0.0.0"});  // an adapter without an address
          },
          {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",
-          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing,
+          "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.99.1"}, 1231, oneMissing + "2.",
          kSettleDelayMs + 120000},
         {"one refused, its gateway's adapter connected at the second read of the wait",
          {{}, {}, {0, 2}},
@@ -372,11 +389,11 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
          2 * kSettleDelayMs, 2},
         {"one refused with the status 1, twice", {{}, {}, {}, {0, 1}, {0, 1}}, [] {},
          {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
-         1, oneMissing, 2 * kSettleDelayMs, 3},
+         1, oneMissing + "3.", 2 * kSettleDelayMs, 3},
         {"one refused twice although the tool exited with 0",
          {{}, {}, {}, {0, 0, false}, {0, 0, false}}, [] {},
          {"Event log error: Tolvane [1168]", "RouteNotInTable", "3",
-          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}, 1168, oneMissing, 2 * kSettleDelayMs, 3},
+          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"}, 1168, oneMissing + "3.", 2 * kSettleDelayMs, 3},
         {"two through the machine's own addresses, listed as direct routes",
          {{}, {0, 0, false}, {}, {0, 0, false}},
          [] {
@@ -385,6 +402,11 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
                                     {"10.3.0.0", "255.255.255.255", "10.0.0.254", 3}});
          },
          {}, 0, "added 3 of 3 routes from %FILE%."},
+        // The first in file order gives the code, though it is recorded last.
+        {"two refused with different codes, two records on one line", {{}, {}, {0, 2}, {0, 1}, {0, 1}},
+         [] {}, {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
+         1231, "added 1 of 3 routes from %FILE%; 2 routes are not in the table; 4 lines have "
+         "records: 2, 3, 4, 5.", 2 * kSettleDelayMs + 120000, 3, withRecords.c_str()},
         {"a table too large to read",  {}, [] {
              fake::SetRoutingTable(std::vector<fake::TableRoute>(
                  kMaxTableRoutes + 1, {"10.9.9.9", "255.255.255.255", "10.0.0.9"}));
@@ -397,15 +419,17 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         SCOPED_TRACE(c.what);
         SetUp();
         InstallRouteTool();
-        WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 192.168.99.1\n"
-                       "10.3.0.0 10.0.0.3\n");
+        WriteRouteFile(c.file);
         fake::ScriptChildren(c.children);
         c.arrange();
         RunLoader();
 
-        const std::vector<fake::Record> records = fake::Records();
+        std::vector<fake::Record> records = fake::Records();
+        records.erase(std::remove_if(records.begin(), records.end(), [](const fake::Record &r) {
+            return r.eventId == kLineEventId;
+        }), records.end());
         EXPECT_EQ(records.empty() ? Lines{} : records[0].strings, c.record);
-        EXPECT_LE(records.size(), 1u);
+        EXPECT_LE(records.size(), c.file == kRoutes ? 1u : 2u);
         EXPECT_EQ(RunExitCode(), c.exitCode);
         EXPECT_EQ(fake::VirtualTimeMs(), c.endsAtMs);
         ASSERT_EQ(fake::CommandLines().size(), c.again > 0 ? 5u : 4u);

@@ -469,9 +469,10 @@ TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
         ASSERT_EQ(summaries.size(), 1u);
         EXPECT_EQ(summaries[0].strings[0].substr(summaries[0].strings[0].find("ROUTE") + 5),
-                  paused ? ", 1 of them on a second run; 1 route is not in the table."
+                  paused ? ", 1 of them on a second run; 1 route is not in the table; 1 line "
+                           "has records: 2."
                          : "; 1 route is not in the table; the service stopped before 1 route "
-                           "was in the table (line 1).");
+                           "was in the table (line 1); 1 line has records: 2.");
         EXPECT_EQ(Reports().back(), kStopped);
         EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, 1u) << "the recorded route's";
         EXPECT_EQ(fake::RecordedSteps(), Lines{"RouteNotInTable"});

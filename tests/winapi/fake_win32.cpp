@@ -202,6 +202,7 @@ bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
             W().clockMs >= launch.startedMs + script.runsForMs);
 }
 
+
 // A sleep, held while the test holds sleeps, unless `cut` is signalled (then true).
 bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const std::shared_ptr<EventObject> &cut)
 {
@@ -247,6 +248,16 @@ void AddRouteOf(const std::string &commandLine)
         Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
         Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
         W().routingTable.push_back(row);
+}
+
+// A run scripted to add its route at its end does so when its end is seen.
+void SeeEnd(fake::Launch &launch, fake::ChildScript &script)
+{
+    if (script.atExit && !launch.terminated && Exited(launch, script) && script.addsRoute &&
+        script.exitCode == 0) {
+        script.addsRoute = false;
+        AddRouteOf(launch.commandLine);
+    }
 }
 
 void CreateKeys(const std::string &path)
@@ -673,12 +684,13 @@ DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLe
     std::lock_guard<std::mutex> hold(g_lock);
     if (DWORD error = Enter("SearchPathA"))
         return Fail(error);
-    if (path != nullptr || filePart != nullptr || extension == nullptr ||
-        strcmp(extension, ".EXE") != 0)
-        Problem("SearchPathA not asked for the default path with extension .EXE");
-    W().searches.push_back(std::string(fileName) + " in " + W().currentDirectory);
+    if (filePart != nullptr || extension == nullptr || strcmp(extension, ".EXE") != 0)
+        Problem("SearchPathA not asked for a file with the extension .EXE");
+    W().searches.push_back(std::string(fileName) + " in " + (path ? path : W().currentDirectory));
+    // Given a folder, only a file in that folder is found.
     auto it = W().searchResults.find(fileName);
-    if (it == W().searchResults.end())
+    if (it == W().searchResults.end() ||
+        (path != nullptr && Lower(it->second.substr(0, it->second.rfind('\\'))) != Lower(path)))
         return Fail(ERROR_FILE_NOT_FOUND);
     const std::string &found = it->second;
     if (found.size() + 1 > bufferLength)
@@ -726,7 +738,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
     W().launches.push_back(launch);
     W().launchScripts.push_back(index < W().childScripts.size() ? W().childScripts[index]
                                                                  : fake::ChildScript{});
-    if (W().launchScripts.back().addsRoute && W().launchScripts.back().exitCode == 0)
+    const fake::ChildScript &script = W().launchScripts.back();
+    if (script.addsRoute && script.exitCode == 0 && !script.atExit)
         AddRouteOf(launch.commandLine);
     return TRUE;
 }
@@ -738,7 +751,8 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     if (entry == nullptr)
         return FALSE;
     fake::Launch &launch = W().launches[entry->launch];
-    const fake::ChildScript &script = W().launchScripts[entry->launch];
+    fake::ChildScript &script = W().launchScripts[entry->launch];
+    SeeEnd(launch, script);
     if (launch.terminated)
         *exitCode = launch.terminateCode;
     else if (!Exited(launch, script))

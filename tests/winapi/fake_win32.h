@@ -36,10 +36,11 @@ void FailCall(const std::string &name, DWORD error, int nth = 1, int times = 1);
 // error, as some platform calls do.
 void LeaveErrorOnSuccess(const std::string &name, DWORD error);
 
-// SearchPathA answers for `fileName` with `path`; a path longer than the
-// caller's limit makes it return the length it would need.
+// SearchPathA answers for `fileName` with `path` (a search given a folder,
+// only if it is that path's); a path longer than the caller's limit makes it
+// return the length it would need.
 void SetSearchResult(const std::string &fileName, const std::string &path);
-// Each search as "FILE NAME in CURRENT DIRECTORY", in order.
+// Each search as "FILE NAME in FOLDER GIVEN OR CURRENT DIRECTORY", in order.
 std::vector<std::string> Searches();
 
 // The process's current directory (at first kConsoleDirectory), the system
@@ -90,6 +91,7 @@ struct ChildScript {
     DWORD runsForMs = 0;
     DWORD exitCode = 0;
     bool addsRoute = true;  // with the exit code 0
+    bool atExit = false;    // only once its end is seen, not at its launch
 };
 void ScriptChildren(const std::vector<ChildScript> &children);
 

@@ -6,8 +6,10 @@ Markdown marks; and checksums of every other file that `sha256sum -c` accepts.
 Then the MSI as msitools read it: the zip's files, installed per machine under
 Program Files; the service registered as `tolvane /REGISTER` registers it,
 stopped and removed at uninstall and never started; the event-log source; the
-version, publisher and upgrade code Windows Installer goes by; and the launch
-conditions that refuse a downgrade and a service that /REGISTER made. And
+version, publisher and upgrade code Windows Installer goes by; the launch
+conditions that refuse a downgrade and a service that /REGISTER made; and
+KeepRoutes written as a REG_DWORD 1 or 0 from KEEPROUTES, else from the
+value the machine has. And
 the checksum file beside the packages, which `sha256sum -c` accepts for both.
 
     check_package.py PACKAGE EXE MSI VERSION
@@ -25,6 +27,9 @@ CONTENTS = ["tolvane.exe", "README.txt", "ROUTE.example", "LICENSE.txt"]
 UPGRADE_CODE = "{6B1F3E0A-7C52-4D8B-9E34-2A5D8C1F07B6}"
 SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\Tolvane"
 EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
+# The condition of the component that writes KeepRoutes as the integer {0}:
+# the property given, or else the raw value found ("#1" for a REG_DWORD 1).
+KEEP_ROUTES = 'KEEPROUTES = "{0}" OR (NOT KEEPROUTES AND {1} = "#{0}")'
 # ServiceControl events: start at install 0x1, at uninstall 0x10; stop and
 # delete at uninstall 0x20 and 0x80.
 STARTS, STOP_AND_DELETE_AT_UNINSTALL = 0x11, 0xA0
@@ -97,17 +102,28 @@ def msi_problems(msi, package, version):
             controls[0][1] & STOP_AND_DELETE_AT_UNINSTALL != STOP_AND_DELETE_AT_UNINSTALL or \
             controls[0][2:] != ("1", program):
         yield "ServiceControl rows %s: stop and delete at uninstall, never a start" % controls
-    source = sorted((r["Root"], r["Key"], r["Name"], r["Value"], r["Component_"])
+    # Raw searches (type 2): a REG_DWORD 1 is found as "#1".
+    searches = {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}
+    keys = {r["Signature_"]: (r["Root"], r["Key"], r["Name"], r["Type"])
+            for r in table(msi, "RegLocator")}
+    registered = [p for p, s in searches
+                  if keys.get(s) == ("2", SERVICE_KEY, "ImagePath", "2")]
+    kept = [p for p, s in searches if keys.get(s) == ("2", SERVICE_KEY + "\\Parameters",
+                                                        "KeepRoutes", "2")]
+    if not {"KEEPROUTES", *kept[:1]} <= set(props.get("SecureCustomProperties", "").split(";")):
+        yield "KEEPROUTES and the search of KeepRoutes %s are not secure properties" % kept
+    # Rows of the program's component, or the condition of their own component.
+    source = sorted((r["Root"], r["Key"], r["Name"], r["Value"],
+                     components[r["Component_"]]["Condition"] or r["Component_"])
                     for r in table(msi, "Registry"))
-    expected = [("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
-                ("2", EVENT_SOURCE_KEY, "TypesSupported", "#5", program[0])] if program else []
+    expected = sorted([("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
+                       ("2", EVENT_SOURCE_KEY, "TypesSupported", "#5", program[0])] +
+                      [("2", SERVICE_KEY + "\\Parameters", "KeepRoutes", "#%d" % n,
+                        KEEP_ROUTES.format(n, kept[0])) for n in (0, 1)]) \
+        if program and len(kept) == 1 else []
     if source != expected:
         yield "Registry rows %s, expected %s" % (source, expected)
 
-    searches = {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}
-    keys = {r["Signature_"]: (r["Root"], r["Key"], r["Name"]) for r in table(msi, "RegLocator")}
-    registered = [p for p, s in searches
-                  if keys.get(s) == ("2", SERVICE_KEY, "ImagePath")]
     conditions = {r["Condition"]: r["Description"] for r in table(msi, "LaunchCondition")}
     if "A newer version of Tolvane is already installed" not in \
             conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""):

@@ -1068,16 +1068,18 @@ def msi_package(ctx):
     deleted = ctx.prefix.run(["C:\\Tolvane\\tolvane.exe", "/DELETE"], "delete")
     c.equal(deleted.rc, 0, "/DELETE: exit status")
 
-    # The older package, then this one over it.
-    for label, msi, files in (("install-older", older, older_files),
-                              ("upgrade", current, args.package_files)):
-        result = msiexec(ctx, label, "/i", msi)
+    # The older package given KEEPROUTES=1, then this one over it given nothing.
+    for label, msi, files, given in (("install-older", older, older_files, ["KEEPROUTES=1"]),
+                                     ("upgrade", current, args.package_files, [])):
+        result = msiexec(ctx, label, "/i", msi, *given)
         c.equal(result.rc, 0, "%s: exit status" % label)
         c.equal(files_not_from(ctx, files), [],
                 "%s: files in %s that are not the package's" % (label, PACKAGE_DIR))
     c.equal(programs_entries(ctx, "programs-upgraded"),
             [(SERVICE, args.version, "The Tolvane developers")],
             "Programs and Features after the upgrade (name, version, publisher)")
+    c.equal(reg_values(ctx, SERVICE_KEY + "\\Parameters", "reg-query-parameters"),
+            {"KeepRoutes": ("REG_DWORD", "0x1")}, "KeepRoutes kept by the upgrade")
 
     # Registered as /REGISTER registers it, never started, no route file made.
     values = reg_values(ctx, SERVICE_KEY, "reg-query-service") or {}

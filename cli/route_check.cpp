@@ -13,7 +13,7 @@ constexpr char kDefaultRoute[] = "0.0.0.0";
 // The lines of the plan, and what the check found, as it reads the file.
 struct Plan {
     const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
-    const MIB_IPADDRTABLE *addresses;  // the machine's addresses now, or null
+    const Addresses *addresses;  // the machine's addresses now, or null
     bool refused;                     // the boot refuses the file: nothing runs
     unsigned routes;                  // route tool runs that add a route
     unsigned readableRoutes;          // of those, the ones whose fields are all addresses

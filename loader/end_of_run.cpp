@@ -30,7 +30,7 @@ struct RouteRun {
 // Far too many for a thread's stack; only the loader thread uses them.
 RouteRun g_routeRuns[kMaxCheckedRoutes];
 
-void RecordMissing(RouteRun &route, const MIB_IPADDRTABLE *addresses)
+void RecordMissing(RouteRun &route, const Addresses *addresses)
 {
     route.code = MissingRouteCode(route.run, route.code, route.readable ? &route.route : nullptr,
                                   addresses);
@@ -44,7 +44,7 @@ void RecordMissing(RouteRun &route, const MIB_IPADDRTABLE *addresses)
 // compared: then it is recorded. Once the service is stopping nothing more
 // is recorded or run: what is still missing was cut off.
 void CompareWithTable(const LoaderRun &run, const MIB_IPFORWARDTABLE &table,
-                      const MIB_IPADDRTABLE *addresses, bool stopping)
+                      const Addresses *addresses, bool stopping)
 {
     for (unsigned i = 0; i < run.kept; ++i) {
         RouteRun &route = g_routeRuns[i];
@@ -63,15 +63,15 @@ void CompareWithTable(const LoaderRun &run, const MIB_IPFORWARDTABLE &table,
 }
 
 // Runs once more each waiting route whose gateway is on a connected network
-// now (each of them, when the addresses cannot be read). Returns how many
-// ran; sets *stopping when the service stops.
-unsigned RunAgain(const LoaderRun &run, const MIB_IPADDRTABLE *addresses, bool *stopping)
+// now. Without the addresses no network is known to be up, and nothing is
+// spent. Returns how many ran; sets *stopping when the service stops.
+unsigned RunAgain(const LoaderRun &run, const Addresses *addresses, bool *stopping)
 {
     unsigned ran = 0;
-    for (unsigned i = 0; i < run.kept && !*stopping; ++i) {
+    for (unsigned i = 0; i < run.kept && addresses != nullptr && !*stopping; ++i) {
         RouteRun &route = g_routeRuns[i];
         if (route.state != RouteState::kWaiting ||
-            (addresses != nullptr && !OnConnectedNetwork(*addresses, route.route.gateway)))
+            !OnConnectedNetwork(*addresses, route.route.gateway))
             continue;
         WaitWhilePaused();
         const ToolRun again = RunRouteCommand(run.toolPath, route.commandLine, kChildPollMs,
@@ -158,9 +158,13 @@ void ReportRun(const LoaderRun &run, bool checked)
 {
     Tally tally;
     CountRoutes(run, tally);
-    const char *clearing = run.clearing == ToolRun::kStopping ? "was stopped before it cleared"
-                           : run.clearing == ToolRun::kNotStarted ? "could not clear"
-                                                                 : "cleared";
+    const char *clearing =
+        run.clearing == ToolRun::kStopping     ? "was stopped before it cleared"
+        : run.clearing == ToolRun::kNotStarted ? "could not clear"
+        : run.clearing == ToolRun::kStillRunning
+            ? "waited 30 s in vain for the route tool to clear"
+        : run.clearingCut ? "was stopped while the route tool cleared"
+                          : "cleared";
     char done[kPathSize + 96];
     if (checked)
         snprintf(done, sizeof done, "added %u of %u %s from %s", tally.added, run.routes,
@@ -218,7 +222,7 @@ void SetMissingRouteExitCode(const LoaderRun &run)
 }  // namespace
 
 DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
-                       const MIB_IPADDRTABLE *addresses)
+                       const Addresses *addresses)
 {
     if (run == ToolRun::kNotStarted)
         return code;
@@ -260,8 +264,9 @@ void FinishRun(const LoaderRun &run)
 {
     bool stopping = !Rest(kSettleDelayMs);
     WaitWhilePaused();
-    const MIB_IPADDRTABLE *addresses = nullptr;
-    for (DWORD polls = 0;;) {
+    const DWORD checkedAt = GetTickCount();
+    const Addresses *addresses = nullptr;
+    for (;;) {
         DWORD error = 0;
         const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
         if (table == nullptr) {
@@ -272,20 +277,21 @@ void FinishRun(const LoaderRun &run)
             ReportRun(run, false);
             return;
         }
-        // Without them every gateway counts as on a connected network.
         addresses = ReadAddresses(&error);
         CompareWithTable(run, *table, addresses, stopping);
         if (stopping)
             break;
         // At boot an address often comes seconds after the services start,
-        // or while the routes run: the addresses are read about once a second.
+        // or while the routes run: the addresses are read about once a second,
+        // for two minutes from the check, whatever the runs between took.
         unsigned ran = RunAgain(run, addresses, &stopping);
-        while (ran == 0 && !stopping && polls < kNetworkWaitPolls && AnyWaiting(run)) {
-            ++polls;
+        while (ran == 0 && !stopping && AnyWaiting(run) &&
+               GetTickCount() - checkedAt < kNetworkWaitMs) {
             stopping = !Rest(kNetworkPollMs);
             WaitWhilePaused();
-            addresses = stopping ? addresses : ReadAddresses(&error);
-            ran = stopping ? 0 : RunAgain(run, addresses, &stopping);
+            const Addresses *now = stopping ? nullptr : ReadAddresses(&error);
+            addresses = now != nullptr ? now : addresses;
+            ran = RunAgain(run, now, &stopping);
         }
         if (ran == 0 && !stopping)
             break;  // what still waits, waited in vain

@@ -14,6 +14,7 @@ struct LoaderRun {
     const char *toolPath;
     const char *filePath;
     ToolRun clearing;         // what became of the clearing command
+    bool clearingCut;         // ended by the stop, which terminated it
     unsigned routes;          // routes of the file, run or not
     unsigned kept;            // of those, the ones kept for the check
     unsigned recordLines;     // lines that wrote a record
@@ -29,7 +30,7 @@ void NoteRecordLine(LoaderRun &run, unsigned lineNumber);
 // connected network, the tool's exit status, else ERROR_NOT_FOUND (1168).
 // `route` is null for a line whose fields are not all addresses.
 DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
-                       const MIB_IPADDRTABLE *addresses);
+                       const Addresses *addresses);
 
 // Keeps a route of the file for the check at the end of the run, with what
 // became of its run (kStopping: it never ran) and its code.

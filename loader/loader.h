@@ -22,9 +22,9 @@ inline constexpr int kChildPollLimit = 10;     // waits per route tool run: abou
 // still clearing the table could remove the routes added after it.
 inline constexpr DWORD kClearingWaitMs = 30000;
 // A route refused for a gateway on no network waits for that network: the
-// machine's addresses are read this often, this many times (two minutes).
+// machine's addresses are read this often, for two minutes from the check.
 inline constexpr DWORD kNetworkPollMs = 1000;
-inline constexpr DWORD kNetworkWaitPolls = 120;
+inline constexpr DWORD kNetworkWaitMs = 120000;
 inline constexpr DWORD kRouteToolCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
 // From a prompt the route tool shares its console, so that its own messages
@@ -50,6 +50,9 @@ extern bool g_launchesClosed;
 // paused; the second is signalled once the service is stopping.
 extern HANDLE g_mayRunEvent;
 extern HANDLE g_stoppingEvent;
+
+// Whether the service is stopping: no route tool starts any more.
+bool Stopping();
 
 // Holds the loader while the service is paused.
 void WaitWhilePaused();

@@ -27,6 +27,7 @@ void TakeAction(const RouteAction &action, void *context)
     if (action.lineNumber == 0) {
         run.clearing =
             RunRouteCommand(run.toolPath, action.commandLine, kClearingWaitMs, 1, &code);
+        run.clearingCut = code == STILL_ACTIVE && Stopping();
         if (run.clearing == ToolRun::kStillRunning) {
             SetLastError(WAIT_TIMEOUT);
             ReportFailure(kStepTimeOut);

@@ -12,7 +12,7 @@ namespace {
 struct Stage {
     PutBack &asked;
     const MIB_IPFORWARDTABLE *table;
-    const MIB_IPADDRTABLE *addresses;
+    const Addresses *addresses;
     unsigned lastSkippedLine;
 };
 
@@ -89,7 +89,7 @@ bool PutBackRoutes(FILE *file, PutBack &stage)
     // The table again, to tell what each run came to; a table that cannot be
     // read now leaves every route run counted as missing.
     const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
-    const MIB_IPADDRTABLE *addresses = ReadAddresses(&error);
+    const Addresses *addresses = ReadAddresses(&error);
     for (unsigned i = 0; i < stage.missing; ++i) {
         MissingRoute &missing = g_missingRoutes[i];
         if (table != nullptr && InTable(*table, addresses, missing.route)) {

@@ -70,6 +70,12 @@ ToolRun RunRouteCommand(const char *toolPath, const char *commandLine, DWORD pol
     }
 }
 
+bool Stopping()
+{
+    LockGuard hold(g_childLock);
+    return g_launchesClosed;
+}
+
 void WaitWhilePaused()
 {
     if (g_mayRunEvent != nullptr)

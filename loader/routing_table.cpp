@@ -8,18 +8,28 @@ namespace {
 
 using GetIpForwardTableCall = DWORD(WINAPI *)(PMIB_IPFORWARDTABLE, PULONG, BOOL);
 using GetIpAddrTableCall = DWORD(WINAPI *)(PMIB_IPADDRTABLE, PULONG, BOOL);
+using GetUnicastIpAddressTableCall = DWORD(WINAPI *)(ADDRESS_FAMILY, PMIB_UNICASTIPADDRESS_TABLE *);
+using FreeMibTableCall = void(WINAPI *)(PVOID);
+using NotifyAddrChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
+using CancelIPChangeNotifyCall = BOOL(WINAPI *)(LPOVERLAPPED);
 
 constexpr char kIpHelperName[] = "\\iphlpapi.dll";
 
-// Loaded once, never unloaded: the module ends with the process.
+// Loaded once, never unloaded: the module ends with the process. The first
+// two are needed; the others are used where the system has them.
 GetIpForwardTableCall g_getIpForwardTable = nullptr;
 GetIpAddrTableCall g_getIpAddrTable = nullptr;
+GetUnicastIpAddressTableCall g_getUnicastIpAddressTable = nullptr;
+FreeMibTableCall g_freeMibTable = nullptr;
+NotifyAddrChangeCall g_notifyAddrChange = nullptr;
+CancelIPChangeNotifyCall g_cancelIpChangeNotify = nullptr;
 
 // The buffers the tables are read into: far too large for a thread's stack.
 alignas(MIB_IPFORWARDTABLE) BYTE g_routingTable[sizeof(MIB_IPFORWARDTABLE) +
                                                 (kMaxTableRoutes - 1) * sizeof(MIB_IPFORWARDROW)];
-alignas(MIB_IPADDRTABLE) BYTE g_addresses[sizeof(MIB_IPADDRTABLE) +
-                                          (kMaxAddresses - 1) * sizeof(MIB_IPADDRROW)];
+alignas(MIB_IPADDRTABLE) BYTE g_addressTable[sizeof(MIB_IPADDRTABLE) +
+                                             (kMaxAddresses - 1) * sizeof(MIB_IPADDRROW)];
+Addresses g_addresses;
 
 // A function of a module, as the type it has.
 template <typename Call>
@@ -52,9 +62,29 @@ DWORD LoadIpHelper()
     const auto addresses = Function<GetIpAddrTableCall>(module, "GetIpAddrTable");
     if (forward == nullptr || addresses == nullptr)
         return GetLastError();
+    g_getUnicastIpAddressTable =
+        Function<GetUnicastIpAddressTableCall>(module, "GetUnicastIpAddressTable");
+    g_freeMibTable = Function<FreeMibTableCall>(module, "FreeMibTable");
+    g_notifyAddrChange = Function<NotifyAddrChangeCall>(module, "NotifyAddrChange");
+    g_cancelIpChangeNotify = Function<CancelIPChangeNotifyCall>(module, "CancelIPChangeNotify");
     g_getIpForwardTable = forward;
     g_getIpAddrTable = addresses;
     return 0;
+}
+
+// Whether the duplicate-address state of the address lets it be used: a
+// tentative address is still being checked, a duplicate one never works. A
+// system without the table (or that cannot read it) says nothing: usable.
+bool Usable(const MIB_UNICASTIPADDRESS_TABLE *states, DWORD address)
+{
+    if (states == nullptr)
+        return true;
+    for (ULONG i = 0; i < states->NumEntries; ++i) {
+        const MIB_UNICASTIPADDRESS_ROW &row = states->Table[i];
+        if (row.Address.si_family == AF_INET && row.Address.Ipv4.sin_addr.s_addr == address)
+            return row.DadState == IpDadStatePreferred || row.DadState == IpDadStateDeprecated;
+    }
+    return false;
 }
 
 // Reads a table of the IP helper with `call`, once the helper is loaded, into
@@ -75,10 +105,10 @@ const Table *ReadTable(const Call &call, BYTE (&buffer)[Size], DWORD *error)
     return *error == 0 ? table : nullptr;
 }
 
-bool IsMachineAddress(const MIB_IPADDRTABLE &addresses, DWORD address)
+bool IsMachineAddress(const Addresses &addresses, DWORD address)
 {
-    for (DWORD i = 0; i < addresses.dwNumEntries; ++i) {
-        if (addresses.table[i].dwAddr == address)
+    for (DWORD i = 0; i < addresses.count; ++i) {
+        if (addresses.rows[i].address == address)
             return true;
     }
     return false;
@@ -125,17 +155,35 @@ const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error)
     return ReadTable<MIB_IPFORWARDTABLE>(g_getIpForwardTable, g_routingTable, error);
 }
 
-const MIB_IPADDRTABLE *ReadAddresses(DWORD *error)
+const Addresses *ReadAddresses(DWORD *error)
 {
-    return ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addresses, error);
+    const MIB_IPADDRTABLE *table = ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addressTable, error);
+    if (table == nullptr)
+        return nullptr;
+    MIB_UNICASTIPADDRESS_TABLE *states = nullptr;
+    if (g_getUnicastIpAddressTable != nullptr && g_freeMibTable != nullptr &&
+        g_getUnicastIpAddressTable(AF_INET, &states) != NO_ERROR)
+        states = nullptr;
+    // The transient flag says nothing Windows documents: it decides nothing.
+    constexpr unsigned short kNotConnected = MIB_IPADDR_DISCONNECTED | MIB_IPADDR_DELETED;
+    g_addresses.count = table->dwNumEntries;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPADDRROW &row = table->table[i];
+        g_addresses.rows[i] = {row.dwAddr, row.dwMask,
+                               row.dwAddr != 0 && row.dwMask != 0 &&
+                                   (row.wType & kNotConnected) == 0 && Usable(states, row.dwAddr)};
+    }
+    if (states != nullptr)
+        g_freeMibTable(states);
+    return &g_addresses;
 }
 
-bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
+bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
              const RouteAddresses &route, bool *rowsHeld)
 {
     // Windows lists a route through one of its own addresses as a direct
     // route, with 0.0.0.0 or the interface's address as its next hop.
-    const bool onLink = addresses != nullptr && IsMachineAddress(*addresses, route.gateway);
+    const bool onLink = addresses == nullptr || IsMachineAddress(*addresses, route.gateway);
     bool held = false;
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         const MIB_IPFORWARDROW &row = table.table[i];
@@ -150,17 +198,24 @@ bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
     return held;
 }
 
-bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway)
+bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway)
 {
-    // Addresses of an adapter whose cable is out, or going, or not yet usable.
-    constexpr unsigned short kNotUsable =
-        MIB_IPADDR_DISCONNECTED | MIB_IPADDR_DELETED | MIB_IPADDR_TRANSIENT;
-    for (DWORD i = 0; i < addresses.dwNumEntries; ++i) {
-        const MIB_IPADDRROW &row = addresses.table[i];
-        // An adapter without an address is listed as 0.0.0.0, mask 0.0.0.0.
-        if (row.dwAddr != 0 && row.dwMask != 0 && (row.wType & kNotUsable) == 0 &&
-            (row.dwAddr & row.dwMask) == (gateway & row.dwMask))
+    for (DWORD i = 0; i < addresses.count; ++i) {
+        const MachineAddress &row = addresses.rows[i];
+        if (row.connected && (row.address & row.mask) == (gateway & row.mask))
             return true;
     }
     return false;
+}
+
+bool NotifyAddressChange(OVERLAPPED &overlapped)
+{
+    HANDLE handle = nullptr;  // the system's, not to be closed
+    return LoadIpHelper() == 0 && g_notifyAddrChange != nullptr && g_cancelIpChangeNotify != nullptr &&
+           g_notifyAddrChange(&handle, &overlapped) == ERROR_IO_PENDING;
+}
+
+void CancelAddressChange(OVERLAPPED &overlapped)
+{
+    g_cancelIpChangeNotify(&overlapped);
 }

@@ -5,6 +5,9 @@
 #include "loader/route_file.h"
 #include "tolvane.h"
 
+// The IP helper's address tables are declared with the sockets' types.
+#include <winsock2.h>
+#include <ws2ipdef.h>
 #include <iphlpapi.h>
 
 // What a read of the tables holds, in process-wide buffers.
@@ -29,22 +32,46 @@ bool ParseAddress(const char *text, DWORD *address);
 bool ParseRoute(const RouteFields &fields, RouteAddresses *route);
 bool IsDefaultRoute(const RouteAddresses &route);
 
+// One of the machine's IPv4 addresses, as Windows reports it.
+struct MachineAddress {
+    DWORD address, mask;  // in network order
+    // Its network can be reached now: the address table does not flag it
+    // disconnected or deleted, and, where Windows reports it, its
+    // duplicate-address state is preferred or deprecated (not tentative,
+    // duplicate or invalid). An adapter without an address is listed as
+    // 0.0.0.0, mask 0.0.0.0, and is not connected.
+    bool connected;
+};
+
+struct Addresses {
+    DWORD count;
+    MachineAddress rows[kMaxAddresses];
+};
+
 // The IPv4 forwarding table and the machine's IPv4 addresses, read through
 // the IP helper of the system directory into buffers of the process, which
 // the next read of the same table overwrites: one thread reads them (the
 // loader, or the command line). Null on failure, with *error the cause
-// (ERROR_INSUFFICIENT_BUFFER for a table larger than its buffer).
+// (ERROR_INSUFFICIENT_BUFFER for a table larger than its buffer); a failed
+// read of the addresses leaves those of the last read as they were.
 const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error);
-const MIB_IPADDRTABLE *ReadAddresses(DWORD *error);
+const Addresses *ReadAddresses(DWORD *error);
 
 // The one comparison of a route with the routing table: a row with its
 // destination and mask whose next hop is its gateway, or, for a gateway that
 // is one of the machine's own addresses (a network put on a link), a direct
-// row, whatever next hop Windows lists for it. `addresses` may be null. With
-// `rowsHeld`, sets the flag of every row that holds the route.
-bool InTable(const MIB_IPFORWARDTABLE &table, const MIB_IPADDRTABLE *addresses,
+// row, whatever next hop Windows lists for it. Without the addresses (null:
+// they could not be read), a direct row with its destination and mask is
+// taken for it. With `rowsHeld`, sets the flag of every row that holds the
+// route.
+bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
              const RouteAddresses &route, bool *rowsHeld = nullptr);
 
-// Whether one of the machine's addresses on a connected adapter is on the
-// gateway's network.
-bool OnConnectedNetwork(const MIB_IPADDRTABLE &addresses, DWORD gateway);
+// Whether one of the machine's connected addresses is on the gateway's network.
+bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway);
+
+// Asks the IP helper to signal overlapped.hEvent at the next change of the
+// machine's addresses; false where it cannot (the notification is then not
+// pending). CancelAddressChange ends a notification still pending.
+bool NotifyAddressChange(OVERLAPPED &overlapped);
+void CancelAddressChange(OVERLAPPED &overlapped);

@@ -6,6 +6,11 @@
 
 inline constexpr DWORD kStatusWaitHintMs = 1000;
 inline constexpr DWORD kStopPendingCheckPoint = 1;
+// A stop waits up to a second for the loader to write what it found, and
+// tells the service manager every quarter of it that the stop goes on: the
+// stop-pending report promises that second, and room to report.
+inline constexpr DWORD kStopWaitHintMs = 2000;
+inline constexpr DWORD kStopCheckPointMs = 250;
 
 extern SERVICE_STATUS g_serviceStatus;
 extern SERVICE_STATUS_HANDLE g_statusHandle;

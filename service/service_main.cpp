@@ -44,6 +44,19 @@ bool StartRun(HANDLE *stopWait)
     return ReportStatus(SERVICE_RUNNING, 0, kStatusWaitHintMs) != FALSE;
 }
 
+// Waits for the loader to end, at most kLoaderStopWaitMs, and meanwhile tells
+// the service manager that the stop goes on. Returns whether it ended.
+bool WaitForLoader()
+{
+    DWORD checkPoint = kStopPendingCheckPoint;
+    for (DWORD waited = 0; waited < kLoaderStopWaitMs; waited += kStopCheckPointMs) {
+        if (WaitForSingleObject(g_loaderThread, kStopCheckPointMs) == WAIT_OBJECT_0)
+            return true;
+        ReportStatus(SERVICE_STOP_PENDING, ++checkPoint, kStopWaitHintMs);
+    }
+    return false;
+}
+
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, LPSTR *)
@@ -63,8 +76,7 @@ void WINAPI ServiceMain(DWORD, LPSTR *)
     // A loader still at work writes what it found before the service says
     // it stopped; a shutdown gives the service a few seconds, no more.
     StopLoader();
-    if (g_loaderThread != nullptr &&
-        WaitForSingleObject(g_loaderThread, kLoaderStopWaitMs) != WAIT_OBJECT_0)
+    if (g_loaderThread != nullptr && !WaitForLoader())
         SetRunExitCode(ERROR_REQUEST_ABORTED);
     // A run that a failure ended, at start-up or in the loader, is reported
     // as failed, with that failure's code, rather than as a success.

@@ -82,7 +82,7 @@ void WINAPI ServiceControlHandler(DWORD control)
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         // Only releases ServiceMain; a paused loader stays where it is.
         SignalStopEvent();
-        SendStatus(SERVICE_STOP_PENDING, kStopPendingCheckPoint, kStatusWaitHintMs);
+        SendStatus(SERVICE_STOP_PENDING, kStopPendingCheckPoint, kStopWaitHintMs);
         return;
     }
     if (current == SERVICE_RUNNING) {

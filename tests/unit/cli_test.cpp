@@ -265,6 +265,14 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Note: there is a %ROUTE%.txt, saved with the extension .txt, which the service does not "
          "read. Rename it: ren \"%ROUTE%.txt\" ROUTE\n",
          2},
+        {"no draft, only one saved as .txt", "/CHECK %ROUTE%",
+         [](CommandLineTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.1.0.0 10.0.0.1\n", ".txt");
+         },
+         "Service: not registered, so nothing runs at boot\n"
+         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
+         "Error: Can't open route file %ROUTE% [2]\n", 2},
         {"no draft", "/CHECK C:\\drafts\\ROUTE.new",
          [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
          "Service: not registered, so nothing runs at boot\n"
@@ -296,14 +304,16 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "%REPAIR%Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
          "refuses the file and changes nothing\n"
          "Nothing was run; tolvane /CHECK names the mistakes of each line.\n", 13},
-        {"a route whose gateway is on no network", "/REPAIR",
+        // The first of two missing in file order gives the exit status.
+        {"a route whose gateway is on no network, and one refused", "/REPAIR",
          [](CommandLineTest &t) {
-             repairing(t, "10.72.0.0 255.255.0.0 192.168.99.1\n");
-             fake::ScriptChildren({{0, 2}});
+             repairing(t, "10.72.0.0 255.255.0.0 192.168.99.1\n10.2.0.0 10.0.0.2\n");
+             fake::ScriptChildren({{0, 2}, {0, 1}});
          },
          "%REPAIR%line 1:   still missing [1231]: ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 "
          "(the gateway is on no connected network of this machine)\n"
-         "Routes in the file: 1, already in the table: 0, added: 0, still missing: 1\n", 1231},
+         "line 2:   still missing [1]: ROUTE.EXE ADD 10.2.0.0 10.0.0.2 (the route tool's exit status)\n"
+         "Routes in the file: 2, already in the table: 0, added: 0, still missing: 2\n", 1231},
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
@@ -329,6 +339,8 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         if (const size_t blank = command[1].find(' '); blank != std::string::npos) {
             command.push_back(command[1].substr(blank + 1));
             command[1].resize(blank);
+            if (command[2] == "%ROUTE%")
+                command[2] = windowsDirectory_ + kRouteFileSuffix;
         }
         std::string printed = c.printed == nullptr ? "" : std::string(kBanner) + c.printed;
         if (printed.find("%REPAIR%") != std::string::npos)
@@ -471,15 +483,21 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           noDefault,
           "Routes to add: 2, in the table now: 2, lines with records: 0, mistakes: 0"},
          0},
+        // A direct row is a route only through one of the machine's addresses,
+        // and never one the boot removes.
         {"a draft, its routes not in the table", kExampleRouteFile, true,
          {{"10.0.0.0", "255.255.0.0", "192.168.1.254"},  // another mask
-          {"172.16.5.0", "255.255.0.0", "192.168.1.1"}},  // another gateway
+          {"172.16.5.0", "255.255.0.0", "192.168.1.1"},  // another gateway
+          {"10.0.0.0", "255.0.0.0", "192.168.1.99"},  // another next hop
+          {"172.16.5.0", "255.255.255.255", "0.0.0.0", 3}},  // direct
          0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
           "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (no line of the file adds it back)",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line of the file adds it back)", noDefault,
+          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line of the file adds it back)",
+          "Removed at boot: 10.0.0.0 MASK 255.0.0.0 192.168.1.99 (no line of the file adds it back)",
+          noDefault,
           "Routes to add: 2, in the table now: 0, lines with records: 0, mistakes: 0"},
          0},
         // A line without a mask is a route to one address, and never a default route.
@@ -570,8 +588,14 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 1:   mistake: the destination has more than 15 characters; the line is skipped",
           "Routes to add: 0, lines with records: 0, mistakes: 2"},
          13},
-        {"an empty file", "", false, {}, 0,
+        {"an empty file", "", false, {{"10.7.0.0", "255.255.0.0", "10.0.0.7"}}, 0,
          {"Route file: %FILE%", noRoute, "Routes to add: 0, lines with records: 0, mistakes: 1"}, 13},
+        {"a draft whose one fault is a line record",
+         "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 10.0.0.2000000000\n", true, {}, 0,
+         {"Routes to add: 1, in the table now: 0, lines with records: 1, mistakes: 0"}, 13, true},
+        {"a draft whose one fault is a mistake", "10.1.0.0 255.255.0.0 10.0.0.1 METRIC 5\n", true,
+         {}, 0, {"Routes to add: 1, in the table now: 0, lines with records: 0, mistakes: 1"}, 13,
+         true},
         {"pasted from a web page, and old Mac line ends under a comment header",
          "10.20.0.0 MASK 255.255.0.0 10.0.0.1\n10.0.0.0\xA0" "255.0.0.0 10.0.0.1\n"
          "10.1.0.0 255.255.0.0 10.0.0.1,\n# routes\r10.1.0.0 255.255.0.0 10.0.0.1\r", false, {}, 0,
@@ -634,7 +658,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
                 return std::find(expected.begin(), expected.end(), line) == expected.end();
             }), shown.end());
         EXPECT_EQ(shown, expected);
-        EXPECT_EQ(fake::CallCount("GetIpForwardTable"), c.status == 13 && c.draft ? 0 : 1);
+        EXPECT_EQ(fake::CallCount("GetIpForwardTable"), c.printed[0].rfind("Error", 0) == 0 ? 0 : 1);
         std::remove((windowsDirectory_ + "-draft").c_str());
         TearDown();
     }

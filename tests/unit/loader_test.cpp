@@ -183,6 +183,12 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
              t.WriteRouteFile(std::string("\xFE\xFF\0" "1\0" "0\0" ".", 8));
          },
          "UnicodeFile", ERROR_INVALID_DATA},
+        {"UTF-16 route file, big-endian, without a mark",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile(std::string("\0" "1\0" "0\0" ".", 6));
+         },
+         "UnicodeFile", ERROR_INVALID_DATA},
         // Run, these would clear the table, the default route with it, and add nothing.
         {"pasted commands",
          [](LoaderTest &t) {
@@ -273,10 +279,12 @@ TEST_F(LoaderTest, TheRunnerWaitsForTheClearingCommandAndABoundedTimeForEachRout
         int reads;
         std::vector<DWORD> waits;
         Lines steps;
+        std::string summary = "cleared";  // what the summary says of it
     } cases[] = {
         {"ends at once", {0, 0}, 1, {}, {}},
         {"ends after 2.5 s", {2500, 0}, 2, {30000}, {}},
-        {"still clearing after 30 s", {fake::kNeverExits, 0}, 2, {30000}, {"TimeOut"}},
+        {"still clearing after 30 s", {fake::kNeverExits, 0}, 2, {30000}, {"TimeOut"},
+         "waited 30 s in vain for the route tool to clear"},
         // As one terminated at stop does: it has ended, it is not late.
         {"ends with the exit code 259", {100, STILL_ACTIVE}, 2, {30000}, {}},
     };
@@ -318,6 +326,8 @@ TEST_F(LoaderTest, TheRunnerWaitsForTheClearingCommandAndABoundedTimeForEachRout
             EXPECT_TRUE(fake::IsClosed(launches[i].thread)) << "child " << i;
         }
         EXPECT_EQ(g_lastChild.hProcess, launches[3].process);
+        EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE)[0].strings[0].rfind(
+                      "Tolvane " + c.summary + " the routing table and", 0), 0u);
         TearDown();
     }
 }
@@ -341,6 +351,8 @@ TEST_F(LoaderTest, AFailedStatusReadAndAFailedLaunchAreReported)
     EXPECT_EQ(fake::Records()[0].strings[0], "Event log error: Tolvane [5]");
     EXPECT_EQ(fake::Records()[2].strings[0], "Event log error: Tolvane [2]");
     EXPECT_EQ(fake::Sleeps(), (std::vector<DWORD>{5000, 5000}));
+    EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE)[0].strings[0].substr(0, 38),
+              "Tolvane could not clear the routing ta");
 }
 
 // At its end the run reads the routing table and writes one record for each
@@ -372,6 +384,9 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         {"one refused, its gateway on no connected network for good", {{}, {}, {0, 2}},
          [] {
              fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 1, MIB_IPADDR_DISCONNECTED);
+             fake::SetAddresses({"192.168.99.3", "255.255.255.0"}, 1, MIB_IPADDR_DELETED);
+             // Transient says nothing; still checked for a duplicate, it is no network yet.
+             fake::SetAddresses({"192.168.99.4", "255.255.255.0"}, 1, MIB_IPADDR_TRANSIENT, 1);
              fake::SetAddresses({"0.0.0.0", "0.0.0.0"});  // an adapter without an address
          },
          {"Event log error: Tolvane [1231]", "RouteNotInTable", "2",
@@ -406,7 +421,16 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         {"two refused with different codes, two records on one line", {{}, {}, {0, 2}, {0, 1}, {0, 1}},
          [] {}, {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
          1231, "added 1 of 3 routes from %FILE%; 2 routes are not in the table; 4 lines have "
-         "records: 2, 3, 4, 5.", 2 * kSettleDelayMs + 120000, 3, withRecords.c_str()},
+         "records: 2, 3, 4, 5.", kSettleDelayMs + 120000, 3, withRecords.c_str()},
+        // Without the addresses no second run is spent, and a direct row is the route.
+        {"one refused, its gateway's network seen after two failed reads",
+         {{}, {0, 0, false}, {0, 2}},
+         [] {
+             fake::SetAddresses({"192.168.99.2", "255.255.255.0"});
+             fake::FailCall("GetIpAddrTable", ERROR_NOT_ENOUGH_MEMORY, 1, 2);
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "0.0.0.0", 3}});
+         },
+         {}, 0, secondRun, 2 * kSettleDelayMs + 2000, 2},
         {"a table too large to read",  {}, [] {
              fake::SetRoutingTable(std::vector<fake::TableRoute>(
                  kMaxTableRoutes + 1, {"10.9.9.9", "255.255.255.255", "10.0.0.9"}));

@@ -50,7 +50,7 @@ const Report kStartPending1{SERVICE_START_PENDING, 1, 1000, 0};
 const Report kStartPending2{SERVICE_START_PENDING, 2, 1000, 0};
 const Report kRunning{SERVICE_RUNNING, 0, 1000, kAllControls};
 const Report kStopped{SERVICE_STOPPED, 0, 1000, kAllControls};
-const Report kStopPending{SERVICE_STOP_PENDING, 1, 1000, kAllControls};
+const Report kStopPending{SERVICE_STOP_PENDING, 1, 2000, kAllControls};
 
 class ServiceTest : public PlatformTest {
 protected:
@@ -303,7 +303,7 @@ TEST_F(HandlerTest, EveryControlInEveryStateReportsWhatTheTableSays)
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "state " << c.state << ", control " << c.control);
         if (c.state == SERVICE_STOP_PENDING)
-            Be(c.state, 1, 1000);
+            Be(c.state, 1, 2000);
         else if (c.state == SERVICE_START_PENDING)
             Be(c.state, 2, 1000);
         else
@@ -439,23 +439,31 @@ TEST_F(ServiceTest, StopWhileTheLoaderSleepsStopsAtOnce)
 
 // While the run waits for a late network, a pause holds the wait and it goes
 // on after continue. A stop ends it at once, with the truth: a route already
-// recorded gives its code, the one the stop cut off is named, and no route
-// tool starts after the stop, although the network has come up.
+// recorded gives its code, the one the stop cut off is named (and not
+// recorded), and no route tool starts after the stop, although the network
+// has come up.
 TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
 {
-    for (const DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_STOP}) {
-        SCOPED_TRACE(control);
+    const struct {
+        DWORD control;
+        bool refused;  // the second route refused twice; the network comes at the wait's first read
+    } cases[] = {{SERVICE_CONTROL_PAUSE, true}, {SERVICE_CONTROL_STOP, true},
+                 {SERVICE_CONTROL_STOP, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.control << (c.refused ? ", refused" : ""));
         SetUp();
         InstallRouteTool();
         WriteRouteFile("10.72.0.0 255.255.0.0 192.168.99.1\n10.3.0.0 10.0.0.3\n");
-        fake::ScriptChildren({{}, {0, 2}, {0, 1}, {0, 1}});
-        fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 3);  // at the wait's first read
-        fake::HoldSleeps(3);                                       // the wait's first sleep
+        fake::ScriptChildren({{}, {0, 2}, {0, c.refused ? 1u : 0u}, {0, 1}});
+        if (c.refused)
+            fake::SetAddresses({"192.168.99.2", "255.255.255.0"}, 3);
+        fake::HoldSleeps(c.refused ? 3 : 2);  // the wait's first sleep
         StartService();
         ASSERT_TRUE(fake::WaitUntilSleeping());
         ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
-        fake::SendControl(control);
-        if (control == SERVICE_CONTROL_PAUSE) {
+        fake::SendControl(c.control);
+        const bool paused = c.control == SERVICE_CONTROL_PAUSE;
+        if (paused) {
             ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
             fake::ReleaseSleeps();
             ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
@@ -464,20 +472,45 @@ TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
         }
         WaitForDispatcher();
         fake::EndProcess();
-        const bool paused = control == SERVICE_CONTROL_PAUSE;
-        EXPECT_EQ(fake::CommandLines().size(), paused ? 5u : 4u);
+        EXPECT_EQ(fake::CommandLines().size(), paused ? 5u : c.refused ? 4u : 3u);
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
         ASSERT_EQ(summaries.size(), 1u);
         EXPECT_EQ(summaries[0].strings[0].substr(summaries[0].strings[0].find("ROUTE") + 5),
                   paused ? ", 1 of them on a second run; 1 route is not in the table; 1 line "
                            "has records: 2."
-                         : "; 1 route is not in the table; the service stopped before 1 route "
-                           "was in the table (line 1); 1 line has records: 2.");
+                  : c.refused ? "; 1 route is not in the table; the service stopped before 1 "
+                                "route was in the table (line 1); 1 line has records: 2."
+                              : "; the service stopped before 1 route was in the table (line 1).");
         EXPECT_EQ(Reports().back(), kStopped);
-        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, 1u) << "the recorded route's";
-        EXPECT_EQ(fake::RecordedSteps(), Lines{"RouteNotInTable"});
+        EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, c.refused ? 1u : 1235u)
+            << "the recorded route's, or else the stop's";
+        EXPECT_EQ(fake::RecordedSteps(), c.refused ? Lines{"RouteNotInTable"} : Lines{});
         TearDown();
     }
+}
+
+// A loader that has not written what it found a second after a stop (held
+// here in its read of the routing table): the service goes on telling the
+// service manager that it stops, within what it promised, then ends the run
+// as aborted.
+TEST_F(ServiceTest, ALoaderHeldPastTheStopsSecondEndsTheRunAsAborted)
+{
+    InstallRouteTool();
+    WriteRouteFile("10.1.0.0 10.0.0.1\n");
+    fake::HoldCall("GetIpForwardTable", 1);
+    StartService();
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    WaitForDispatcher();
+    std::vector<Report> stopping;
+    for (DWORD checkPoint = 1; checkPoint <= 5; ++checkPoint)
+        stopping.push_back({SERVICE_STOP_PENDING, checkPoint, 2000, kAllControls});
+    const std::vector<Report> reports = Reports();
+    ASSERT_EQ(reports.size(), 3 + stopping.size() + 1);
+    EXPECT_EQ(std::vector<Report>(reports.begin() + 3, reports.end() - 1), stopping);
+    EXPECT_EQ(reports.back(), kStopped);
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_REQUEST_ABORTED);
 }
 
 // ---------------------------------------------------------------- races

@@ -9,10 +9,23 @@
 #include <cstdlib>
 #include <filesystem>
 
+namespace {
+
+// Files the process has open: the route file, read by the loader, /CHECK and
+// /REPAIR, must be closed when they are done.
+size_t OpenFiles()
+{
+    const std::filesystem::directory_iterator files("/proc/self/fd");
+    return static_cast<size_t>(std::distance(begin(files), end(files)));
+}
+
+}  // namespace
+
 void PlatformTest::SetUp()
 {
     fake::Reset();
     ResetProductState();
+    openFiles_ = OpenFiles();
 
     if (!folder_.empty())
         std::filesystem::remove_all(folder_);
@@ -30,6 +43,7 @@ void PlatformTest::TearDown()
                                    g_mayRunEvent, g_stoppingEvent});
     EXPECT_EQ(fake::Problems(), std::vector<std::string>{}) << "platform misuse";
     EXPECT_EQ(fake::LeakedHandles(allowed), std::vector<std::string>{}) << "handles left open";
+    EXPECT_EQ(OpenFiles(), openFiles_) << "files left open";
     std::filesystem::remove_all(folder_);
 }
 

@@ -30,6 +30,7 @@ public:
 
 private:
     std::string folder_;
+    size_t openFiles_ = 0;
 };
 
 inline constexpr char kToolPath[] = "C:\\WINNT35\\system32\\ROUTE.EXE";

@@ -59,6 +59,11 @@ struct Rule {
     DWORD error;
 };
 
+struct AddressRow {
+    MIB_IPADDRROW row;
+    NL_DAD_STATE dad;
+};
+
 struct Value {
     DWORD type;
     std::string data;
@@ -76,7 +81,9 @@ struct World {
     std::string currentDirectory = fake::kConsoleDirectory;
     std::string modulePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
     std::vector<MIB_IPFORWARDROW> routingTable;
-    std::map<int, std::vector<MIB_IPADDRROW>> addresses;  // from the read of the key on
+    // From the read of the key on; or, by time, from that virtual time on.
+    std::map<int, std::vector<AddressRow>> addresses;
+    std::map<uint64_t, std::vector<AddressRow>> addressesAt;
     int addressReads = 0;
     bool administrator = true;
     std::set<std::string> keys;
@@ -88,13 +95,17 @@ struct World {
     std::vector<fake::Launch> launches;
     std::vector<fake::ChildScript> launchScripts;
     std::vector<fake::Record> records;
-    int launchAttempts = 0;
-    int holdLaunch = 0;
-    bool launchHeld = false;
+    std::string holdName;  // the call to hold, counted from the start of the test
+    int holdNth = 0;
+    int holdCalls = 0;
+    bool callHeld = false;
+    std::set<const void *> mibTables;  // allocated by GetUnicastIpAddressTable
+    LPOVERLAPPED addressNotification = nullptr;
     std::vector<DWORD> sleeps;
     uint64_t clockMs = 0;
     bool holdSleeps = false;
     size_t holdSleepsFrom = 1;
+    uint64_t holdSleepsAtMs = 0;
     int sleeping = 0;
     bool ended = false;
     std::vector<std::thread> threads;
@@ -203,18 +214,38 @@ bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
 }
 
 
-// A sleep, held while the test holds sleeps, unless `cut` is signalled (then true).
-bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const std::shared_ptr<EventObject> &cut)
+using Events = std::vector<std::shared_ptr<EventObject>>;
+
+bool AnySignalled(const Events &events)
+{
+    return std::any_of(events.begin(), events.end(), [](auto &e) { return e->signalled; });
+}
+
+// A sleep, held while the test holds sleeps, unless one of `cut` is
+// signalled (then true).
+bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const Events &cut = {})
 {
     W().sleeps.push_back(ms);
     W().clockMs += ms;
-    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom)
+    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom ||
+        W().clockMs < W().holdSleepsAtMs)
         return false;
     ++W().sleeping;
     g_changed.notify_all();
-    g_changed.wait(hold, [&] { return !W().holdSleeps || W().ended || (cut && cut->signalled); });
+    g_changed.wait(hold, [&] { return !W().holdSleeps || W().ended || AnySignalled(cut); });
     --W().sleeping;
-    return cut && cut->signalled;
+    return AnySignalled(cut);
+}
+
+// Blocks the call the test holds until it is released, or the process ends.
+void HoldIfAsked(std::unique_lock<std::mutex> &hold, const char *name)
+{
+    if (W().holdName != name || ++W().holdCalls != W().holdNth || W().ended)
+        return;
+    W().callHeld = true;
+    g_changed.notify_all();
+    g_changed.wait(hold, [] { return W().holdNth == 0 || W().ended; });
+    W().callHeld = false;
 }
 
 std::string KeyPathOf(HKEY key, const char *call)
@@ -260,6 +291,30 @@ void SeeEnd(fake::Launch &launch, fake::ChildScript &script)
     }
 }
 
+void AddAddresses(std::vector<AddressRow> &rows, const std::vector<std::string> &addressesAndMasks,
+                  unsigned short type, int dadState)
+{
+    for (size_t i = 0; i + 1 < addressesAndMasks.size(); i += 2) {
+        MIB_IPADDRROW row{};
+        row.wType = type;
+        if (!Address(addressesAndMasks[i], &row.dwAddr) ||
+            !Address(addressesAndMasks[i + 1], &row.dwMask))
+            Problem("an address or mask that is no address");
+        rows.push_back({row, static_cast<NL_DAD_STATE>(dadState)});
+    }
+}
+
+// The machine's addresses at this read: by read, unless one by time has come.
+std::vector<AddressRow> CurrentAddresses()
+{
+    std::vector<AddressRow> rows;
+    for (const auto &version : W().addresses)
+        rows = version.first <= W().addressReads ? version.second : rows;
+    for (const auto &version : W().addressesAt)
+        rows = version.first <= W().clockMs ? version.second : rows;
+    return rows;
+}
+
 void CreateKeys(const std::string &path)
 {
     size_t at = 0;
@@ -301,6 +356,10 @@ std::vector<std::string> LeakedHandles(const std::vector<HANDLE> &allowed)
             continue;
         leaked.push_back(std::string(KindName(entry.kind)) + " " + entry.path);
     }
+    if (!W().mibTables.empty())
+        leaked.push_back("an address table of the IP helper, never freed");
+    if (W().addressNotification != nullptr)
+        leaked.push_back("an address change notification, still pending");
     return leaked;
 }
 
@@ -373,17 +432,16 @@ void SetRoutingTable(const std::vector<TableRoute> &routes)
 }
 
 void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead,
-                  unsigned short type)
+                  unsigned short type, int dadState)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    for (size_t i = 0; i + 1 < addressesAndMasks.size(); i += 2) {
-        MIB_IPADDRROW row{};
-        row.wType = type;
-        if (!Address(addressesAndMasks[i], &row.dwAddr) ||
-            !Address(addressesAndMasks[i + 1], &row.dwMask))
-            Problem("an address or mask that is no address");
-        W().addresses[fromRead].push_back(row);
-    }
+    AddAddresses(W().addresses[fromRead], addressesAndMasks, type, dadState);
+}
+
+void SetAddressesAt(uint64_t fromMs, const std::vector<std::string> &addressesAndMasks)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    AddAddresses(W().addressesAt[fromMs], addressesAndMasks, 1, IpDadStatePreferred);
 }
 
 void DenyAdministratorRights()
@@ -461,23 +519,26 @@ std::vector<Launch> Launches()
     return launches;
 }
 
-void HoldLaunch(int nth)
+void HoldCall(const std::string &name, int nth)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    W().holdLaunch = nth;
+    W().holdName = name;
+    W().holdNth = nth;
 }
+
+void HoldLaunch(int nth) { HoldCall("CreateProcessA", nth); }
 
 bool WaitUntilLaunchHeld(int timeoutMs)
 {
     std::unique_lock<std::mutex> hold(g_lock);
     return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                              [] { return W().launchHeld; });
+                              [] { return W().callHeld; });
 }
 
 void ReleaseLaunch()
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    W().holdLaunch = 0;
+    W().holdNth = 0;
     g_changed.notify_all();
 }
 
@@ -544,6 +605,14 @@ void HoldSleeps(size_t fromNth)
     std::lock_guard<std::mutex> hold(g_lock);
     W().holdSleeps = true;
     W().holdSleepsFrom = fromNth;
+}
+
+void HoldSleepsAt(uint64_t ms)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().holdSleeps = true;
+    W().holdSleepsFrom = 1;
+    W().holdSleepsAtMs = ms;
 }
 
 void ReleaseSleeps()
@@ -706,12 +775,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation)
 {
     std::unique_lock<std::mutex> hold(g_lock);
-    if (++W().launchAttempts == W().holdLaunch && !W().ended) {
-        W().launchHeld = true;
-        g_changed.notify_all();
-        g_changed.wait(hold, [] { return W().holdLaunch == 0 || W().ended; });
-        W().launchHeld = false;
-    }
+    HoldIfAsked(hold, "CreateProcessA");
     if (DWORD error = Enter("CreateProcessA"))
         return Fail(error);
     fake::Launch launch;
@@ -823,6 +887,12 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     if (entry == nullptr)
         return WAIT_FAILED;
     if (entry->kind == Kind::kThread) {
+        // A thread held in a call cannot end meanwhile: a timed wait on it
+        // takes its time-out, on the virtual clock.
+        if (W().callHeld && milliseconds != INFINITE) {
+            W().clockMs += milliseconds;
+            return WAIT_TIMEOUT;
+        }
         // Threads are real: until this one ends, or the process does (30 s
         // only so that a hang ends).
         std::shared_ptr<EventObject> end = entry->event;
@@ -850,7 +920,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     std::shared_ptr<EventObject> event = entry->event;
     if (!event->signalled && milliseconds != INFINITE)
-        return Doze(hold, milliseconds, event) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        return Doze(hold, milliseconds, {event}) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     ++event->blockedWaiters;
     g_changed.notify_all();
     g_changed.wait(hold, [&] { return event->signalled || W().ended; });
@@ -858,6 +928,35 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     if (event->signalled && !event->manualReset)
         event->signalled = false;
     return WAIT_OBJECT_0;
+}
+
+// Events only, for any one of them.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    Enter("WaitForMultipleObjects");
+    Events events;
+    for (DWORD i = 0; i < count; ++i) {
+        Entry *entry = Use(objects[i], "WaitForMultipleObjects", {Kind::kEvent});
+        if (entry == nullptr)
+            return WAIT_FAILED;
+        events.push_back(entry->event);
+    }
+    if (waitAll || milliseconds == INFINITE)
+        Problem("WaitForMultipleObjects for all, or for ever");
+    if (!AnySignalled(events))
+        Doze(hold, milliseconds, events);
+    for (DWORD i = 0; i < count; ++i) {
+        if (events[i]->signalled)
+            return WAIT_OBJECT_0 + i;
+    }
+    return WAIT_TIMEOUT;
+}
+
+DWORD GetTickCount()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return static_cast<DWORD>(W().clockMs);
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
@@ -912,7 +1011,7 @@ void Sleep(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> hold(g_lock);
     Enter("Sleep");
-    Doze(hold, milliseconds, nullptr);
+    Doze(hold, milliseconds);
 }
 
 namespace {
@@ -972,8 +1071,17 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
     Enter("GetProcAddress");
     if (module != kIpHelper)
         Problem("GetProcAddress in another module than the IP helper");
-    return strcmp(name, "GetIpAddrTable") == 0 ? reinterpret_cast<FARPROC>(&GetIpAddrTable)
-                                               : reinterpret_cast<FARPROC>(&GetIpForwardTable);
+    const std::map<std::string, FARPROC> functions = {
+        {"GetIpAddrTable", reinterpret_cast<FARPROC>(&GetIpAddrTable)},
+        {"GetIpForwardTable", reinterpret_cast<FARPROC>(&GetIpForwardTable)},
+        {"GetUnicastIpAddressTable", reinterpret_cast<FARPROC>(&GetUnicastIpAddressTable)},
+        {"FreeMibTable", reinterpret_cast<FARPROC>(&FreeMibTable)},
+        {"NotifyAddrChange", reinterpret_cast<FARPROC>(&NotifyAddrChange)},
+        {"CancelIPChangeNotify", reinterpret_cast<FARPROC>(&CancelIPChangeNotify)}};
+    const auto it = functions.find(name);
+    if (it == functions.end())
+        Problem(std::string("GetProcAddress of ") + name + ", which the stand-in has not");
+    return it == functions.end() ? nullptr : it->second;
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size)
@@ -1429,7 +1537,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
 
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::unique_lock<std::mutex> hold(g_lock);
+    HoldIfAsked(hold, "GetIpForwardTable");
     if (DWORD error = Enter("GetIpForwardTable"))
         return error;
     if (order)
@@ -1450,19 +1559,77 @@ DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
 DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    const int read = ++W().addressReads;
+    ++W().addressReads;
     if (DWORD error = Enter("GetIpAddrTable"))
         return error;
     if (order)
         Problem("GetIpAddrTable asked to sort");
-    std::vector<MIB_IPADDRROW> rows;
-    for (const auto &version : W().addresses)
-        rows = version.first <= read ? version.second : rows;
+    const std::vector<AddressRow> rows = CurrentAddresses();
     if (*size < offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW))
         return ERROR_INSUFFICIENT_BUFFER;
     table->dwNumEntries = static_cast<DWORD>(rows.size());
-    std::copy(rows.begin(), rows.end(), table->table);
+    for (size_t i = 0; i < rows.size(); ++i)
+        table->table[i] = rows[i].row;
     return NO_ERROR;
+}
+
+// The addresses of the last read of the address table, with their states.
+DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetUnicastIpAddressTable"))
+        return error;
+    if (family != AF_INET)
+        Problem("GetUnicastIpAddressTable asked for another family than IPv4");
+    const std::vector<AddressRow> rows = CurrentAddresses();
+    // One row more than listed holds the count before them.
+    auto *made = reinterpret_cast<MIB_UNICASTIPADDRESS_TABLE *>(
+        new MIB_UNICASTIPADDRESS_ROW[rows.size() + 1]);
+    made->NumEntries = static_cast<ULONG>(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        made->Table[i] = {};
+        made->Table[i].Address.Ipv4.sin_family = AF_INET;
+        made->Table[i].Address.Ipv4.sin_addr.s_addr = rows[i].row.dwAddr;
+        made->Table[i].DadState = rows[i].dad;
+    }
+    W().mibTables.insert(made);
+    *table = made;
+    return NO_ERROR;
+}
+
+void FreeMibTable(PVOID memory)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("FreeMibTable");
+    if (W().mibTables.erase(memory) == 0) {
+        Problem("FreeMibTable of a table the IP helper did not give, or gave back already");
+        return;
+    }
+    delete[] reinterpret_cast<MIB_UNICASTIPADDRESS_ROW *>(memory);
+}
+
+// Wine's way: pending, and never signalled; the product must read the table.
+DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("NotifyAddrChange");
+    if (overlapped == nullptr || overlapped->hEvent == nullptr)
+        Problem("NotifyAddrChange without an event to signal");
+    if (W().addressNotification != nullptr)
+        Problem("NotifyAddrChange while a notification is pending");
+    W().addressNotification = overlapped;
+    *handle = reinterpret_cast<HANDLE>(0x1b42);
+    return ERROR_IO_PENDING;
+}
+
+BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("CancelIPChangeNotify");
+    if (overlapped == nullptr || overlapped != W().addressNotification)
+        return Fail(ERROR_NOT_FOUND);
+    W().addressNotification = nullptr;
+    return TRUE;
 }
 
 // ---------------------------------------------------------------- user32

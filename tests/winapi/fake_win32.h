@@ -60,10 +60,13 @@ struct TableRoute {
 void SetRoutingTable(const std::vector<TableRoute> &routes);
 
 // The machine's IPv4 addresses and masks, dotted, as GetIpAddrTable lists
-// them from its `fromRead`-th call on, each row with the flags `type`. None
-// at first.
+// them from its `fromRead`-th call on, each row with the flags `type`, and
+// GetUnicastIpAddressTable with the duplicate-address state `dadState`. None
+// at first. SetAddressesAt lists them from a time of the virtual clock on,
+// whatever the read, until a later time's.
 void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead = 1,
-                  unsigned short type = 1);
+                  unsigned short type = 1, int dadState = 4 /* preferred */);
+void SetAddressesAt(uint64_t fromMs, const std::vector<std::string> &addressesAndMasks);
 
 // The caller is no administrator: opening the service database or a service
 // for more than reading fails with ERROR_ACCESS_DENIED.
@@ -115,7 +118,10 @@ struct Launch {
     DWORD terminateCode = 0;
 };
 std::vector<Launch> Launches();
-// The `nth` launch from the start of the test blocks until ReleaseLaunch.
+// The `nth` call of `name` from the start of the test (CreateProcessA or
+// GetIpForwardTable) blocks until ReleaseLaunch; a timed wait on a thread
+// meanwhile times out. HoldLaunch holds the `nth` launch.
+void HoldCall(const std::string &name, int nth);
 void HoldLaunch(int nth);
 bool WaitUntilLaunchHeld(int timeoutMs = 5000);
 void ReleaseLaunch();
@@ -148,6 +154,7 @@ bool IsSignalled(HANDLE event);
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
 void HoldSleeps(size_t fromNth = 1);
+void HoldSleepsAt(uint64_t ms);  // those that end at or after this time
 void ReleaseSleeps();
 bool WaitUntilSleeping(int timeoutMs = 5000);
 // True once some thread is blocked on an event that is not signalled.

@@ -39,5 +39,37 @@ typedef struct _MIB_IPADDRTABLE {
     MIB_IPADDRROW table[1];
 } MIB_IPADDRTABLE, *PMIB_IPADDRTABLE;
 
+// What the product reads of the unicast address table: the address and its
+// duplicate-address state.
+typedef unsigned short ADDRESS_FAMILY;
+#ifndef AF_INET
+#define AF_INET 2
+#endif
+typedef struct {
+    ADDRESS_FAMILY sin_family;
+    unsigned short sin_port;
+    struct { DWORD s_addr; } sin_addr;
+} SOCKADDR_IN;
+typedef union {
+    SOCKADDR_IN Ipv4;
+    ADDRESS_FAMILY si_family;
+} SOCKADDR_INET;
+typedef enum {
+    IpDadStateInvalid, IpDadStateTentative, IpDadStateDuplicate, IpDadStateDeprecated,
+    IpDadStatePreferred
+} NL_DAD_STATE;
+typedef struct {
+    SOCKADDR_INET Address;
+    NL_DAD_STATE DadState;
+} MIB_UNICASTIPADDRESS_ROW;
+typedef struct {
+    ULONG NumEntries;
+    MIB_UNICASTIPADDRESS_ROW Table[1];
+} MIB_UNICASTIPADDRESS_TABLE, *PMIB_UNICASTIPADDRESS_TABLE;
+
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order);
 DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order);
+DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table);
+void FreeMibTable(PVOID memory);
+DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped);
+BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped);

@@ -64,6 +64,7 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_NETWORK_UNREACHABLE 1231u
 #define ERROR_REQUEST_ABORTED 1235u
+#define ERROR_IO_PENDING 997u
 
 #define CREATE_NEW_CONSOLE 0x00000010u
 #define CREATE_NEW_PROCESS_GROUP 0x00000200u
@@ -119,6 +120,14 @@ typedef struct _STARTUPINFOA {
     LPBYTE lpReserved2;
     HANDLE hStdInput, hStdOutput, hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _OVERLAPPED {
+    uintptr_t Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+typedef HANDLE *PHANDLE;
+typedef void *PVOID;
 
 typedef struct _PROCESS_INFORMATION {
     HANDLE hProcess;
@@ -187,6 +196,8 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, DWORD milliseconds);
+DWORD GetTickCount();
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);

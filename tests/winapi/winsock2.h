@@ -1,0 +1,2 @@
+#pragma once
+// Stand-in: the types the product uses of it are in the stand-in iphlpapi.h.

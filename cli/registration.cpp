@@ -151,6 +151,8 @@ DWORD RemoveService()
     result = DeleteServiceEntry(database);
     if (result == 0) {
         DeleteEventSourceKey();
+        // The service manager removes the service's key in its own time.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kParametersKey);
         printf("%s deleted successfully\n", kServiceName);
     } else {
         printf("Error: %s not deleted [%d]\n", kServiceName, static_cast<int>(result));

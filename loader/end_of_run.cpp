@@ -101,25 +101,6 @@ const char *Plural(unsigned count, const char *one, const char *many)
     return count == 1 ? one : many;
 }
 
-// Line numbers in file order, as many as fit, then an ellipsis.
-struct LineList {
-    unsigned count;
-    size_t used;
-    char text[96];
-};
-
-void AddLine(LineList &list, unsigned lineNumber)
-{
-    ++list.count;
-    if (list.used == sizeof list.text)
-        return;  // full: the ellipsis stands for the rest
-    char number[16];
-    snprintf(number, sizeof number, list.count == 1 ? "%u" : ", %u", lineNumber);
-    const bool full = list.used + strlen(number) + sizeof ", ..." > sizeof list.text;
-    snprintf(list.text + list.used, sizeof list.text - list.used, "%s", full ? ", ..." : number);
-    list.used = full ? sizeof list.text : list.used + strlen(number);
-}
-
 // What the routes of a run came to; the lines of those a stop cut off, and
 // every line that wrote a record, its route's included.
 struct Tally {
@@ -220,6 +201,27 @@ void SetMissingRouteExitCode(const LoaderRun &run)
 }
 
 }  // namespace
+
+void AddLine(LineList &list, unsigned lineNumber)
+{
+    ++list.count;
+    if (list.used == sizeof list.text)
+        return;  // full: the ellipsis stands for the rest
+    char number[16];
+    snprintf(number, sizeof number, list.count == 1 ? "%u" : ", %u", lineNumber);
+    const bool full = list.used + strlen(number) + sizeof ", ..." > sizeof list.text;
+    snprintf(list.text + list.used, sizeof list.text - list.used, "%s", full ? ", ..." : number);
+    list.used = full ? sizeof list.text : list.used + strlen(number);
+}
+
+void ForEachRecordedRoute(const LoaderRun &run, void (*take)(const RouteAddresses &route))
+{
+    for (unsigned i = 0; i < run.kept; ++i) {
+        const RouteRun &route = g_routeRuns[i];
+        if (route.state == RouteState::kRecorded && route.readable)
+            take(route.route);
+    }
+}
 
 DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
                        const Addresses *addresses)

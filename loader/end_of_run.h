@@ -25,6 +25,18 @@ struct LoaderRun {
 // Counts a line that wrote a record, once however many it wrote.
 void NoteRecordLine(LoaderRun &run, unsigned lineNumber);
 
+// Line numbers in file order, as many as fit, then an ellipsis.
+struct LineList {
+    unsigned count;
+    size_t used;
+    char text[96];
+};
+void AddLine(LineList &list, unsigned lineNumber);
+
+// Hands on every route of the run that is recorded as missing, and can be
+// compared with the table.
+void ForEachRecordedRoute(const LoaderRun &run, void (*take)(const RouteAddresses &route));
+
 // Why the route tool did not add a route, as far as can be told: the
 // launch's error code, ERROR_NETWORK_UNREACHABLE (1231) for a gateway on no
 // connected network, the tool's exit status, else ERROR_NOT_FOUND (1168).

@@ -54,8 +54,8 @@ extern HANDLE g_stoppingEvent;
 // Whether the service is stopping: no route tool starts any more.
 bool Stopping();
 
-// Holds the loader while the service is paused.
-void WaitWhilePaused();
+// Holds the loader while the service is paused. Returns whether it was.
+bool WaitWhilePaused();
 
 // Waits `ms`, or less once the service is stopping. Returns false then.
 bool Rest(DWORD ms);

@@ -3,6 +3,8 @@
 
 #include "loader/end_of_run.h"
 #include "loader/loader.h"
+#include "loader/settings.h"
+#include "loader/watch.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -46,6 +48,7 @@ void TakeAction(const RouteAction &action, void *context)
 
 DWORD WINAPI RouteLoaderThread(LPVOID)
 {
+    const bool keepRoutes = KeepRoutes();
     char toolPath[kPathSize];
     if (!FindRouteTool(toolPath)) {
         FailAndStop(kStepSearchRouteExe);
@@ -75,6 +78,8 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     ForEachRouteAction(file, TakeAction, &run);
     fclose(file);
     FinishRun(run);
+    if (keepRoutes && !Stopping())
+        WatchAddresses(run);
     SignalStopEvent();
     return 0;
 }

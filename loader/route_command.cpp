@@ -76,10 +76,12 @@ bool Stopping()
     return g_launchesClosed;
 }
 
-void WaitWhilePaused()
+bool WaitWhilePaused()
 {
-    if (g_mayRunEvent != nullptr)
-        WaitForSingleObject(g_mayRunEvent, INFINITE);
+    if (g_mayRunEvent == nullptr || WaitForSingleObject(g_mayRunEvent, 0) == WAIT_OBJECT_0)
+        return false;
+    WaitForSingleObject(g_mayRunEvent, INFINITE);
+    return true;
 }
 
 bool Rest(DWORD ms)

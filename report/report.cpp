@@ -5,6 +5,7 @@
 
 HANDLE g_stopEvent = nullptr;
 DWORD g_runExitCode = 0;
+bool g_runFailed = false;
 
 namespace {
 Lock g_stopEventLock = SRWLOCK_INIT;
@@ -58,6 +59,7 @@ void FailAndStop(const char *stepName)
         LockGuard hold(g_stopEventLock);
         if (g_runExitCode == 0)
             g_runExitCode = code;
+        g_runFailed = true;
         if (g_stopEvent != nullptr) {
             // Signal first: the signal is what releases ServiceMain's wait.
             SetEvent(g_stopEvent);
@@ -72,6 +74,13 @@ void SetRunExitCode(DWORD code)
 {
     LockGuard hold(g_stopEventLock);
     if (g_runExitCode == 0)
+        g_runExitCode = code;
+}
+
+void UpdateRunExitCode(DWORD code)
+{
+    LockGuard hold(g_stopEventLock);
+    if (!g_runFailed)
         g_runExitCode = code;
 }
 

@@ -45,6 +45,7 @@ inline constexpr size_t kSummaryTextSize = 1024;
 // handle means the event is already closed (or not yet created).
 extern HANDLE g_stopEvent;
 extern DWORD g_runExitCode;  // under the same lock; read through RunExitCode
+extern bool g_runFailed;     // the exit code is a failure's; under the same lock
 
 // Writes one error record naming the step, with the calling thread's last
 // error: "Event log error: Tolvane [code]" and the step name, then, for a
@@ -63,6 +64,10 @@ void FailAndStop(const char *stepName);
 
 // Makes `code` the run's exit code unless an earlier failure gave it one.
 void SetRunExitCode(DWORD code);
+
+// Makes `code`, that of a later check of the routes, the run's exit code in
+// place of the one before, unless a failure ended the run.
+void UpdateRunExitCode(DWORD code);
 
 // The code of the failure that ended the run through FailAndStop, else that
 // of the first route found missing, or 0. The service reports it as its exit

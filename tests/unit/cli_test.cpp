@@ -155,14 +155,17 @@ TEST_F(CommandLineTest, TheLongestPathTheSearchReturnsFitsTheCommandLine)
     EXPECT_EQ(fake::Service("Tolvane").binaryPath, "\"" + longest + "\" mode=Service");
 }
 
-TEST_F(CommandLineTest, DeleteRemovesTheServiceAndItsEventSource)
+TEST_F(CommandLineTest, DeleteRemovesTheServiceItsSettingsAndItsEventSource)
 {
     fake::AddService("Tolvane");
     fake::SetRegistryValue(kEventSourceKey, "TypesSupported", std::string("\x01\0\0\0", 4),
                            REG_DWORD);
+    fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string("\x01\0\0\0", 4),
+                           REG_DWORD);
     EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Tolvane deleted successfully\n");
     EXPECT_FALSE(fake::ServiceExists("Tolvane"));
     EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
+    EXPECT_FALSE(fake::RegistryKeyExists(kParametersKey));
 }
 
 TEST_F(CommandLineTest, WhatRegistrationAddsToTheServiceIsBestEffort)
@@ -694,6 +697,14 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
               kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE"}},
+        {"keeping its routes",
+         [] {
+             fake::AddService("Tolvane", kThisProgram);
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string("\x01\0\0\0", 4),
+                                    REG_DWORD);
+         },
+         {std::string("Service: registered, automatic start, keeps the routes after network "
+                      "changes, runs ") + kThisProgram}},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
          {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}},
         {"disabled",

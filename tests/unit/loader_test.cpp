@@ -7,6 +7,7 @@
 #include "report/report.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -230,10 +231,11 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
         EXPECT_TRUE(fake::Sleeps().empty());
         EXPECT_EQ(fake::Problems(), Lines{});
         g_runExitCode = 0;
+        g_runFailed = false;
     }
 }
 
-TEST_F(LoaderTest, TheWindowsDirectoryIsReadLevelByLevelAndAlwaysTerminated)
+TEST_F(LoaderTest, TheSettingsAreReadLevelByLevelAndTheWindowsDirectoryAlwaysTerminated)
 {
     // Registry data of exactly the capacity, without a terminator.
     const std::string root(255, 'R');
@@ -256,6 +258,16 @@ TEST_F(LoaderTest, TheWindowsDirectoryIsReadLevelByLevelAndAlwaysTerminated)
     fake::SetRegistryValue(kCurrentVersionKey, "SystemRoot", std::string(300, 'L'));
     EXPECT_EQ(QuerySystemRoot(buffer, kPathLimit), 1);
     EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+
+    // KeepRoutes: a REG_DWORD other than 0, and nothing else.
+    EXPECT_FALSE(KeepRoutes());
+    for (const auto &[data, type, keeps] : {std::tuple{std::string("\x01\0\0\0", 4), REG_DWORD, true},
+                                            {std::string(4, '\0'), REG_DWORD, false},
+                                            {std::string("1"), REG_SZ, false}}) {
+        fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, data, type);
+        EXPECT_EQ(KeepRoutes(), keeps) << type;
+    }
+    EXPECT_EQ(fake::OpenRegistryKeys(), 0);
 }
 
 TEST_F(LoaderTest, TheRouteFilePathIsTheWindowsDirectoryAndTheFixedSuffix)

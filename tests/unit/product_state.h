@@ -9,6 +9,7 @@ inline void ResetProductState()
 {
     g_stopEvent = nullptr;
     g_runExitCode = 0;
+    g_runFailed = false;
     g_lastChild = {};
     g_launchesClosed = false;
     g_mayRunEvent = nullptr;

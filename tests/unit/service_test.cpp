@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include "loader/loader.h"
+#include "loader/watch.h"
 #include "report/report.h"
 #include "service/service.h"
 
@@ -94,6 +95,7 @@ TEST_F(ServiceTest, AServiceRunStartsRunsAndStopsItselfWithExitCodeZero)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 255.255.0.0 10.0.0.1000000000\n10.2.0.0 10.0.0.2\n");
+    fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string(4, '\0'), REG_DWORD);
     StartService();
     WaitForDispatcher();
 
@@ -511,6 +513,101 @@ TEST_F(ServiceTest, ALoaderHeldPastTheStopsSecondEndsTheRunAsAborted)
     EXPECT_EQ(std::vector<Report>(reports.begin() + 3, reports.end() - 1), stopping);
     EXPECT_EQ(reports.back(), kStopped);
     EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_REQUEST_ABORTED);
+}
+
+// ---------------------------------------------------------------- keeping the routes
+
+class KeepRoutesTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        InstallRouteTool();
+        fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string("\x01\0\0\0", 4),
+                               REG_DWORD);
+    }
+
+    // Lets the service go on until the virtual clock is at `ms`.
+    void RunUntil(uint64_t ms)
+    {
+        fake::HoldSleepsAt(ms);
+        ASSERT_TRUE(fake::WaitUntilSleeping());
+    }
+
+    std::string windowsFile() { return windowsDirectory_ + kRouteFileSuffix; }
+};
+
+// After the boot the service stays running. A route deleted by hand stays
+// deleted while no address changes; an address that comes puts back the
+// missing routes whose gateway it connects, and no other. A pause holds the
+// watch, and continue runs a pass at once. A stop ends the run with the code
+// of the first route of the file not in the table.
+TEST_F(KeepRoutesTest, TheServiceStaysAndPutsBackRoutesWhenTheirNetworkComesUp)
+{
+    WriteRouteFile("10.1.0.0 255.255.0.0 192.168.1.254\n10.72.0.0 255.255.0.0 192.168.99.1\n"
+                   "10.73.0.0 255.255.0.0 192.168.98.1\n");
+    fake::ScriptChildren({{}, {}, {0, 2}, {0, 2}});
+    const std::vector<std::string> up = {"192.168.1.1", "255.255.255.0", "192.168.99.2",
+                                         "255.255.255.0"};
+    StartService();
+    RunUntil(150000);  // the boot waited two minutes in vain for two networks
+    EXPECT_EQ(Reports().back(), kRunning);
+    EXPECT_EQ(fake::CommandLines().size(), 4u);
+    fake::SetRoutingTable({});  // deleted by hand
+    RunUntil(170000);
+    EXPECT_EQ(fake::CommandLines().size(), 4u) << "no address came: not put back";
+    fake::SetAddressesAt(175000, up);
+    RunUntil(200000);
+    const Lines commands = fake::CommandLines();
+    EXPECT_EQ(Lines(commands.begin() + 4, commands.end()),
+              Lines(commands.begin() + 1, commands.begin() + 3));
+    EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).back().strings[0],
+              "Tolvane put back 2 routes from " + windowsFile() +
+                  " when a network came up (lines 1, 2).");
+
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    fake::SetRoutingTable({});
+    fake::ReleaseSleeps();
+    ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
+    EXPECT_EQ(fake::CommandLines().size(), 6u) << "paused: no pass";
+    fake::HoldSleepsAt(230000);
+    fake::SendControl(SERVICE_CONTROL_CONTINUE);
+    ASSERT_TRUE(fake::WaitUntilSleeping());
+    EXPECT_EQ(fake::CommandLines().size(), 8u) << "a pass at once after continue";
+    EXPECT_EQ(fake::RecordedSteps(), (Lines{"RouteNotInTable", "RouteNotInTable"}))
+        << "at boot only";
+
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    WaitForDispatcher();
+    EXPECT_EQ(Reports().back(), kStopped);
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NETWORK_UNREACHABLE)
+        << "line 3's";
+}
+
+// A link that flaps every second for 200 s: passes no more often than every
+// five seconds, and the route that stays missing recorded once.
+TEST_F(KeepRoutesTest, AFlappingLinkFloodsNeitherTheEventLogNorTheRouteTool)
+{
+    WriteRouteFile("10.1.0.0 255.255.0.0 192.168.1.254\n");
+    std::vector<fake::ChildScript> runs(100, {0, 1});  // refused, after the boot's
+    runs[0] = runs[1] = {};
+    fake::ScriptChildren(runs);
+    StartService();
+    RunUntil(20000);
+    fake::SetRoutingTable({});
+    for (uint64_t at = 20000; at < 220000; at += 2000) {
+        fake::SetAddressesAt(at, {"10.0.0.254", "255.0.0.0"});
+        fake::SetAddressesAt(at + 1000, {"192.168.1.1", "255.255.255.0"});
+    }
+    RunUntil(230000);
+    EXPECT_GT(fake::CommandLines().size(), 2u) << "put back at least once";
+    // A pass reads the table before and after its runs; the boot read it once.
+    EXPECT_LE(fake::CallCount("GetIpForwardTable"), 1 + 2 * (210000 / kPassIntervalMs + 1));
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"RouteNotInTable"});
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    WaitForDispatcher();
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NOT_FOUND);
 }
 
 // ---------------------------------------------------------------- races

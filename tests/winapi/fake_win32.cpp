@@ -227,12 +227,15 @@ bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const Events &cut = {})
 {
     W().sleeps.push_back(ms);
     W().clockMs += ms;
-    if (!W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom ||
-        W().clockMs < W().holdSleepsAtMs)
+    const auto released = [&] {
+        return !W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom ||
+               W().clockMs < W().holdSleepsAtMs;
+    };
+    if (released())
         return false;
     ++W().sleeping;
     g_changed.notify_all();
-    g_changed.wait(hold, [&] { return !W().holdSleeps || W().ended || AnySignalled(cut); });
+    g_changed.wait(hold, [&] { return released() || AnySignalled(cut); });
     --W().sleeping;
     return AnySignalled(cut);
 }
@@ -613,6 +616,7 @@ void HoldSleepsAt(uint64_t ms)
     W().holdSleeps = true;
     W().holdSleepsFrom = 1;
     W().holdSleepsAtMs = ms;
+    g_changed.notify_all();
 }
 
 void ReleaseSleeps()
@@ -626,7 +630,7 @@ bool WaitUntilSleeping(int timeoutMs)
 {
     std::unique_lock<std::mutex> hold(g_lock);
     return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                              [] { return W().sleeping > 0; });
+                              [] { return W().sleeping > 0 && W().clockMs >= W().holdSleepsAtMs; });
 }
 
 bool WaitUntilBlockedOn(HANDLE event, int timeoutMs)
@@ -919,6 +923,8 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
         return WAIT_TIMEOUT;
     }
     std::shared_ptr<EventObject> event = entry->event;
+    if (!event->signalled && milliseconds == 0)
+        return WAIT_TIMEOUT;
     if (!event->signalled && milliseconds != INFINITE)
         return Doze(hold, milliseconds, {event}) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     ++event->blockedWaiters;

@@ -154,7 +154,8 @@ bool IsSignalled(HANDLE event);
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
 void HoldSleeps(size_t fromNth = 1);
-void HoldSleepsAt(uint64_t ms);  // those that end at or after this time
+// Holds those that end at or after this time; one held before it goes on.
+void HoldSleepsAt(uint64_t ms);
 void ReleaseSleeps();
 bool WaitUntilSleeping(int timeoutMs = 5000);
 // True once some thread is blocked on an event that is not signalled.

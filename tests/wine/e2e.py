@@ -62,6 +62,7 @@ CHILD_POLL_MS = 100     # the longest wait between two status reads of a route t
 CHILD_READS = 11        # status reads, and 10 waits, for a tool that does not end
 # An upper bound only catches a hang; a loaded machine stays far below it.
 HANG_MS = 30000
+WATCH_POLL_S = 1.0       # a service that keeps its routes reads the addresses this often
 
 
 class Check:
@@ -740,6 +741,52 @@ def late_network(ctx):
         ("%.1f" % ((k.tick - boot.launches()[0].tick) / 1000), k.texts[1]) for k in boot.launches()])
 
 
+@scenario("keep-routes", weight=2)
+def keep_routes(ctx):
+    """KeepRoutes 1: after the boot the service stays running. Its route goes
+    with the address of a veth link (Linux drops it, as Windows does); when the
+    address comes back the service puts the route back, within 5 s, with one
+    record of it, and sc stop ends the run with 0."""
+    c, i = ctx.check, ctx.install_at()
+    for args in (["link", "add", "v0", "type", "veth", "peer", "name", "v1"],
+                 ["link", "set", "v1", "up"], ["link", "set", "v0", "up"],
+                 ["addr", "add", "192.168.50.1/24", "dev", "v0"]):
+        c.equal(ctx.prefix.ip(*args), 0, "ip %s" % " ".join(args))
+    i.warm_server()
+    c.equal(i.tolvane("/REGISTER", label="register").rc, 0, "/REGISTER: exit status")
+    c.equal(ctx.prefix.run(["reg", "add", SERVICE_KEY + "\\Parameters", "/v", "KeepRoutes", "/t",
+                            "REG_DWORD", "/d", "1", "/f"], "keep-routes").rc, 0, "reg add")
+    ctx.prefix.end_server()
+    i.set_route_file(b"10.50.0.0 255.255.0.0 192.168.50.7\r\n")
+    i.set_tool_behaviour("0 sync")
+    route = "10.50.0.0/16 via 192.168.50.7 dev v0"
+    running = i.start_boot()
+    deadline = time.monotonic() + HANG_MS / 1000
+    while b"Tolvane cleared the routing table" not in ws._slurp(running.err_path) \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    query = " ".join(ctx.prefix.run(["sc", "query", SERVICE], "sc-query").text.split())
+    c.true("STATE : 4 RUNNING" in query, "sc query after the boot: %r" % query)
+    c.equal(ctx.prefix.routes(), [route], "ip route after the boot")
+    ctx.prefix.ip("addr", "del", "192.168.50.1/24", "dev", "v0")
+    c.equal(ctx.prefix.routes(), [], "ip route without the address")
+    time.sleep(3 * WATCH_POLL_S)  # the service reads the addresses at least every second
+    ctx.prefix.ip("addr", "add", "192.168.50.1/24", "dev", "v0")
+    added = time.monotonic()
+    while ctx.prefix.routes() != [route] and time.monotonic() < added + HANG_MS / 1000:
+        time.sleep(0.05)
+    back = time.monotonic() - added
+    c.true(back <= 5, "route back %.1f s after its address" % back)
+    c.note("address back at 0 s; route back at %.2f s" % back)
+    c.equal(ctx.prefix.run(["sc", "stop", SERVICE], "sc-stop").rc, 0, "sc stop: exit status")
+    boot = i.finish_boot(running)
+    check_stopped(c, boot)
+    check_records(c, boot, [])
+    c.equal([r.strings for r in boot.trace.records if r.event_type == SUMMARY][1:],
+            [["Tolvane put back 1 route from C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE when "
+              "a network came up (line 1)."]], "information record of the pass")
+
+
 @scenario("unicode-route-file")
 def unicode_route_file(ctx):
     """A route file saved by Notepad as "Unicode" is refused before anything
@@ -1081,6 +1128,8 @@ def msi_package(ctx):
             "Programs and Features after the upgrade (name, version, publisher)")
     c.equal(reg_values(ctx, SERVICE_KEY + "\\Parameters", "reg-query-parameters"),
             {"KeepRoutes": ("REG_DWORD", "0x1")}, "KeepRoutes kept by the upgrade")
+    ctx.prefix.run(["reg", "add", SERVICE_KEY + "\\Parameters", "/v", "KeepRoutes", "/t",
+                    "REG_DWORD", "/d", "0", "/f"], "keep-routes-off")  # the boot below stops
 
     # Registered as /REGISTER registers it, never started, no route file made.
     values = reg_values(ctx, SERVICE_KEY, "reg-query-service") or {}

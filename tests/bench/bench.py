@@ -218,6 +218,47 @@ class Bench:
                 int(run["peak_working_set"]), float(run["stopped_ms"]))
 
 
+    def keep_routes(self, flaps=5):
+        """KeepRoutes 1 and one route through the address of a veth link, which
+        Linux drops with the address, as Windows does: the seconds from the
+        address coming back to the route being back in the table (the route
+        tool's runs applied here), and the working set while the service watches."""
+        p, route = self.prefix, "10.60.0.0/16 via 192.168.60.7 dev v0"
+        for args in (["link", "add", "v0", "type", "veth", "peer", "name", "v1"],
+                     ["link", "set", "v1", "up"], ["link", "set", "v0", "up"]):
+            p.ip(*args)
+        p.put(ROUTE_FILE, b"10.60.0.0 255.255.0.0 192.168.60.7\n")
+        self.set_delay(0)
+        self.wine("reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\Tolvane\\Parameters",
+                  "/v", "KeepRoutes", "/t", "REG_DWORD", "/d", "1", "/f")
+        self.remove(INSTALL_DIR + "\\ROUTE.LOG")
+        applied, back = 0, []
+
+        def until_route(present, limit=30):
+            nonlocal applied
+            deadline = time.monotonic() + limit
+            while (route in p.routes()) != present and time.monotonic() < deadline:
+                runs = self.tool_runs(INSTALL_DIR)
+                for _, _, command in runs[applied:]:
+                    p.route_command(command)
+                applied = len(runs)
+                time.sleep(0.02)
+            return time.monotonic()
+        p.ip("addr", "add", "192.168.60.1/24", "dev", "v0")
+        probe = p.start([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "600000"], "bench_probe")
+        until_route(True)  # the boot's run, whose check comes five seconds later
+        for _ in range(flaps):
+            time.sleep(8)  # the boot has ended, or passes (at most every 5 s) are over
+            p.ip("addr", "del", "192.168.60.1/24", "dev", "v0")
+            until_route(False)
+            time.sleep(3)  # seen gone at the service's next reads
+            p.ip("addr", "add", "192.168.60.1/24", "dev", "v0")
+            added = time.monotonic()
+            back.append(until_route(True) - added)
+        self.wine("sc", "stop", SERVICE)
+        run = key_values(probe.finish(60).text, "run")
+        return back, int(run["running_working_set"])
+
     def round_again_if_lost(self, attempts=5):
         for attempt in range(attempts):
             try:
@@ -284,6 +325,7 @@ def main():
                 r["environment"].append(in_service / bare)
                 r["stop"].append(stopped_ms)
                 peaks.append(peak)
+        back, watching = bench.keep_routes()
     except (BenchError, ws.WineError) as exc:
         print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
         return 1
@@ -322,6 +364,9 @@ def main():
           % (size, size / 1024, args.tolvane))
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
+    print("KeepRoutes 1: route back in the table %s s after its address came back (%d times);"
+          " working set while the service watches: %.1f MiB"
+          % (spread(back, 2), len(back), watching / 2**20))
     print("rounds thrown away for a lost run, and made again: %d%s"
           % (len(bench.thrown_away), "".join("\n  " + why for why in bench.thrown_away)))
     print("bench wall time: %.0f s (prefix set-up %.0f s)"

@@ -1,6 +1,7 @@
 // Starts a service and follows its run to the end: the time from the start
 // request to running and to stopped, and the service process's peak working
-// set, sampled until the process has ended.
+// set, sampled until the process has ended, and its working set when last
+// seen running.
 //
 //   bench_probe NAME TIMEOUT_MS
 //
@@ -74,7 +75,7 @@ int main(int argc, char **argv)
     }
 
     double runningAt = -1, stoppedAt = -1, endedAt = -1;
-    SIZE_T peakWorkingSet = 0, peakPagefile = 0;
+    SIZE_T peakWorkingSet = 0, peakPagefile = 0, runningWorkingSet = 0;
     int samples = 0;
     DWORD pid = 0, exitCode = 0;
     HANDLE process = nullptr;
@@ -106,6 +107,8 @@ int main(int argc, char **argv)
                     peakWorkingSet = counters.PeakWorkingSetSize;
                 if (counters.PeakPagefileUsage > peakPagefile)
                     peakPagefile = counters.PeakPagefileUsage;
+                if (status.dwCurrentState == SERVICE_RUNNING)  // the last seen running
+                    runningWorkingSet = counters.WorkingSetSize;
             }
             if (WaitForSingleObject(process, kSampleMs) == WAIT_OBJECT_0) {
                 if (endedAt < 0)
@@ -123,13 +126,14 @@ int main(int argc, char **argv)
 
     const bool good = stoppedAt >= 0 && endedAt >= 0;
     std::printf("run result=%s pid=%lu exit=%lu running_ms=%.1f stopped_ms=%.1f ended_ms=%.1f"
-                " peak_working_set=%llu peak_pagefile=%llu samples=%d\n",
+                " peak_working_set=%llu peak_pagefile=%llu running_working_set=%llu samples=%d\n",
                 good ? "stopped" : "incomplete", pid, exitCode,
                 runningAt < 0 ? -1.0 : runningAt - started,
                 stoppedAt < 0 ? -1.0 : stoppedAt - started,
                 endedAt < 0 ? -1.0 : endedAt - started,
                 static_cast<unsigned long long>(peakWorkingSet),
-                static_cast<unsigned long long>(peakPagefile), samples);
+                static_cast<unsigned long long>(peakPagefile),
+                static_cast<unsigned long long>(runningWorkingSet), samples);
     if (process != nullptr)
         CloseHandle(process);
     CloseServiceHandle(service);

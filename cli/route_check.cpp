@@ -219,13 +219,10 @@ void PrintRemovedRoutes(const MIB_IPFORWARDTABLE &table)
         FormatAddress(row.dwForwardDest, destination);
         FormatAddress(row.dwForwardMask, mask);
         FormatAddress(row.dwForwardNextHop, gateway);
+        printf("Removed at boot: %s MASK %s %s (no line adds it back", destination, mask, gateway);
         if (g_rowTriedBy[i] != 0)
-            printf("Removed at boot: %s MASK %s %s (no line adds it back: line %u means to, but "
-                   "has a mistake)\n",
-                   destination, mask, gateway, g_rowTriedBy[i]);
-        else
-            printf("Removed at boot: %s MASK %s %s (no line of the file adds it back)\n",
-                   destination, mask, gateway);
+            printf("; line %u means to, but has a mistake", g_rowTriedBy[i]);
+        printf(")\n");
     }
 }
 

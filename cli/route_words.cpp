@@ -84,7 +84,8 @@ bool HasOddBytes(const RouteFields &line, int index)
 void SayRouteMistakes(const RouteFields &line, MistakeSink say, void *context)
 {
     char text[kLineSize + 192];
-    if (EqualsIgnoringCase(line.field[0], "route") || EqualsIgnoringCase(line.field[0], "route.exe")) {
+    if (EqualsIgnoringCase(line.field[0], "route") ||
+        EqualsIgnoringCase(line.field[0], "route.exe")) {
         say("this is a route command as typed at a prompt, not a line of the route file: keep "
             "only its destination, mask and gateway, without \"route\", \"add\" and \"mask\"",
             context);

@@ -111,7 +111,8 @@ struct Tally {
 void CountRoutes(const LoaderRun &run, Tally &tally)
 {
     tally = {};
-    const unsigned named = run.recordLines < kNamedRecordLines ? run.recordLines : kNamedRecordLines;
+    const unsigned named =
+        run.recordLines < kNamedRecordLines ? run.recordLines : kNamedRecordLines;
     unsigned next = 0;  // the next line that wrote a record of its own
     for (unsigned i = 0; i < run.kept; ++i) {
         const RouteRun &route = g_routeRuns[i];
@@ -168,8 +169,8 @@ void ReportRun(const LoaderRun &run, bool checked)
     const unsigned cutOff = tally.cutOff.count;
     if (cutOff > 0)
         snprintf(cutText, sizeof cutText, "; the service stopped before %u %s in the table (%s %s)",
-                 cutOff, Plural(cutOff, "route was", "routes were"), Plural(cutOff, "line", "lines"),
-                 tally.cutOff.text);
+                 cutOff, Plural(cutOff, "route was", "routes were"),
+                 Plural(cutOff, "line", "lines"), tally.cutOff.text);
     if (checked && run.kept < run.routes)
         snprintf(unchecked, sizeof unchecked, "; the routes after the first %u were not checked",
                  run.kept);

@@ -157,7 +157,8 @@ const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error)
 
 const Addresses *ReadAddresses(DWORD *error)
 {
-    const MIB_IPADDRTABLE *table = ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addressTable, error);
+    const MIB_IPADDRTABLE *table =
+        ReadTable<MIB_IPADDRTABLE>(g_getIpAddrTable, g_addressTable, error);
     if (table == nullptr)
         return nullptr;
     MIB_UNICASTIPADDRESS_TABLE *states = nullptr;
@@ -211,7 +212,8 @@ bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway)
 bool NotifyAddressChange(OVERLAPPED &overlapped)
 {
     HANDLE handle = nullptr;  // the system's, not to be closed
-    return LoadIpHelper() == 0 && g_notifyAddrChange != nullptr && g_cancelIpChangeNotify != nullptr &&
+    return LoadIpHelper() == 0 && g_notifyAddrChange != nullptr &&
+           g_cancelIpChangeNotify != nullptr &&
            g_notifyAddrChange(&handle, &overlapped) == ERROR_IO_PENDING;
 }
 

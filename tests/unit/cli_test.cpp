@@ -160,8 +160,7 @@ TEST_F(CommandLineTest, DeleteRemovesTheServiceItsSettingsAndItsEventSource)
     fake::AddService("Tolvane");
     fake::SetRegistryValue(kEventSourceKey, "TypesSupported", std::string("\x01\0\0\0", 4),
                            REG_DWORD);
-    fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string("\x01\0\0\0", 4),
-                           REG_DWORD);
+    fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
     EXPECT_EQ(Run({"tolvane", "/DELETE"}), std::string(kBanner) + "Tolvane deleted successfully\n");
     EXPECT_FALSE(fake::ServiceExists("Tolvane"));
     EXPECT_FALSE(fake::RegistryKeyExists(kEventSourceKey));
@@ -497,10 +496,9 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
-          "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (no line of the file adds it back)",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line of the file adds it back)",
-          "Removed at boot: 10.0.0.0 MASK 255.0.0.0 192.168.1.99 (no line of the file adds it back)",
-          noDefault,
+          "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (no line adds it back)",
+          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line adds it back)",
+          "Removed at boot: 10.0.0.0 MASK 255.0.0.0 192.168.1.99 (no line adds it back)", noDefault,
           "Routes to add: 2, in the table now: 0, lines with records: 0, mistakes: 0"},
          0},
         // A line without a mask is a route to one address, and never a default route.
@@ -519,7 +517,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table)",
           "line 6:   note: the gateway 192.168.99.1 is on no connected network of this machine now; "
           "the boot will wait up to 2 minutes for that network",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.253 (no line of the file adds it back)",
+          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.253 (no line adds it back)",
           noDefault, "Routes to add: 4, in the table now: 1, lines with records: 0, mistakes: 0"},
          1168},
         {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +
@@ -582,7 +580,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 12:  mistake: the gateway \"-f\" would be read by the route tool as an option, not "
           "as an address (-f clears the routing table, -p makes a route persistent)",
           "line 13:  " + option, "line 13:  mistake: " + pasted,
-          "Removed at boot: 10.13.0.0 MASK 255.255.0.0 10.0.0.13 (no line adds it back: line 13 "
+          "Removed at boot: 10.13.0.0 MASK 255.255.0.0 10.0.0.13 (no line adds it back; line 13 "
           "means to, but has a mistake)", noDefault,
           "Routes to add: 7, in the table now: 0, lines with records: 6, mistakes: 9"},
          1168},
@@ -700,8 +698,7 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
         {"keeping its routes",
          [] {
              fake::AddService("Tolvane", kThisProgram);
-             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, std::string("\x01\0\0\0", 4),
-                                    REG_DWORD);
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
          },
          {std::string("Service: registered, automatic start, keeps the routes after network "
                       "changes, runs ") + kThisProgram}},

@@ -261,9 +261,9 @@ TEST_F(LoaderTest, TheSettingsAreReadLevelByLevelAndTheWindowsDirectoryAlwaysTer
 
     // KeepRoutes: a REG_DWORD other than 0, and nothing else.
     EXPECT_FALSE(KeepRoutes());
-    for (const auto &[data, type, keeps] : {std::tuple{std::string("\x01\0\0\0", 4), REG_DWORD, true},
-                                            {std::string(4, '\0'), REG_DWORD, false},
-                                            {std::string("1"), REG_SZ, false}}) {
+    for (const auto &[data, type, keeps] :
+         {std::tuple{kDwordOne, REG_DWORD, true}, {std::string(4, '\0'), REG_DWORD, false},
+          {std::string("1"), REG_SZ, false}}) {
         fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, data, type);
         EXPECT_EQ(KeepRoutes(), keeps) << type;
     }

@@ -33,6 +33,8 @@ private:
     size_t openFiles_ = 0;
 };
 
+// A REG_DWORD of 1, as the registry holds it.
+inline const std::string kDwordOne("\x01\0\0\0", 4);
 inline constexpr char kToolPath[] = "C:\\WINNT35\\system32\\ROUTE.EXE";
 inline constexpr char kExampleRouteFile[] =
     "# static routes added at boot\n"

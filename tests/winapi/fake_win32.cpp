@@ -59,11 +59,6 @@ struct Rule {
     DWORD error;
 };
 
-struct AddressRow {
-    MIB_IPADDRROW row;
-    NL_DAD_STATE dad;
-};
-
 struct Value {
     DWORD type;
     std::string data;
@@ -82,8 +77,8 @@ struct World {
     std::string modulePath = "C:\\Program Files\\Tolvane\\tolvane.exe";
     std::vector<MIB_IPFORWARDROW> routingTable;
     // From the read of the key on; or, by time, from that virtual time on.
-    std::map<int, std::vector<AddressRow>> addresses;
-    std::map<uint64_t, std::vector<AddressRow>> addressesAt;
+    std::map<int, std::vector<MIB_IPADDRROW>> addresses;
+    std::map<uint64_t, std::vector<MIB_IPADDRROW>> addressesAt;
     int addressReads = 0;
     bool administrator = true;
     std::set<std::string> keys;
@@ -99,7 +94,6 @@ struct World {
     int holdNth = 0;
     int holdCalls = 0;
     bool callHeld = false;
-    std::set<const void *> mibTables;  // allocated by GetUnicastIpAddressTable
     LPOVERLAPPED addressNotification = nullptr;
     std::vector<DWORD> sleeps;
     uint64_t clockMs = 0;
@@ -294,23 +288,26 @@ void SeeEnd(fake::Launch &launch, fake::ChildScript &script)
     }
 }
 
-void AddAddresses(std::vector<AddressRow> &rows, const std::vector<std::string> &addressesAndMasks,
-                  unsigned short type, int dadState)
+// The duplicate-address state of a row is kept where the platform's is unused.
+void AddAddresses(std::vector<MIB_IPADDRROW> &rows,
+                  const std::vector<std::string> &addressesAndMasks, unsigned short type,
+                  int dadState)
 {
     for (size_t i = 0; i + 1 < addressesAndMasks.size(); i += 2) {
         MIB_IPADDRROW row{};
         row.wType = type;
+        row.unused1 = static_cast<unsigned short>(dadState);
         if (!Address(addressesAndMasks[i], &row.dwAddr) ||
             !Address(addressesAndMasks[i + 1], &row.dwMask))
             Problem("an address or mask that is no address");
-        rows.push_back({row, static_cast<NL_DAD_STATE>(dadState)});
+        rows.push_back(row);
     }
 }
 
 // The machine's addresses at this read: by read, unless one by time has come.
-std::vector<AddressRow> CurrentAddresses()
+std::vector<MIB_IPADDRROW> CurrentAddresses()
 {
-    std::vector<AddressRow> rows;
+    std::vector<MIB_IPADDRROW> rows;
     for (const auto &version : W().addresses)
         rows = version.first <= W().addressReads ? version.second : rows;
     for (const auto &version : W().addressesAt)
@@ -359,8 +356,6 @@ std::vector<std::string> LeakedHandles(const std::vector<HANDLE> &allowed)
             continue;
         leaked.push_back(std::string(KindName(entry.kind)) + " " + entry.path);
     }
-    if (!W().mibTables.empty())
-        leaked.push_back("an address table of the IP helper, never freed");
     if (W().addressNotification != nullptr)
         leaked.push_back("an address change notification, still pending");
     return leaked;
@@ -1084,10 +1079,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
         {"FreeMibTable", reinterpret_cast<FARPROC>(&FreeMibTable)},
         {"NotifyAddrChange", reinterpret_cast<FARPROC>(&NotifyAddrChange)},
         {"CancelIPChangeNotify", reinterpret_cast<FARPROC>(&CancelIPChangeNotify)}};
-    const auto it = functions.find(name);
-    if (it == functions.end())
-        Problem(std::string("GetProcAddress of ") + name + ", which the stand-in has not");
-    return it == functions.end() ? nullptr : it->second;
+    return functions.count(name) != 0 ? functions.at(name) : nullptr;
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size)
@@ -1570,61 +1562,45 @@ DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order)
         return error;
     if (order)
         Problem("GetIpAddrTable asked to sort");
-    const std::vector<AddressRow> rows = CurrentAddresses();
+    const std::vector<MIB_IPADDRROW> rows = CurrentAddresses();
     if (*size < offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW))
         return ERROR_INSUFFICIENT_BUFFER;
     table->dwNumEntries = static_cast<DWORD>(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i)
-        table->table[i] = rows[i].row;
+    std::copy(rows.begin(), rows.end(), table->table);
     return NO_ERROR;
 }
 
-// The addresses of the last read of the address table, with their states.
+// The states of the last read's addresses, in memory FreeMibTable frees.
 DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (DWORD error = Enter("GetUnicastIpAddressTable"))
-        return error;
-    if (family != AF_INET)
-        Problem("GetUnicastIpAddressTable asked for another family than IPv4");
-    const std::vector<AddressRow> rows = CurrentAddresses();
+    if (DWORD error = Enter("GetUnicastIpAddressTable"); error != 0 || family != AF_INET)
+        return error != 0 ? error : ERROR_INVALID_PARAMETER;
+    const std::vector<MIB_IPADDRROW> rows = CurrentAddresses();
     // One row more than listed holds the count before them.
-    auto *made = reinterpret_cast<MIB_UNICASTIPADDRESS_TABLE *>(
-        new MIB_UNICASTIPADDRESS_ROW[rows.size() + 1]);
-    made->NumEntries = static_cast<ULONG>(rows.size());
+    *table = reinterpret_cast<PMIB_UNICASTIPADDRESS_TABLE>(
+        new MIB_UNICASTIPADDRESS_ROW[rows.size() + 1]());
+    (*table)->NumEntries = static_cast<ULONG>(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-        made->Table[i] = {};
-        made->Table[i].Address.Ipv4.sin_family = AF_INET;
-        made->Table[i].Address.Ipv4.sin_addr.s_addr = rows[i].row.dwAddr;
-        made->Table[i].DadState = rows[i].dad;
+        (*table)->Table[i].Address.Ipv4.sin_family = AF_INET;
+        (*table)->Table[i].Address.Ipv4.sin_addr.s_addr = rows[i].dwAddr;
+        (*table)->Table[i].DadState = static_cast<NL_DAD_STATE>(rows[i].unused1);
     }
-    W().mibTables.insert(made);
-    *table = made;
     return NO_ERROR;
 }
 
 void FreeMibTable(PVOID memory)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
-    Enter("FreeMibTable");
-    if (W().mibTables.erase(memory) == 0) {
-        Problem("FreeMibTable of a table the IP helper did not give, or gave back already");
-        return;
-    }
-    delete[] reinterpret_cast<MIB_UNICASTIPADDRESS_ROW *>(memory);
+    delete[] static_cast<MIB_UNICASTIPADDRESS_ROW *>(memory);
 }
 
-// Wine's way: pending, and never signalled; the product must read the table.
+// As under Wine: pending, and never signalled; the product reads the table too.
 DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Enter("NotifyAddrChange");
-    if (overlapped == nullptr || overlapped->hEvent == nullptr)
-        Problem("NotifyAddrChange without an event to signal");
-    if (W().addressNotification != nullptr)
-        Problem("NotifyAddrChange while a notification is pending");
     W().addressNotification = overlapped;
-    *handle = reinterpret_cast<HANDLE>(0x1b42);
+    *handle = nullptr;
     return ERROR_IO_PENDING;
 }
 
@@ -1632,10 +1608,9 @@ BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Enter("CancelIPChangeNotify");
-    if (overlapped == nullptr || overlapped != W().addressNotification)
-        return Fail(ERROR_NOT_FOUND);
+    const bool pending = overlapped == W().addressNotification;
     W().addressNotification = nullptr;
-    return TRUE;
+    return pending ? TRUE : Fail(ERROR_NOT_FOUND);
 }
 
 // ---------------------------------------------------------------- user32

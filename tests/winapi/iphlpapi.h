@@ -50,18 +50,12 @@ typedef struct {
     unsigned short sin_port;
     struct { DWORD s_addr; } sin_addr;
 } SOCKADDR_IN;
-typedef union {
-    SOCKADDR_IN Ipv4;
-    ADDRESS_FAMILY si_family;
-} SOCKADDR_INET;
+typedef union { SOCKADDR_IN Ipv4; ADDRESS_FAMILY si_family; } SOCKADDR_INET;
 typedef enum {
     IpDadStateInvalid, IpDadStateTentative, IpDadStateDuplicate, IpDadStateDeprecated,
     IpDadStatePreferred
 } NL_DAD_STATE;
-typedef struct {
-    SOCKADDR_INET Address;
-    NL_DAD_STATE DadState;
-} MIB_UNICASTIPADDRESS_ROW;
+typedef struct { SOCKADDR_INET Address; NL_DAD_STATE DadState; } MIB_UNICASTIPADDRESS_ROW;
 typedef struct {
     ULONG NumEntries;
     MIB_UNICASTIPADDRESS_ROW Table[1];

@@ -608,7 +608,7 @@ def check_routing_table(ctx):
             "Route tool: C:\\Tolvane\\ROUTE.EXE"]
     no_default = ("Warning: no line adds a default route (destination 0.0.0.0), "
                   "and ROUTE.EXE -f removes the one there is")
-    removed = "Removed at boot: 10.2.0.0 MASK 255.255.255.0 192.168.77.254 (no line of the file adds it back)"
+    removed = "Removed at boot: 10.2.0.0 MASK 255.255.255.0 192.168.77.254 (no line adds it back)"
     never = " (never in the table: a field is not an address)"
     not_an_address = (" is not an IPv4 address (four numbers from 0 to 255, with dots); "
                       "the route tool will refuse or misread the line")

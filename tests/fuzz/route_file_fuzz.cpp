@@ -77,6 +77,13 @@ void ModelLine(const std::string &raw, Expected &expected)
             return;
         }
     }
+    // The route tool would read a field that begins with - or / as an option.
+    for (size_t i = 0; i < fields.size() && fields.size() >= 2; ++i) {
+        if (fields[i][0] == '-' || fields[i][0] == '/') {
+            expected.steps.emplace_back("OptionField");
+            return;
+        }
+    }
     DWORD address;
     bool addresses = fields.size() >= 2;
     for (const std::string &field : fields)

@@ -54,7 +54,8 @@ struct Registration {
     bool keepsRoutes;
     char commandLine[2 * kPathSize];
     char program[kPathSize];  // the program the command line runs
-    bool another;             // that is not this program
+    char self[kPathSize];     // this program
+    bool another;             // the two differ
 };
 void ReadRegistration(Registration &registration);
 

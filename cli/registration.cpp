@@ -191,10 +191,9 @@ void ReadRegistration(Registration &registration)
     snprintf(registration.commandLine, sizeof registration.commandLine, "%s",
              config->lpBinaryPathName ? config->lpBinaryPathName : "");
     ProgramOf(registration.commandLine, registration.program);
-    char self[kPathSize];
-    const DWORD length = GetModuleFileNameA(nullptr, self, kPathLimit);
+    const DWORD length = GetModuleFileNameA(nullptr, registration.self, kPathLimit);
     registration.another = length > 0 && length < kPathLimit &&
-                           !EqualsIgnoringCase(registration.program, self);
+                           !EqualsIgnoringCase(registration.program, registration.self);
 }
 
 void PrintRegistration(const Registration &registration)
@@ -212,9 +211,7 @@ void PrintRegistration(const Registration &registration)
            StartWords(registration.startType, registration.delayed),
            registration.keepsRoutes ? ", keeps the routes after network changes" : "",
            registration.commandLine);
-    if (registration.another) {
-        char self[kPathSize];
-        GetModuleFileNameA(nullptr, self, kPathLimit);
-        printf("Warning: the service runs %s, not this program, %s\n", registration.program, self);
-    }
+    if (registration.another)
+        printf("Warning: the service runs %s, not this program, %s\n", registration.program,
+               registration.self);
 }

@@ -111,9 +111,10 @@ struct Tally {
 void CountRoutes(const LoaderRun &run, Tally &tally)
 {
     tally = {};
-    const unsigned named =
-        run.recordLines < kNamedRecordLines ? run.recordLines : kNamedRecordLines;
-    unsigned next = 0;  // the next line that wrote a record of its own
+    // The lines that wrote a record of their own, as far as they are kept.
+    const unsigned *next = run.recordLineNumbers;
+    const unsigned *const kept =
+        next + (run.recordLines < kNamedRecordLines ? run.recordLines : kNamedRecordLines);
     for (unsigned i = 0; i < run.kept; ++i) {
         const RouteRun &route = g_routeRuns[i];
         const bool inTable = route.state == RouteState::kInTable;
@@ -124,14 +125,14 @@ void CountRoutes(const LoaderRun &run, Tally &tally)
             AddLine(tally.cutOff, route.lineNumber);
         if (route.state != RouteState::kRecorded || route.lineRecorded)
             continue;
-        for (; next < named && run.recordLineNumbers[next] < route.lineNumber; ++next)
-            AddLine(tally.recorded, run.recordLineNumbers[next]);
+        for (; next != kept && *next < route.lineNumber; ++next)
+            AddLine(tally.recorded, *next);
         AddLine(tally.recorded, route.lineNumber);
     }
-    for (; next < named; ++next)
-        AddLine(tally.recorded, run.recordLineNumbers[next]);
+    for (; next != kept; ++next)
+        AddLine(tally.recorded, *next);
     // Beyond those kept, lines are counted, not named: the list is full by then.
-    tally.recorded.count += run.recordLines - named;
+    tally.recorded.count += run.recordLines - static_cast<unsigned>(kept - run.recordLineNumbers);
 }
 
 // The information record that ends a run: what it did, in one sentence.

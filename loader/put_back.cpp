@@ -47,7 +47,8 @@ void PutBackAction(const RouteAction &action, void *context)
     if (longLineGoesOn)
         return;
     RouteAddresses route = {};
-    if (action.commandLine == nullptr || !ParseRoute(*action.fields, &route)) {
+    if (action.commandLine == nullptr || action.fields == nullptr ||
+        !ParseRoute(*action.fields, &route)) {
         if (action.failedStep != nullptr || action.fields != nullptr)
             Skip(stage, action);
         return;

@@ -17,10 +17,10 @@ enum class PutBackOutcome : unsigned char {
 
 struct MissingRoute {
     unsigned lineNumber;
-    RouteAddresses route;
     ToolRun run;
-    PutBackOutcome outcome;
     DWORD code;  // why it is not in the table, as its record would say; 0 once added
+    RouteAddresses route;
+    PutBackOutcome outcome;
     char commandLine[kRouteCommandLineSize];
 };
 

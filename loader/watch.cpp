@@ -143,6 +143,46 @@ void Pass(const LoaderRun &run, bool mayRun)
     }
 }
 
+// When the next pass is due: once a connected address has appeared and the
+// network has settled, no sooner than kPassIntervalMs after the last pass; at
+// once after a continue.
+struct Schedule {
+    bool due;
+    DWORD dueAt;
+    DWORD lastPass;
+};
+
+DWORD WaitMs(const Schedule &schedule)
+{
+    if (!schedule.due)
+        return kWatchPollMs;
+    const LONG left = static_cast<LONG>(schedule.dueAt - GetTickCount());
+    return left <= 0 ? 0 : left < static_cast<LONG>(kWatchPollMs) ? left : kWatchPollMs;
+}
+
+void PassAfterSettling(Schedule &schedule)
+{
+    if (schedule.due)
+        return;
+    const DWORD settled = GetTickCount() + kWatchSettleMs;
+    const DWORD allowed = schedule.lastPass + kPassIntervalMs;
+    schedule = {true, static_cast<LONG>(allowed - settled) > 0 ? allowed : settled,
+                schedule.lastPass};
+}
+
+// Waits for the addresses to change, the service to stop or the time to look
+// again. False once the service is stopping.
+bool WaitForChange(HANDLE change, OVERLAPPED &overlapped, bool &notified, DWORD ms)
+{
+    const HANDLE events[] = {g_stoppingEvent, change};
+    const DWORD woke = WaitForMultipleObjects(notified ? 2 : 1, events, FALSE, ms);
+    if (woke == WAIT_OBJECT_0 + 1) {
+        ResetEvent(change);
+        notified = NotifyAddressChange(overlapped);
+    }
+    return woke != WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 void WatchAddresses(const LoaderRun &run)
@@ -157,41 +197,18 @@ void WatchAddresses(const LoaderRun &run)
     bool notified = change != nullptr && NotifyAddressChange(overlapped);
     AddressAppeared();  // the addresses as the watch begins
 
-    DWORD lastPass = GetTickCount() - kPassIntervalMs;
-    bool due = false;
-    DWORD dueAt = 0;
-    for (;;) {
-        const DWORD now = GetTickCount();
-        DWORD wait = kWatchPollMs;
-        if (due)
-            wait = static_cast<LONG>(dueAt - now) <= 0 ? 0
-                   : dueAt - now < wait             ? dueAt - now
-                                                    : wait;
-        const HANDLE events[] = {g_stoppingEvent, change};
-        const DWORD woke = WaitForMultipleObjects(notified ? 2 : 1, events, FALSE, wait);
-        if (woke == WAIT_OBJECT_0)
-            break;
-        if (woke == WAIT_OBJECT_0 + 1) {
-            ResetEvent(change);
-            notified = NotifyAddressChange(overlapped);
-        }
+    Schedule schedule = {false, 0, GetTickCount() - kPassIntervalMs};
+    while (WaitForChange(change, overlapped, notified, WaitMs(schedule))) {
         // A continue puts back at once what went missing while paused.
-        if (WaitWhilePaused()) {
-            due = true;
-            dueAt = GetTickCount();
-        }
+        if (WaitWhilePaused())
+            schedule = {true, GetTickCount(), schedule.lastPass};
         if (Stopping())
             break;
-        if (AddressAppeared() && !due) {
-            const DWORD settled = GetTickCount() + kWatchSettleMs;
-            const DWORD allowed = lastPass + kPassIntervalMs;
-            due = true;
-            dueAt = static_cast<LONG>(allowed - settled) > 0 ? allowed : settled;
-        }
-        if (due && static_cast<LONG>(GetTickCount() - dueAt) >= 0) {
+        if (AddressAppeared())
+            PassAfterSettling(schedule);
+        if (schedule.due && static_cast<LONG>(GetTickCount() - schedule.dueAt) >= 0) {
             Pass(run, true);
-            lastPass = GetTickCount();
-            due = false;
+            schedule = {false, 0, GetTickCount()};
         }
     }
     if (notified)

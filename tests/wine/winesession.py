@@ -232,8 +232,9 @@ class Prefix:
         """Runs `wine ARGS...` to its end; output goes to files in the log folder.
 
         Once in a few hundred commands on a loaded machine, Wine ended one at
-        once with status 1, silent, sooner than any program can start; such a
-        command, which never reached the program, is run once more, noted."""
+        once with status 1, silent, sooner than any program can start, or said
+        "ShellExecuteEx failed"; such a command, which never reached the
+        program, is run once more, noted."""
         out_path, err_path = self._files(label)
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -247,8 +248,11 @@ class Prefix:
         result = Result(rc, _slurp(out_path), _slurp(err_path), seconds)
         self.history.append("wine %s -> status %d in %.1f s [%s]"
                             % (" ".join(args), rc, seconds, os.path.basename(out_path)))
-        if again and rc == 1 and seconds < 0.05 and not result.out + result.err:
-            self.notes.append("wine %s ended at once, silent; run again" % " ".join(args))
+        # Now and then, too, Wine fails to start the program at all.
+        unstarted = b"ShellExecuteEx failed" in result.err
+        if again and rc == 1 and (seconds < 0.05 and not result.out + result.err or unstarted):
+            self.notes.append("wine %s ended at once%s; run again"
+                              % (" ".join(args), ", unstarted" if unstarted else ", silent"))
             return self.run(args, label, debug, timeout, cwd, again=False)
         return result
 

@@ -267,19 +267,15 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Note: there is a %ROUTE%.txt, saved with the extension .txt, which the service does not "
          "read. Rename it: ren \"%ROUTE%.txt\" ROUTE\n",
          2},
+        // A draft's name is the one typed: no note of one with .txt beside it.
         {"no draft, only one saved as .txt", "/CHECK %ROUTE%",
          [](CommandLineTest &t) {
-             t.InstallRouteTool();
+             fake::SetSearchResult("ROUTE.EXE", kToolPath);
              t.WriteRouteFile("10.1.0.0 10.0.0.1\n", ".txt");
          },
          "Service: not registered, so nothing runs at boot\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
-         "Error: Can't open route file %ROUTE% [2]\n", 2},
-        {"no draft", "/CHECK C:\\drafts\\ROUTE.new",
-         [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
-         "Service: not registered, so nothing runs at boot\n"
-         "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
-         "Error: Can't open route file C:\\drafts\\ROUTE.new [2]\n",
+         "Error: Can't open route file %ROUTE% [2]\n",
          2},
 
         // Never the clearing command: only the routes the table lacks run.

@@ -12,6 +12,10 @@ set(TOLVANE_STATIC_LINK -static -static-libgcc -static-libstdc++)
 # here formats); without them, snprintf is MinGW's wrapper of the system C
 # runtime's, which terminates what it cuts and returns the length it needed.
 set(TOLVANE_LANGUAGE -fno-exceptions -fno-rtti -nostdinc++)
+# Optimised for size, after the build type's flags: the service spends its
+# time waiting for the route tool and the network, not in its own code, and
+# -Os keeps the executable 10 KiB below what -O3 makes of it.
+set(TOLVANE_OPTIMIZE -Os)
 set(TOLVANE_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
 
 # Hardening: a stack protector in every function with an array or a local
@@ -51,7 +55,8 @@ set_source_files_properties(${MC_OUT}/tolvane.rc PROPERTIES
 
 add_executable(tolvane main.cpp ${TOLVANE_SOURCES} ${MC_OUT}/tolvane.rc)
 target_include_directories(tolvane PRIVATE ${CMAKE_SOURCE_DIR} ${MC_OUT})
-target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS} ${TOLVANE_LANGUAGE} ${TOLVANE_HARDENING})
+target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS} ${TOLVANE_LANGUAGE} ${TOLVANE_OPTIMIZE}
+                       ${TOLVANE_HARDENING})
 target_compile_definitions(tolvane PRIVATE ${TOLVANE_DEFINITIONS})
 target_link_options(tolvane PRIVATE ${TOLVANE_STATIC_LINK} ${TOLVANE_HARDENING_LINK}
                     ${TOLVANE_OLDEST_WINDOWS_LINK})

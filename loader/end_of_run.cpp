@@ -96,11 +96,6 @@ bool AnyWaiting(const LoaderRun &run)
     return false;
 }
 
-const char *Plural(unsigned count, const char *one, const char *many)
-{
-    return count == 1 ? one : many;
-}
-
 // What the routes of a run came to; the lines of those a stop cut off, and
 // every line that wrote a record, its route's included.
 struct Tally {
@@ -204,6 +199,11 @@ void SetMissingRouteExitCode(const LoaderRun &run)
 
 }  // namespace
 
+const char *Plural(unsigned long long count, const char *one, const char *many)
+{
+    return count == 1 ? one : many;
+}
+
 void AddLine(LineList &list, unsigned lineNumber)
 {
     ++list.count;
@@ -268,7 +268,7 @@ void FinishRun(const LoaderRun &run)
 {
     bool stopping = !Rest(kSettleDelayMs);
     WaitWhilePaused();
-    const DWORD checkedAt = GetTickCount();
+    const ULONGLONG checkedAt = GetTickCount64();
     const Addresses *addresses = nullptr;
     for (;;) {
         DWORD error = 0;
@@ -290,7 +290,7 @@ void FinishRun(const LoaderRun &run)
         // for two minutes from the check, whatever the runs between took.
         unsigned ran = RunAgain(run, addresses, &stopping);
         while (ran == 0 && !stopping && AnyWaiting(run) &&
-               GetTickCount() - checkedAt < kNetworkWaitMs) {
+               GetTickCount64() - checkedAt < kNetworkWaitMs) {
             stopping = !Rest(kNetworkPollMs);
             WaitWhilePaused();
             const Addresses *now = stopping ? nullptr : ReadAddresses(&error);

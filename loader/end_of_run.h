@@ -33,6 +33,9 @@ struct LineList {
 };
 void AddLine(LineList &list, unsigned lineNumber);
 
+// The word for `count` of a thing: `one` for 1, else `many`.
+const char *Plural(unsigned long long count, const char *one, const char *many);
+
 // Hands on every route of the run that is recorded as missing, and can be
 // compared with the table.
 void ForEachRecordedRoute(const LoaderRun &run, void (*take)(const RouteAddresses &route));

@@ -47,9 +47,19 @@ extern bool g_launchesClosed;
 // Manual-reset events of the service, null when there is none (the loader
 // then never waits for a continue, and rests with a plain sleep). The first
 // is signalled while the loader may go on and reset while the service is
-// paused; the second is signalled once the service is stopping.
+// paused; the second is signalled once the service is stopping. A service
+// that keeps its routes has two more: the third is signalled when the
+// machine resumes from sleep or hibernation, or the service continues after
+// a pause (the networks may have changed unseen); the fourth when a pause has to
+// be looked at (one came while a pass of the watch was under way, or the
+// pass has ended).
 extern HANDLE g_mayRunEvent;
 extern HANDLE g_stoppingEvent;
+extern HANDLE g_resumeEvent;
+extern HANDLE g_pauseEvent;
+
+// Whether the service keeps the routes after the boot, as read once at its start.
+extern bool g_keepRoutes;
 
 // Whether the service is stopping: no route tool starts any more.
 bool Stopping();
@@ -59,6 +69,17 @@ bool WaitWhilePaused();
 
 // Waits `ms`, or less once the service is stopping. Returns false then.
 bool Rest(DWORD ms);
+
+// A pass of the watch, between two waits: it begins only while the service
+// is not paused, and a pause that comes meanwhile is pending until it ends.
+bool BeginPass();
+void EndPass();
+bool PassUnderWay();
+
+// Pause and continue. HoldLoader returns whether a pass is under way, which
+// the pause then waits for.
+bool HoldLoader();
+void ReleaseLoader();
 
 // At stop: starts no route tool after this, terminates the last one run if it
 // is still running, and releases a loader that is resting or paused, so that

@@ -3,7 +3,6 @@
 
 #include "loader/end_of_run.h"
 #include "loader/loader.h"
-#include "loader/settings.h"
 #include "loader/watch.h"
 #include "report/report.h"
 
@@ -46,9 +45,10 @@ void TakeAction(const RouteAction &action, void *context)
 
 }  // namespace
 
+bool g_keepRoutes = false;
+
 DWORD WINAPI RouteLoaderThread(LPVOID)
 {
-    const bool keepRoutes = KeepRoutes();
     char toolPath[kPathSize];
     if (!FindRouteTool(toolPath)) {
         FailAndStop(kStepSearchRouteExe);
@@ -78,8 +78,8 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     ForEachRouteAction(file, TakeAction, &run);
     fclose(file);
     FinishRun(run);
-    if (keepRoutes && !Stopping())
-        WatchAddresses(run);
+    if (g_keepRoutes && !Stopping())
+        WatchNetworks(run);
     SignalStopEvent();
     return 0;
 }

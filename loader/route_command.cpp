@@ -8,12 +8,18 @@ PROCESS_INFORMATION g_lastChild = {};
 bool g_launchesClosed = false;
 HANDLE g_mayRunEvent = nullptr;
 HANDLE g_stoppingEvent = nullptr;
+HANDLE g_resumeEvent = nullptr;
+HANDLE g_pauseEvent = nullptr;
 
 namespace {
 
 // Guards g_lastChild and g_launchesClosed: replacing the last child in the
 // loader and terminating it at stop never overlap.
 Lock g_childLock = SRWLOCK_INIT;
+// Guards g_passUnderWay: a pass never begins once a pause has held the
+// loader. Not the child lock, which a launch holds.
+Lock g_passLock = SRWLOCK_INIT;
+bool g_passUnderWay = false;
 
 void CloseChildHandles(const PROCESS_INFORMATION &child)
 {
@@ -82,6 +88,45 @@ bool WaitWhilePaused()
         return false;
     WaitForSingleObject(g_mayRunEvent, INFINITE);
     return true;
+}
+
+bool BeginPass()
+{
+    LockGuard hold(g_passLock);
+    g_passUnderWay = g_mayRunEvent == nullptr || WaitForSingleObject(g_mayRunEvent, 0) == WAIT_OBJECT_0;
+    return g_passUnderWay;
+}
+
+void EndPass()
+{
+    LockGuard hold(g_passLock);
+    g_passUnderWay = false;
+    if (g_pauseEvent != nullptr)
+        SetEvent(g_pauseEvent);
+}
+
+bool PassUnderWay()
+{
+    LockGuard hold(g_passLock);
+    return g_passUnderWay;
+}
+
+bool HoldLoader()
+{
+    LockGuard hold(g_passLock);
+    if (g_mayRunEvent != nullptr)
+        ResetEvent(g_mayRunEvent);
+    return g_passUnderWay;
+}
+
+void ReleaseLoader()
+{
+    // A watch that waited meanwhile looks at once at what changed: told
+    // first, so that it cannot go on without knowing.
+    if (g_resumeEvent != nullptr)
+        SetEvent(g_resumeEvent);
+    if (g_mayRunEvent != nullptr)
+        SetEvent(g_mayRunEvent);
 }
 
 bool Rest(DWORD ms)

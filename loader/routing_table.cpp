@@ -10,7 +10,7 @@ using GetIpForwardTableCall = DWORD(WINAPI *)(PMIB_IPFORWARDTABLE, PULONG, BOOL)
 using GetIpAddrTableCall = DWORD(WINAPI *)(PMIB_IPADDRTABLE, PULONG, BOOL);
 using GetUnicastIpAddressTableCall = DWORD(WINAPI *)(ADDRESS_FAMILY, PMIB_UNICASTIPADDRESS_TABLE *);
 using FreeMibTableCall = void(WINAPI *)(PVOID);
-using NotifyAddrChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
+using NotifyChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
 using CancelIPChangeNotifyCall = BOOL(WINAPI *)(LPOVERLAPPED);
 
 constexpr char kIpHelperName[] = "\\iphlpapi.dll";
@@ -21,7 +21,8 @@ GetIpForwardTableCall g_getIpForwardTable = nullptr;
 GetIpAddrTableCall g_getIpAddrTable = nullptr;
 GetUnicastIpAddressTableCall g_getUnicastIpAddressTable = nullptr;
 FreeMibTableCall g_freeMibTable = nullptr;
-NotifyAddrChangeCall g_notifyAddrChange = nullptr;
+NotifyChangeCall g_notifyAddrChange = nullptr;
+NotifyChangeCall g_notifyRouteChange = nullptr;
 CancelIPChangeNotifyCall g_cancelIpChangeNotify = nullptr;
 
 // The buffers the tables are read into: far too large for a thread's stack.
@@ -65,7 +66,8 @@ DWORD LoadIpHelper()
     g_getUnicastIpAddressTable =
         Function<GetUnicastIpAddressTableCall>(module, "GetUnicastIpAddressTable");
     g_freeMibTable = Function<FreeMibTableCall>(module, "FreeMibTable");
-    g_notifyAddrChange = Function<NotifyAddrChangeCall>(module, "NotifyAddrChange");
+    g_notifyAddrChange = Function<NotifyChangeCall>(module, "NotifyAddrChange");
+    g_notifyRouteChange = Function<NotifyChangeCall>(module, "NotifyRouteChange");
     g_cancelIpChangeNotify = Function<CancelIPChangeNotifyCall>(module, "CancelIPChangeNotify");
     g_getIpForwardTable = forward;
     g_getIpAddrTable = addresses;
@@ -209,15 +211,17 @@ bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway)
     return false;
 }
 
-bool NotifyAddressChange(OVERLAPPED &overlapped)
+bool NotifyChange(IpChange what, OVERLAPPED &overlapped)
 {
+    if (LoadIpHelper() != 0 || g_cancelIpChangeNotify == nullptr)
+        return false;
+    const NotifyChangeCall notify =
+        what == IpChange::kAddresses ? g_notifyAddrChange : g_notifyRouteChange;
     HANDLE handle = nullptr;  // the system's, not to be closed
-    return LoadIpHelper() == 0 && g_notifyAddrChange != nullptr &&
-           g_cancelIpChangeNotify != nullptr &&
-           g_notifyAddrChange(&handle, &overlapped) == ERROR_IO_PENDING;
+    return notify != nullptr && notify(&handle, &overlapped) == ERROR_IO_PENDING;
 }
 
-void CancelAddressChange(OVERLAPPED &overlapped)
+void CancelChange(OVERLAPPED &overlapped)
 {
     g_cancelIpChangeNotify(&overlapped);
 }

@@ -70,8 +70,11 @@ bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
 // Whether one of the machine's connected addresses is on the gateway's network.
 bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway);
 
+// What the IP helper can tell of when it changes.
+enum class IpChange { kAddresses, kRoutes };
+
 // Asks the IP helper to signal overlapped.hEvent at the next change of the
-// machine's addresses; false where it cannot (the notification is then not
-// pending). CancelAddressChange ends a notification still pending.
-bool NotifyAddressChange(OVERLAPPED &overlapped);
-void CancelAddressChange(OVERLAPPED &overlapped);
+// machine's addresses or of its routing table; false where it cannot (the
+// notification is then not pending). CancelChange ends one still pending.
+bool NotifyChange(IpChange what, OVERLAPPED &overlapped);
+void CancelChange(OVERLAPPED &overlapped);

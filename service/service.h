@@ -11,6 +11,9 @@ inline constexpr DWORD kStopPendingCheckPoint = 1;
 // stop-pending report promises that second, and room to report.
 inline constexpr DWORD kStopWaitHintMs = 2000;
 inline constexpr DWORD kStopCheckPointMs = 250;
+// A pause that waits for a pass of the watch to end is reported the same way.
+inline constexpr DWORD kPauseWaitHintMs = kStopWaitHintMs;
+inline constexpr DWORD kPauseCheckPointMs = kStopCheckPointMs;
 
 extern SERVICE_STATUS g_serviceStatus;
 extern SERVICE_STATUS_HANDLE g_statusHandle;
@@ -27,13 +30,23 @@ BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs);
 // code of the failure that ended the run), like ReportStatus.
 BOOL ReportStopped(DWORD exitCode);
 
+// While a pause waits for a pass of the watch to end: reports it pending,
+// with the next check point, or paused once the pass has ended. Returns
+// whether it is still pending.
+bool ReportPauseProgress();
+
 // Sets the status record to a starting own-process service that accepts no
-// control, then registers ServiceControlHandler and keeps its status handle
-// in g_statusHandle. Returns false, with the thread's last error, on failure.
+// control, then registers ServiceControlHandlerEx and keeps its status
+// handle in g_statusHandle. Returns false, with the thread's last error, on
+// failure.
 bool RegisterControlHandler();
 
-// Called by the dispatcher for every control request.
-void WINAPI ServiceControlHandler(DWORD control);
+// Called by the dispatcher for every control request: a resume from sleep
+// or hibernation is told to the watch, every other control goes to
+// ServiceControlHandler.
+DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
+                                     LPVOID context);
+void ServiceControlHandler(DWORD control);
 
 // The service's entry: starts the loader and waits until the run is over.
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);

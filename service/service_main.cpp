@@ -1,4 +1,5 @@
 #include "loader/loader.h"
+#include "loader/settings.h"
 #include "report/report.h"
 #include "service/service.h"
 
@@ -33,6 +34,15 @@ bool StartRun(HANDLE *stopWait)
         FailAndStop(kStepCreateEvent);
         return false;
     }
+    g_keepRoutes = KeepRoutes();
+    if (g_keepRoutes) {
+        g_resumeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_pauseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (g_resumeEvent == nullptr || g_pauseEvent == nullptr) {
+            FailAndStop(kStepCreateEvent);
+            return false;
+        }
+    }
     if (!ReportStatus(SERVICE_START_PENDING, 2, kStatusWaitHintMs))
         return false;
 
@@ -42,6 +52,24 @@ bool StartRun(HANDLE *stopWait)
         return false;
     }
     return ReportStatus(SERVICE_RUNNING, 0, kStatusWaitHintMs) != FALSE;
+}
+
+// Waits for the run to end. Meanwhile a pause that came while a pass of the
+// watch was under way is reported pending, its check point going on, until
+// the pass has ended.
+void WaitForTheRun(HANDLE stopWait)
+{
+    const HANDLE events[] = {stopWait, g_pauseEvent};
+    const DWORD count = g_pauseEvent != nullptr ? 2 : 1;
+    for (bool pending = false;;) {
+        const DWORD woke =
+            WaitForMultipleObjects(count, events, FALSE, pending ? kPauseCheckPointMs : INFINITE);
+        if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT)
+            return;
+        if (woke == WAIT_OBJECT_0 + 1)
+            ResetEvent(g_pauseEvent);
+        pending = ReportPauseProgress();
+    }
 }
 
 // Waits for the loader to end, at most kLoaderStopWaitMs, and meanwhile tells
@@ -71,7 +99,7 @@ void WINAPI ServiceMain(DWORD, LPSTR *)
 
     HANDLE stopWait = nullptr;
     if (StartRun(&stopWait))
-        WaitForSingleObject(stopWait, INFINITE);
+        WaitForTheRun(stopWait);
 
     // A loader still at work writes what it found before the service says
     // it stopped; a shutdown gives the service a few seconds, no more.

@@ -20,7 +20,11 @@ BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHintMs)
     if (g_serviceStatus.dwCurrentState == SERVICE_STOPPED)
         return TRUE;
     g_serviceStatus.dwCurrentState = state;
-    g_serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
+    // A service that keeps its routes hears of a resume from sleep or hibernation.
+    g_serviceStatus.dwControlsAccepted =
+        state == SERVICE_START_PENDING
+            ? 0
+            : kControlsAccepted | (g_keepRoutes ? SERVICE_ACCEPT_POWEREVENT : 0);
     g_serviceStatus.dwCheckPoint = checkPoint;
     g_serviceStatus.dwWaitHint = waitHintMs;
     if (SetServiceStatus(g_statusHandle, &g_serviceStatus))
@@ -50,6 +54,17 @@ BOOL ReportStopped(DWORD exitCode)
     return SendStatus(SERVICE_STOPPED, 0, kStatusWaitHintMs);
 }
 
+bool ReportPauseProgress()
+{
+    LockGuard hold(g_statusLock);
+    if (g_serviceStatus.dwCurrentState != SERVICE_PAUSE_PENDING)
+        return false;
+    if (!PassUnderWay())
+        return !SendStatus(SERVICE_PAUSED, 0, 0);
+    SendStatus(SERVICE_PAUSE_PENDING, g_serviceStatus.dwCheckPoint + 1, kPauseWaitHintMs);
+    return true;
+}
+
 bool RegisterControlHandler()
 {
     // Held so that a control arriving at once finds the handle in place, and
@@ -62,11 +77,25 @@ bool RegisterControlHandler()
     g_serviceStatus.dwServiceSpecificExitCode = 0;
     g_serviceStatus.dwCheckPoint = 0;
     g_serviceStatus.dwWaitHint = kStatusWaitHintMs;
-    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+    g_statusHandle =
+        RegisterServiceCtrlHandlerExA(kServiceName, ServiceControlHandlerEx, nullptr);
     return g_statusHandle != nullptr;
 }
 
-void WINAPI ServiceControlHandler(DWORD control)
+DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID)
+{
+    // Windows sends it at every resume, from sleep and from hibernation (the
+    // "shut down" of Fast Startup among them), with or without a user.
+    if (control == SERVICE_CONTROL_POWEREVENT) {
+        if (eventType == PBT_APMRESUMEAUTOMATIC && g_resumeEvent != nullptr)
+            SetEvent(g_resumeEvent);
+        return NO_ERROR;
+    }
+    ServiceControlHandler(control);
+    return NO_ERROR;
+}
+
+void ServiceControlHandler(DWORD control)
 {
     LockGuard hold(g_statusLock);
     const DWORD current = g_serviceStatus.dwCurrentState;
@@ -86,19 +115,24 @@ void WINAPI ServiceControlHandler(DWORD control)
         return;
     }
     if (current == SERVICE_RUNNING) {
-        if (control == SERVICE_CONTROL_PAUSE) {
-            // The loader stops at its next route command or at the end of its sleep.
-            if (g_mayRunEvent != nullptr)
-                ResetEvent(g_mayRunEvent);
+        if (control != SERVICE_CONTROL_PAUSE) {
+            SendStatus(SERVICE_RUNNING, 0, 0);  // continue, interrogate, others
+            return;
+        }
+        // The loader stops at its next route command or at the end of its
+        // sleep; a pass of the watch under way ends first, pause pending.
+        if (!HoldLoader()) {
             SendStatus(SERVICE_PAUSED, 0, 0);
             return;
         }
-        SendStatus(SERVICE_RUNNING, 0, 0);  // continue, interrogate, others
+        SendStatus(SERVICE_PAUSE_PENDING, 1, kPauseWaitHintMs);
+        if (g_pauseEvent != nullptr)
+            SetEvent(g_pauseEvent);
         return;
     }
-    if (current == SERVICE_PAUSED && control == SERVICE_CONTROL_CONTINUE) {
-        if (g_mayRunEvent != nullptr)
-            SetEvent(g_mayRunEvent);
+    if ((current == SERVICE_PAUSED || current == SERVICE_PAUSE_PENDING) &&
+        control == SERVICE_CONTROL_CONTINUE) {
+        ReleaseLoader();
         SendStatus(SERVICE_RUNNING, 0, 0);
         return;
     }

@@ -14,6 +14,8 @@ inline void ResetProductState()
     g_launchesClosed = false;
     g_mayRunEvent = nullptr;
     g_stoppingEvent = nullptr;
+    g_resumeEvent = g_pauseEvent = nullptr;
+    g_keepRoutes = false;
     g_loaderThread = nullptr;
     g_serviceStatus = {};
     g_statusHandle = nullptr;

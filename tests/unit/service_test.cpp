@@ -207,7 +207,7 @@ TEST_F(ServiceTest, AFailedStoppedReportIsRecordedAndTheStopEventClosedOnce)
 
 TEST_F(ServiceTest, AHandlerThatCannotBeRegisteredIsShownInAMessageBoxOnly)
 {
-    fake::FailCall("RegisterServiceCtrlHandlerA", 1063);
+    fake::FailCall("RegisterServiceCtrlHandlerExA", 1063);
     StartService();
     WaitForDispatcher();
     ASSERT_EQ(fake::MessageBoxes().size(), 1u);
@@ -254,7 +254,7 @@ protected:
     void SetUp() override
     {
         PlatformTest::SetUp();
-        g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, ServiceControlHandler);
+        g_statusHandle = RegisterServiceCtrlHandlerExA(kServiceName, ServiceControlHandlerEx, nullptr);
         g_mayRunEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
         allowedOpenAtEnd_.push_back(MakeStopEvent());
     }
@@ -524,66 +524,110 @@ void RunUntil(uint64_t ms)
     ASSERT_TRUE(fake::WaitUntilSleeping());
 }
 
-// After the boot the service stays running. A route deleted by hand stays
-// deleted while no address changes; an address that comes puts back the
-// missing routes whose gateway it connects, and no other. A pause holds the
-// watch, and continue runs a pass at once. A link that then flaps every second
-// for 200 s gets passes no more often than every five seconds, and each route
-// that stays missing one record. A stop ends the run with the code of the
-// first route of the file not in the table.
+// After the boot the service stays running, and hears of power events. A
+// route deleted by hand stays deleted while no network event comes with it,
+// though the IP helper tells of the table's change; an address that comes
+// puts back the missing routes whose gateway it connects, and no other. A
+// pause while a pass runs is pending until the pass ends; continue brings a
+// pass. A link that flaps in step with the pass interval for an hour gets its
+// route back in every cycle, with one record at once and one for the hour. 26
+// days later (the clock crossed its 32-bit wrap at the start) a flap puts the
+// route back at once, a refusal is run once more 5 s later and recorded; 49.7
+// days later a resume puts back what went. A stop ends the run with the code
+// of the first route of the file not in the table, and says what it leaves.
 TEST_F(ServiceTest, KeepingRoutesTheServiceStaysAndPutsThemBackWhenTheirNetworkComesUp)
 {
     InstallRouteTool();
     fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
     WriteRouteFile("10.1.0.0 255.255.0.0 192.168.1.254\n10.72.0.0 255.255.0.0 192.168.99.1\n"
                    "10.73.0.0 255.255.0.0 192.168.98.1\n");
-    std::vector<fake::ChildScript> runs(80, {0, 1});  // refused, while the link flaps
-    runs[0] = runs[1] = runs[4] = runs[5] = runs[6] = runs[7] = {};
-    runs[2] = runs[3] = {0, 2};
-    fake::ScriptChildren(runs);
+    fake::ScriptChildren({{}, {}, {0, 2}, {0, 2}});
+    const std::vector<std::string> both{"192.168.1.1", "255.255.255.0", "192.168.99.2",
+                                        "255.255.255.0"};
+    const std::vector<std::string> one(both.begin() + 2, both.end());
+    const auto launches = [] { return fake::Launches().size(); };
     StartService();
     RunUntil(150000);  // the boot waited two minutes in vain for two networks
-    EXPECT_EQ(Reports().back(), kRunning);
-    EXPECT_EQ(fake::CommandLines().size(), 4u);
+    EXPECT_EQ(Reports().back(), (Report{SERVICE_RUNNING, 0, 1000, kAllControls | 0x40}));
     fake::SetRoutingTable({});  // deleted by hand
+    fake::NotifyChange(true);
     RunUntil(170000);
-    EXPECT_EQ(fake::CommandLines().size(), 4u) << "no address came: not put back";
-    fake::SetAddressesAt(175000, {"192.168.1.1", "255.255.255.0", "192.168.99.2", "255.255.255.0"});
+    EXPECT_EQ(launches(), 4u) << "no network event: not put back";
+    fake::SetAddressesAt(175000, both);
     RunUntil(200000);
     const Lines commands = fake::CommandLines();
     EXPECT_EQ(Lines(commands.begin() + 4, commands.end()),
               Lines(commands.begin() + 1, commands.begin() + 3));
+    const std::string file = windowsDirectory_ + kRouteFileSuffix;
     EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).back().strings[0],
-              "Tolvane put back 2 routes from " + windowsDirectory_ + kRouteFileSuffix +
-                  " when a network came up (lines 1, 2).");
+              "Tolvane put back 2 routes from " + file + " when a network came up (lines 1, 2).");
 
-    fake::SendControl(SERVICE_CONTROL_PAUSE);
-    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
     fake::SetRoutingTable({});
-    fake::ReleaseSleeps();
-    ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
-    EXPECT_EQ(fake::CommandLines().size(), 6u) << "paused: no pass";
-    fake::HoldSleepsAt(230000);
+    fake::HoldLaunch(1);
+    fake::NotifyChange(false);
+    fake::HoldSleepsAt(210000);
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    fake::HoldSleepsAt(fake::VirtualTimeMs());
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSE_PENDING));
+    fake::ReleaseLaunch();
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    EXPECT_EQ(launches(), 8u) << "the pass ended first";
+    fake::SetRoutingTable({});
     fake::SendControl(SERVICE_CONTROL_CONTINUE);
-    ASSERT_TRUE(fake::WaitUntilSleeping());
-    EXPECT_EQ(fake::CommandLines().size(), 8u) << "a pass at once after continue";
+    RunUntil(230000);
+    EXPECT_EQ(launches(), 10u) << "a pass after continue";
+
+    const uint64_t flap = 240000;
+    const uint64_t cycles = 740;
+    for (uint64_t at = flap; at < flap + cycles * kPassIntervalMs; at += kPassIntervalMs) {
+        fake::SetAddressesAt(at, one);
+        fake::SetAddressesAt(at + 2000, both);
+    }
+    const int lost = fake::RoutesLost();
+    RunUntil(flap + cycles * kPassIntervalMs + 10000);
+    EXPECT_EQ(fake::RoutesLost() - lost, cycles) << "back before its address went, every cycle";
+    EXPECT_EQ(launches(), 10 + cycles);
+    std::vector<fake::Record> records = fake::Records(EVENTLOG_INFORMATION_TYPE);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].strings[0], "Tolvane put back the route of line 1 709 times, of line 2 2 "
+              "times in the last hour, from " + file + ", as their networks came and went.");
     EXPECT_EQ(fake::RecordedSteps().size(), 2u) << "at boot only";
 
+    fake::AdvanceClock(26 * 86400000ull);
+    RunUntil(fake::VirtualTimeMs() + 60000);
+    EXPECT_EQ(fake::Sleeps().back(), kWatchQuietPollMs) << "the IP helper tells of changes";
+    std::vector<fake::ChildScript> refused(launches() + 2);
+    refused[refused.size() - 2] = refused.back() = {0, 1};
+    fake::ScriptChildren(refused);
+    const uint64_t away = fake::VirtualTimeMs() + 1000;
+    fake::SetAddressesAt(away, one);
+    fake::SetAddressesAt(away + 2000, both);
+    RunUntil(away + 10000);
+    ASSERT_EQ(launches(), refused.size());
+    const std::vector<fake::Launch> runs = fake::Launches();
+    EXPECT_EQ(runs[runs.size() - 2].startedMs, away + 2000 + kWatchSettleMs) << "at once";
+    EXPECT_EQ(runs.back().startedMs - runs[runs.size() - 2].startedMs, kPassIntervalMs);
+    EXPECT_EQ(fake::Records().back().strings, (Lines{"Event log error: Tolvane [1]",
+              "RouteNotInTable", "1", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 192.168.1.254"}));
+
+    fake::AdvanceClock(0xFFFFFFFFull - 1000);
     fake::SetRoutingTable({});
-    const int reads = fake::CallCount("GetIpForwardTable");
-    for (uint64_t at = 240000; at < 440000; at += 2000) {
-        fake::SetAddressesAt(at, {"192.168.99.2", "255.255.255.0"});
-        fake::SetAddressesAt(at + 1000, {"192.168.1.1", "255.255.255.0", "192.168.99.2",
-                                         "255.255.255.0"});
-    }
-    RunUntil(450000);
-    // A pass reads the table before and after its runs.
-    EXPECT_LE(fake::CallCount("GetIpForwardTable") - reads, 2 * (210000 / kPassIntervalMs + 1));
-    EXPECT_EQ(fake::RecordedSteps().size(), 4u) << "lines 1 and 2, once each";
+    const int resumes = fake::TimesSignalled(g_resumeEvent);
+    fake::SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    while (fake::TimesSignalled(g_resumeEvent) == resumes)
+        std::this_thread::yield();
+    RunUntil(fake::VirtualTimeMs() + 3000);
+    EXPECT_EQ(launches(), refused.size() + 2) << "both put back after the resume";
     fake::SendControl(SERVICE_CONTROL_STOP);
     WaitForDispatcher();
-    EXPECT_EQ(Reports().back(), kStopped);
-    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NOT_FOUND) << "line 1's";
+    EXPECT_EQ(Reports().back().state, SERVICE_STOPPED);
+    EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NETWORK_UNREACHABLE)
+        << "line 3's";
+    records = fake::Records(EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(records.back().strings[0], "Tolvane watched the routes of " + file + " for 75 days "
+              "and 18 hours and put routes back in 744 passes; at the stop 1 route of the file is "
+              "not in the table (line 3).");
 }
 
 // ---------------------------------------------------------------- races

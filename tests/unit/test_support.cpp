@@ -40,7 +40,7 @@ void PlatformTest::TearDown()
     fake::EndProcess();
     std::vector<HANDLE> allowed = allowedOpenAtEnd_;
     allowed.insert(allowed.end(), {g_lastChild.hProcess, g_lastChild.hThread, g_loaderThread,
-                                   g_mayRunEvent, g_stoppingEvent});
+                                   g_mayRunEvent, g_stoppingEvent, g_resumeEvent, g_pauseEvent});
     EXPECT_EQ(fake::Problems(), std::vector<std::string>{}) << "platform misuse";
     EXPECT_EQ(fake::LeakedHandles(allowed), std::vector<std::string>{}) << "handles left open";
     EXPECT_EQ(OpenFiles(), openFiles_) << "files left open";

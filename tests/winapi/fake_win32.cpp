@@ -95,6 +95,9 @@ struct World {
     int holdCalls = 0;
     bool callHeld = false;
     LPOVERLAPPED addressNotification = nullptr;
+    LPOVERLAPPED routeNotification = nullptr;
+    uint64_t droppedToMs = 0;  // addresses by time up to here took their routes away
+    int routesLost = 0;
     std::vector<DWORD> sleeps;
     uint64_t clockMs = 0;
     bool holdSleeps = false;
@@ -107,8 +110,9 @@ struct World {
     std::map<std::string, fake::ServiceEntry> services;
     std::vector<std::string> scmOpens;
     std::string dispatchedName, handlerName;
-    LPHANDLER_FUNCTION handler = nullptr;
-    std::deque<DWORD> controls;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID handlerContext = nullptr;
+    std::deque<std::pair<DWORD, DWORD>> controls;  // with the event type
     std::vector<SERVICE_STATUS> reports;
     bool stopped = false;
     bool serviceReturned = false;
@@ -200,6 +204,12 @@ BOOL Fail(DWORD error)
     return FALSE;
 }
 
+std::shared_ptr<EventObject> EventOf(HANDLE handle)
+{
+    auto it = W().handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it != W().handles.end() && it->second.open ? it->second.event : nullptr;
+}
+
 bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
 {
     return launch.terminated ||
@@ -216,10 +226,25 @@ bool AnySignalled(const Events &events)
 }
 
 // A sleep, held while the test holds sleeps, unless one of `cut` is
-// signalled (then true).
+// signalled (then true). Addresses set by time that come meanwhile signal a
+// pending address notification then, and end the sleep if it waits on it.
 bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const Events &cut = {})
 {
     W().sleeps.push_back(ms);
+    const auto change = W().addressesAt.upper_bound(W().clockMs);
+    if (W().addressNotification != nullptr && change != W().addressesAt.end() &&
+        change->first <= W().clockMs + ms) {
+        std::shared_ptr<EventObject> told = EventOf(W().addressNotification->hEvent);
+        W().addressNotification = nullptr;
+        if (told) {
+            told->signalled = true;
+            ++told->timesSignalled;
+        }
+        if (told && std::find(cut.begin(), cut.end(), told) != cut.end()) {
+            W().clockMs = change->first;
+            return true;
+        }
+    }
     W().clockMs += ms;
     const auto released = [&] {
         return !W().holdSleeps || W().ended || W().sleeps.size() < W().holdSleepsFrom ||
@@ -264,9 +289,39 @@ bool Address(const std::string &dotted, DWORD *address)
     return inet_pton(AF_INET, dotted.c_str(), address) == 1;
 }
 
-// A route tool run that succeeds adds the route of its command line.
+bool OnNetworkOf(const std::vector<MIB_IPADDRROW> &addresses, DWORD gateway)
+{
+    return std::any_of(addresses.begin(), addresses.end(), [&](const MIB_IPADDRROW &a) {
+        return a.dwAddr != 0 && (a.dwAddr & a.dwMask) == (gateway & a.dwMask);
+    });
+}
+
+std::vector<MIB_IPADDRROW> CurrentAddresses();
+
+// As Windows does, addresses set by time take away, as each set comes, the
+// routes through a gateway on none of their networks.
+void DropRoutesOfGoneNetworks()
+{
+    auto &rows = W().routingTable;
+    for (auto it = W().addressesAt.upper_bound(W().droppedToMs);
+         it != W().addressesAt.end() && it->first <= W().clockMs; ++it) {
+        const size_t before = rows.size();
+        rows.erase(std::remove_if(rows.begin(), rows.end(),
+                                  [&](const MIB_IPFORWARDROW &row) {
+                                      return row.dwForwardType == MIB_IPROUTE_TYPE_INDIRECT &&
+                                             !OnNetworkOf(it->second, row.dwForwardNextHop);
+                                  }),
+                   rows.end());
+        W().routesLost += static_cast<int>(before - rows.size());
+        W().droppedToMs = it->first;
+    }
+}
+
+// A route tool run that succeeds adds the route of its command line, unless
+// addresses set by time leave its gateway on no network.
 void AddRouteOf(const std::string &commandLine)
 {
+    DropRoutesOfGoneNetworks();
     char verb[8] = "", destination[32], word[32], mask[32] = "255.255.255.255", gateway[32];
     const int words = sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb,
                              destination, word, mask, gateway);
@@ -274,7 +329,8 @@ void AddRouteOf(const std::string &commandLine)
     row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
     if (strcmp(verb, "ADD") == 0 && Address(destination, &row.dwForwardDest) &&
         Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
-        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
+        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask) &&
+        (W().addressesAt.empty() || OnNetworkOf(CurrentAddresses(), row.dwForwardNextHop)))
         W().routingTable.push_back(row);
 }
 
@@ -356,8 +412,8 @@ std::vector<std::string> LeakedHandles(const std::vector<HANDLE> &allowed)
             continue;
         leaked.push_back(std::string(KindName(entry.kind)) + " " + entry.path);
     }
-    if (W().addressNotification != nullptr)
-        leaked.push_back("an address change notification, still pending");
+    if (W().addressNotification != nullptr || W().routeNotification != nullptr)
+        leaked.push_back("a change notification, still pending");
     return leaked;
 }
 
@@ -661,11 +717,37 @@ void EndProcess()
     }
 }
 
-void SendControl(DWORD control)
+void SendControl(DWORD control, DWORD eventType)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    W().controls.push_back(control);
+    W().controls.emplace_back(control, eventType);
     g_changed.notify_all();
+}
+
+void AdvanceClock(uint64_t ms)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().clockMs += ms;
+}
+
+void NotifyChange(bool routes)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    LPOVERLAPPED &pending = routes ? W().routeNotification : W().addressNotification;
+    std::shared_ptr<EventObject> told = pending != nullptr ? EventOf(pending->hEvent) : nullptr;
+    pending = nullptr;  // told once; the product asks again
+    if (!told)
+        return;
+    told->signalled = true;
+    ++told->timesSignalled;
+    g_changed.notify_all();
+}
+
+int RoutesLost()
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    DropRoutesOfGoneNetworks();
+    return W().routesLost;
 }
 
 std::vector<SERVICE_STATUS> StatusReports()
@@ -943,21 +1025,26 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, D
             return WAIT_FAILED;
         events.push_back(entry->event);
     }
-    if (waitAll || milliseconds == INFINITE)
-        Problem("WaitForMultipleObjects for all, or for ever");
-    if (!AnySignalled(events))
+    if (waitAll)
+        Problem("WaitForMultipleObjects for all");
+    if (!AnySignalled(events) && milliseconds != INFINITE)
         Doze(hold, milliseconds, events);
+    // Threads are real: an endless wait ends with a signal, or with the process.
+    if (milliseconds == INFINITE)
+        g_changed.wait(hold, [&] { return AnySignalled(events) || W().ended; });
     for (DWORD i = 0; i < count; ++i) {
         if (events[i]->signalled)
             return WAIT_OBJECT_0 + i;
     }
-    return WAIT_TIMEOUT;
+    return W().ended && milliseconds == INFINITE ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-DWORD GetTickCount()
+// A minute before the 32-bit tick count wraps, so that every test that runs
+// longer crosses its wrap.
+ULONGLONG GetTickCount64()
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    return static_cast<DWORD>(W().clockMs);
+    return 0x100000000ull - 60000 + W().clockMs;
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
@@ -1078,6 +1165,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
         {"GetUnicastIpAddressTable", reinterpret_cast<FARPROC>(&GetUnicastIpAddressTable)},
         {"FreeMibTable", reinterpret_cast<FARPROC>(&FreeMibTable)},
         {"NotifyAddrChange", reinterpret_cast<FARPROC>(&NotifyAddrChange)},
+        {"NotifyRouteChange", reinterpret_cast<FARPROC>(&NotifyRouteChange)},
         {"CancelIPChangeNotify", reinterpret_cast<FARPROC>(&CancelIPChangeNotify)}};
     return functions.count(name) != 0 ? functions.at(name) : nullptr;
 }
@@ -1487,15 +1575,15 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
         });
         if (W().stopped || W().serviceReturned)
             break;
-        const DWORD control = W().controls.front();
+        const auto [control, eventType] = W().controls.front();
         W().controls.pop_front();
-        LPHANDLER_FUNCTION handler = W().handler;
+        LPHANDLER_FUNCTION_EX handler = W().handler;
         if (handler == nullptr) {
             Problem("control sent before a handler was registered");
             continue;
         }
         hold.unlock();
-        handler(control);
+        handler(control, eventType, nullptr, W().handlerContext);
         hold.lock();
     }
     hold.unlock();
@@ -1503,15 +1591,17 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler)
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (DWORD error = Enter("RegisterServiceCtrlHandlerA")) {
+    if (DWORD error = Enter("RegisterServiceCtrlHandlerExA")) {
         Fail(error);
         return nullptr;
     }
     W().handlerName = serviceName;
     W().handler = handler;
+    W().handlerContext = context;
     return kStatusHandle;
 }
 
@@ -1539,6 +1629,7 @@ DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
     HoldIfAsked(hold, "GetIpForwardTable");
     if (DWORD error = Enter("GetIpForwardTable"))
         return error;
+    DropRoutesOfGoneNetworks();
     if (order)
         Problem("GetIpForwardTable asked to sort");
     const std::vector<MIB_IPFORWARDROW> &rows = W().routingTable;
@@ -1604,13 +1695,26 @@ DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped)
     return ERROR_IO_PENDING;
 }
 
+DWORD NotifyRouteChange(PHANDLE handle, LPOVERLAPPED overlapped)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Enter("NotifyRouteChange");
+    W().routeNotification = overlapped;
+    *handle = nullptr;
+    return ERROR_IO_PENDING;
+}
+
 BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Enter("CancelIPChangeNotify");
-    const bool pending = overlapped == W().addressNotification;
-    W().addressNotification = nullptr;
-    return pending ? TRUE : Fail(ERROR_NOT_FOUND);
+    for (LPOVERLAPPED *pending : {&W().addressNotification, &W().routeNotification}) {
+        if (*pending == overlapped && overlapped != nullptr) {
+            *pending = nullptr;
+            return TRUE;
+        }
+    }
+    return Fail(ERROR_NOT_FOUND);
 }
 
 // ---------------------------------------------------------------- user32

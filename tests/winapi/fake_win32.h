@@ -67,6 +67,14 @@ void SetRoutingTable(const std::vector<TableRoute> &routes);
 void SetAddresses(const std::vector<std::string> &addressesAndMasks, int fromRead = 1,
                   unsigned short type = 1, int dadState = 4 /* preferred */);
 void SetAddressesAt(uint64_t fromMs, const std::vector<std::string> &addressesAndMasks);
+// As each set by time comes, the table loses the routes through a gateway on
+// none of its networks, as Windows drops them, and a run adds none such.
+// RoutesLost counts the rows so lost.
+int RoutesLost();
+// The IP helper tells of a change of the addresses, or of the routing
+// table, where the product asked it to. By itself it tells only of the
+// addresses set by time, as each set comes.
+void NotifyChange(bool routes);
 
 // The caller is no administrator: opening the service database or a service
 // for more than reading fails with ERROR_ACCESS_DENIED.
@@ -153,6 +161,9 @@ bool IsSignalled(HANDLE event);
 // the `fromNth` on, block until ReleaseSleeps (or EndProcess, or the signal).
 std::vector<DWORD> Sleeps();
 uint64_t VirtualTimeMs();
+// GetTickCount64 starts a minute before the 32-bit tick count wraps. The
+// clock moves on at once, as over a quiet spell or a sleep of the machine.
+void AdvanceClock(uint64_t ms);
 void HoldSleeps(size_t fromNth = 1);
 // Holds those that end at or after this time; one held before it goes on.
 void HoldSleepsAt(uint64_t ms);
@@ -168,7 +179,7 @@ void EndProcess();
 // Service control manager: the dispatcher runs ServiceMain on a thread of
 // its own and calls the handler on its own thread for each control sent,
 // and returns once the service reported stopped or ServiceMain returned.
-void SendControl(DWORD control);
+void SendControl(DWORD control, DWORD eventType = 0);
 std::vector<SERVICE_STATUS> StatusReports();
 bool WaitForReports(size_t count, int timeoutMs = 5000);
 bool WaitForState(DWORD state, int timeoutMs = 5000);

@@ -66,4 +66,5 @@ DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order);
 DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table);
 void FreeMibTable(PVOID memory);
 DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped);
+DWORD NotifyRouteChange(PHANDLE handle, LPOVERLAPPED overlapped);
 BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped);

@@ -11,6 +11,7 @@
 #define FALSE 0
 
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef uint32_t ULONG;
 typedef ULONG *PULONG;
 typedef int BOOL;
@@ -98,7 +99,11 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define SERVICE_START_PENDING 2u
 #define SERVICE_STOP_PENDING 3u
 #define SERVICE_RUNNING 4u
+#define SERVICE_PAUSE_PENDING 6u
 #define SERVICE_PAUSED 7u
+#define SERVICE_ACCEPT_POWEREVENT 0x40u
+#define SERVICE_CONTROL_POWEREVENT 0x0Du
+#define PBT_APMRESUMEAUTOMATIC 0x12u
 #define SERVICE_ACCEPT_STOP 0x1u
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x2u
 #define SERVICE_ACCEPT_SHUTDOWN 0x4u
@@ -171,7 +176,7 @@ typedef struct _RTL_SRWLOCK {
 #define SRWLOCK_INIT {nullptr}
 
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
-typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD);
+typedef DWORD(WINAPI *LPHANDLER_FUNCTION_EX)(DWORD, DWORD, LPVOID, LPVOID);
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD, LPSTR *);
 
 typedef struct _SERVICE_TABLE_ENTRYA {
@@ -197,7 +202,7 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, DWORD milliseconds);
-DWORD GetTickCount();
+ULONGLONG GetTickCount64();
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
@@ -251,7 +256,8 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWO
                           LPDWORD needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
 
 // user32

@@ -12,7 +12,7 @@ constexpr size_t kKeyPathSize = 128;
 constexpr size_t kServiceConfigSize = 8192;  // the most a service's configuration takes
 constexpr char kServiceDescription[] =
     "Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE at every "
-    "boot, then stops.";
+    "boot; with KeepRoutes set, puts them back whenever a network returns.";
 
 // On failure prints the outcome and returns null, with *error the failed
 // call's code, taken before printing can change it.

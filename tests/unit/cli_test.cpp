@@ -133,7 +133,7 @@ TEST_F(CommandLineTest, RegisterCreatesAnAutoStartServiceWithTheQuotedCommandLin
     EXPECT_FALSE(service.accountGiven || service.passwordGiven) << "runs as local system";
     EXPECT_EQ(service.description,
               "Adds the static routes listed in %SystemRoot%\\System32\\drivers\\etc\\ROUTE "
-              "at every boot, then stops.");
+              "at every boot; with KeepRoutes set, puts them back whenever a network returns.");
 
     // Event Viewer finds the descriptions in the executable itself.
     DWORD type = 0;

@@ -111,7 +111,6 @@ struct World {
     std::vector<std::string> scmOpens;
     std::string dispatchedName, handlerName;
     LPHANDLER_FUNCTION_EX handler = nullptr;
-    LPVOID handlerContext = nullptr;
     std::deque<std::pair<DWORD, DWORD>> controls;  // with the event type
     std::vector<SERVICE_STATUS> reports;
     bool stopped = false;
@@ -204,10 +203,16 @@ BOOL Fail(DWORD error)
     return FALSE;
 }
 
-std::shared_ptr<EventObject> EventOf(HANDLE handle)
+// Signals the event of an open handle; returns it, or null.
+std::shared_ptr<EventObject> Signal(HANDLE handle)
 {
     auto it = W().handles.find(reinterpret_cast<uintptr_t>(handle));
-    return it != W().handles.end() && it->second.open ? it->second.event : nullptr;
+    if (it == W().handles.end() || !it->second.open || !it->second.event)
+        return nullptr;
+    it->second.event->signalled = true;
+    ++it->second.event->timesSignalled;
+    g_changed.notify_all();
+    return it->second.event;
 }
 
 bool Exited(const fake::Launch &launch, const fake::ChildScript &script)
@@ -234,12 +239,8 @@ bool Doze(std::unique_lock<std::mutex> &hold, DWORD ms, const Events &cut = {})
     const auto change = W().addressesAt.upper_bound(W().clockMs);
     if (W().addressNotification != nullptr && change != W().addressesAt.end() &&
         change->first <= W().clockMs + ms) {
-        std::shared_ptr<EventObject> told = EventOf(W().addressNotification->hEvent);
+        const std::shared_ptr<EventObject> told = Signal(W().addressNotification->hEvent);
         W().addressNotification = nullptr;
-        if (told) {
-            told->signalled = true;
-            ++told->timesSignalled;
-        }
         if (told && std::find(cut.begin(), cut.end(), told) != cut.end()) {
             W().clockMs = change->first;
             return true;
@@ -296,8 +297,6 @@ bool OnNetworkOf(const std::vector<MIB_IPADDRROW> &addresses, DWORD gateway)
     });
 }
 
-std::vector<MIB_IPADDRROW> CurrentAddresses();
-
 // As Windows does, addresses set by time take away, as each set comes, the
 // routes through a gateway on none of their networks.
 void DropRoutesOfGoneNetworks()
@@ -317,8 +316,7 @@ void DropRoutesOfGoneNetworks()
     }
 }
 
-// A route tool run that succeeds adds the route of its command line, unless
-// addresses set by time leave its gateway on no network.
+// A route tool run that succeeds adds the route of its command line.
 void AddRouteOf(const std::string &commandLine)
 {
     DropRoutesOfGoneNetworks();
@@ -329,8 +327,7 @@ void AddRouteOf(const std::string &commandLine)
     row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
     if (strcmp(verb, "ADD") == 0 && Address(destination, &row.dwForwardDest) &&
         Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
-        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask) &&
-        (W().addressesAt.empty() || OnNetworkOf(CurrentAddresses(), row.dwForwardNextHop)))
+        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
         W().routingTable.push_back(row);
 }
 
@@ -734,13 +731,9 @@ void NotifyChange(bool routes)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     LPOVERLAPPED &pending = routes ? W().routeNotification : W().addressNotification;
-    std::shared_ptr<EventObject> told = pending != nullptr ? EventOf(pending->hEvent) : nullptr;
+    if (pending != nullptr)
+        Signal(pending->hEvent);
     pending = nullptr;  // told once; the product asks again
-    if (!told)
-        return;
-    told->signalled = true;
-    ++told->timesSignalled;
-    g_changed.notify_all();
 }
 
 int RoutesLost()
@@ -941,12 +934,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
 BOOL SetEvent(HANDLE event)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Entry *entry = Begin("SetEvent", event, {Kind::kEvent});
-    if (entry == nullptr)
+    if (Begin("SetEvent", event, {Kind::kEvent}) == nullptr)
         return FALSE;
-    entry->event->signalled = true;
-    ++entry->event->timesSignalled;
-    g_changed.notify_all();
+    Signal(event);
     return TRUE;
 }
 
@@ -1027,16 +1017,16 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *objects, BOOL waitAll, D
     }
     if (waitAll)
         Problem("WaitForMultipleObjects for all");
-    if (!AnySignalled(events) && milliseconds != INFINITE)
-        Doze(hold, milliseconds, events);
     // Threads are real: an endless wait ends with a signal, or with the process.
     if (milliseconds == INFINITE)
         g_changed.wait(hold, [&] { return AnySignalled(events) || W().ended; });
+    else if (!AnySignalled(events))
+        Doze(hold, milliseconds, events);
     for (DWORD i = 0; i < count; ++i) {
         if (events[i]->signalled)
             return WAIT_OBJECT_0 + i;
     }
-    return W().ended && milliseconds == INFINITE ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return milliseconds == INFINITE ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 // A minute before the 32-bit tick count wraps, so that every test that runs
@@ -1583,7 +1573,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
             continue;
         }
         hold.unlock();
-        handler(control, eventType, nullptr, W().handlerContext);
+        handler(control, eventType, nullptr, nullptr);
         hold.lock();
     }
     hold.unlock();
@@ -1601,7 +1591,8 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
     }
     W().handlerName = serviceName;
     W().handler = handler;
-    W().handlerContext = context;
+    if (context != nullptr)
+        Problem("a control handler's context");
     return kStatusHandle;
 }
 

@@ -50,8 +50,10 @@ DWORD RepairRoutes();
 struct Registration {
     DWORD error;  // 0, ERROR_SERVICE_DOES_NOT_EXIST, or why it cannot be read
     DWORD startType;
+    DWORD state;  // SERVICE_RUNNING and the like, or 0 when it cannot be read
     bool delayed;
     bool keepsRoutes;
+    bool programExists;
     char commandLine[2 * kPathSize];
     char program[kPathSize];  // the program the command line runs
     char self[kPathSize];     // this program
@@ -60,8 +62,16 @@ struct Registration {
 void ReadRegistration(Registration &registration);
 
 // One line on the registration: whether there is one, how it starts and what
-// it runs; and a warning if that is not this program.
+// it runs, each thing that keeps it from doing its work and what to run for
+// it; and a warning if the program it runs is not this one.
 void PrintRegistration(const Registration &registration);
+
+// What keeps the service from doing its work at boot or after it, first that
+// applies: a service that keeps the routes and is not running
+// (ERROR_SERVICE_NOT_ACTIVE), none registered (ERROR_SERVICE_DOES_NOT_EXIST),
+// a program that does not exist (ERROR_FILE_NOT_FOUND), a disabled service
+// (ERROR_SERVICE_DISABLED); else 0, and 0 when the registration cannot be read.
+DWORD ServiceHealth(const Registration &registration);
 
 // The route tool and the route file as the boot finds them.
 struct RouteFileOpened {
@@ -95,9 +105,6 @@ void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize]);
 using MistakeSink = void (*)(const char *text, void *context);
 void ForEachMistake(const RouteFields &line, MistakeSink say, void *context);
 
-
-// Whether two texts are equal but for the case of their ASCII letters.
-bool EqualsIgnoringCase(const char *text, const char *expected);
 
 // What a line calls its field `index` when it has `count` fields.
 const char *FieldName(int index, int count);

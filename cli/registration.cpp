@@ -136,7 +136,9 @@ DWORD InstallService(const char *commandLine, const char *messageFile)
     } else {
         printf("Error: %s not registered [%d]\n", kServiceName, static_cast<int>(result));
         if (result == ERROR_SERVICE_EXISTS)
-            printf("%s is registered already; tolvane /CHECK shows what it runs.\n", kServiceName);
+            printf("%s is registered already, and nothing was changed; tolvane /CHECK shows what "
+                   "it runs.\n",
+                   kServiceName);
     }
     CloseServiceHandle(database);
     return result;
@@ -172,14 +174,18 @@ void ReadRegistration(Registration &registration)
         registration.error = GetLastError();
         return;
     }
-    SC_HANDLE service = OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG);
+    SC_HANDLE service =
+        OpenServiceA(database, kServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     DWORD needed = 0;
+    SERVICE_STATUS status = {};
     if (service == nullptr || !QueryServiceConfigA(service, config, sizeof buffer, &needed))
         registration.error = GetLastError();
     // Where the level is not known (Wine), the start is not delayed.
     else if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
                                    reinterpret_cast<BYTE *>(&delayed), sizeof delayed, &needed))
         delayed.fDelayedAutostart = FALSE;
+    if (registration.error == 0 && QueryServiceStatus(service, &status))
+        registration.state = status.dwCurrentState;
     if (service != nullptr)
         CloseServiceHandle(service);
     CloseServiceHandle(database);
@@ -194,12 +200,28 @@ void ReadRegistration(Registration &registration)
     const DWORD length = GetModuleFileNameA(nullptr, registration.self, kPathLimit);
     registration.another = length > 0 && length < kPathLimit &&
                            !EqualsIgnoringCase(registration.program, registration.self);
+    registration.programExists = !registration.another ||
+                                 GetFileAttributesA(registration.program) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD ServiceHealth(const Registration &registration)
+{
+    if (registration.error != 0)
+        return registration.error == ERROR_SERVICE_DOES_NOT_EXIST ? registration.error : 0;
+    const bool stopped =
+        registration.state == SERVICE_STOPPED || registration.state == SERVICE_STOP_PENDING;
+    if (registration.keepsRoutes && stopped)
+        return ERROR_SERVICE_NOT_ACTIVE;
+    if (!registration.programExists)
+        return ERROR_FILE_NOT_FOUND;
+    return registration.startType == SERVICE_DISABLED ? ERROR_SERVICE_DISABLED : 0;
 }
 
 void PrintRegistration(const Registration &registration)
 {
     if (registration.error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        printf("Service: not registered, so nothing runs at boot\n");
+        printf("Service: not registered, so nothing runs at boot; run tolvane /REGISTER or "
+               "reinstall\n");
         return;
     }
     if (registration.error != 0) {
@@ -207,10 +229,21 @@ void PrintRegistration(const Registration &registration)
                static_cast<int>(registration.error));
         return;
     }
-    printf("Service: registered, %s%s, runs %s\n",
+    printf("Service: registered, %s%s, runs %s",
            StartWords(registration.startType, registration.delayed),
            registration.keepsRoutes ? ", keeps the routes after network changes" : "",
            registration.commandLine);
+    if (ServiceHealth(registration) == ERROR_SERVICE_NOT_ACTIVE)
+        printf("; but it is not running, so nothing puts the routes back: sc start %s %s starts "
+               "it without clearing the table",
+               kServiceName, kRepairArgument);
+    if (!registration.programExists)
+        printf("; but %s does not exist: reinstall the package, or run tolvane /DELETE and then "
+               "tolvane /REGISTER beside the tolvane.exe to run",
+               registration.program);
+    if (registration.startType == SERVICE_DISABLED)
+        printf("; sc config %s start= auto starts it at boot again", kServiceName);
+    printf("\n");
     if (registration.another)
         printf("Warning: the service runs %s, not this program, %s\n", registration.program,
                registration.self);

@@ -271,13 +271,14 @@ DWORD CheckRouteFile(const char *draftPath)
     else
         printf("Routes to add: %u, lines with records: %u, mistakes: %u\n", plan.routes,
                plan.recordLines, plan.mistakes);
-    if (plan.refused)
-        return ERROR_INVALID_DATA;
     // After a boot, a route missing from the table is what a health check
-    // looks for, whatever else the file holds; a draft is not in place yet.
+    // looks for, whatever else the file holds, then a service that cannot do
+    // its work; a draft is not in place yet.
     if (draftPath == nullptr && table != nullptr && plan.inTable < plan.readableRoutes)
         return ERROR_NOT_FOUND;
-    if (plan.recordLines > 0 || plan.mistakes > 0)
+    if (const DWORD health = draftPath == nullptr ? ServiceHealth(registration) : 0)
+        return health;
+    if (plan.refused || plan.recordLines > 0 || plan.mistakes > 0)
         return ERROR_INVALID_DATA;
     return 0;
 }

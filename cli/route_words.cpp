@@ -165,17 +165,6 @@ void SayOddBytes(const RouteFields &line, int index, MistakeSink say, void *cont
 
 }  // namespace
 
-bool EqualsIgnoringCase(const char *text, const char *expected)
-{
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
-        if (lower(static_cast<unsigned char>(*text)) !=
-            lower(static_cast<unsigned char>(*expected)))
-            return false;
-    }
-    return *text == *expected;
-}
-
 const char *FieldName(int index, int count)
 {
     if (index == 0)

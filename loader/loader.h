@@ -61,6 +61,13 @@ extern HANDLE g_pauseEvent;
 // Whether the service keeps the routes after the boot, as read once at its start.
 extern bool g_keepRoutes;
 
+// The start argument that runs no boot run (sc start Tolvane repair): nothing
+// is cleared, the routes the table lacks are put back as /REPAIR puts them
+// back, and then, with KeepRoutes set, the watch goes on. An upgrade of a
+// watching service starts it so.
+inline constexpr char kRepairArgument[] = "repair";
+extern bool g_repairStart;
+
 // Whether the service is stopping: no route tool starts any more.
 bool Stopping();
 

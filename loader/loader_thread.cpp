@@ -46,6 +46,7 @@ void TakeAction(const RouteAction &action, void *context)
 }  // namespace
 
 bool g_keepRoutes = false;
+bool g_repairStart = false;
 
 DWORD WINAPI RouteLoaderThread(LPVOID)
 {
@@ -75,11 +76,16 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     LoaderRun run = {};
     run.toolPath = toolPath;
     run.filePath = filePath;
-    ForEachRouteAction(file, TakeAction, &run);
-    fclose(file);
-    FinishRun(run);
-    if (g_keepRoutes && !Stopping())
-        WatchNetworks(run);
+    if (g_repairStart) {
+        fclose(file);
+        WatchNetworks(run, true);
+    } else {
+        ForEachRouteAction(file, TakeAction, &run);
+        fclose(file);
+        FinishRun(run);
+        if (g_keepRoutes && !Stopping())
+            WatchNetworks(run, false);
+    }
     SignalStopEvent();
     return 0;
 }

@@ -31,7 +31,10 @@ struct Watch {
     ULONGLONG ranAt;
     unsigned passesPutBack;  // passes that put back a route
     ULONGLONG recordAt;      // of the last record of what was put back; 0 for none
+    const char *cause;       // of the next pass, as its record says it
 };
+
+constexpr char kNetworkCause[] = "when a network came up";
 
 // Only the loader thread uses them.
 WatchedRoute g_watched[kMaxCheckedRoutes];
@@ -124,32 +127,35 @@ void Disarm(Notification &notification)
 // What ended a wait of the watch.
 enum class Woke { kStop, kTime, kResume, kAddresses, kRoutes };
 
+Woke TellingOf(const Notification &notification)
+{
+    return notification.what == IpChange::kAddresses ? Woke::kAddresses : Woke::kRoutes;
+}
+
 // Waits for a change, a resume, the service to stop or the time to look again.
 Woke WaitForChange(Notification (&told)[2], DWORD ms)
 {
     HANDLE events[4] = {g_stoppingEvent};
     Woke meaning[4] = {Woke::kStop};
-    Notification *from[4] = {};
     DWORD count = 1;
     if (g_resumeEvent != nullptr) {
         events[count] = g_resumeEvent;
         meaning[count++] = Woke::kResume;
     }
-    for (Notification &notification : told) {
-        if (!notification.armed)
-            continue;
-        events[count] = notification.event;
-        from[count] = &notification;
-        meaning[count++] =
-            notification.what == IpChange::kAddresses ? Woke::kAddresses : Woke::kRoutes;
+    for (const Notification &notification : told) {
+        if (notification.armed) {
+            events[count] = notification.event;
+            meaning[count++] = TellingOf(notification);
+        }
     }
     const DWORD woke = WaitForMultipleObjects(count, events, FALSE, ms) - WAIT_OBJECT_0;
     if (woke >= count)
         return Woke::kTime;
-    if (woke > 0) {
+    if (woke > 0)
         ResetEvent(events[woke]);
-        if (from[woke] != nullptr)
-            Arm(*from[woke]);
+    for (Notification &notification : told) {
+        if (notification.armed && TellingOf(notification) == meaning[woke])
+            Arm(notification);
     }
     return meaning[woke];
 }
@@ -241,8 +247,8 @@ void ReportPutBack(const LoaderRun &run, const PutBack &stage, ULONGLONG now)
                  Plural(missing.count, "line", "lines"), missing.text);
     char text[kSummaryTextSize];
     snprintf(text, sizeof text,
-             "Tolvane put back %u %s from %s when a network came up (%s %s)%s.", added.count,
-             Plural(added.count, "route", "routes"), run.filePath,
+             "Tolvane put back %u %s from %s %s (%s %s)%s.", added.count,
+             Plural(added.count, "route", "routes"), run.filePath, g_watch.cause,
              Plural(added.count, "line", "lines"), added.text, stillMissing);
     ReportSummary(text);
 }
@@ -346,6 +352,7 @@ void RunDuePass(const LoaderRun &run)
     g_watch.ranAt = ran ? now : g_watch.ranAt;
     g_watch.due = g_watch.retry = retry;
     g_watch.dueAt = now + kPassIntervalMs;
+    g_watch.cause = kNetworkCause;
 }
 
 // "3 days and 4 hours", "5 minutes and 2 seconds": a span in its two largest units.
@@ -404,13 +411,16 @@ void ReportStop(const LoaderRun &run, const PutBack *stage)
 
 }  // namespace
 
-void WatchNetworks(const LoaderRun &run)
+void WatchNetworks(const LoaderRun &run, bool passFirst)
 {
     // Outside the service nothing would end the watch.
     if (g_stoppingEvent == nullptr)
         return;
     g_watch = {};
     g_watch.startedAt = g_watch.changedAt = GetTickCount64();
+    g_watch.cause = passFirst ? "as the service started without a boot run" : kNetworkCause;
+    g_watch.due = g_watch.eventSeen = passFirst;
+    g_watch.dueAt = g_watch.eventAt = g_watch.startedAt;
     ForEachRecordedRoute(run, MarkRecorded);
     Notification told[] = {{IpChange::kAddresses, nullptr, {}, false},
                            {IpChange::kRoutes, nullptr, {}, false}};
@@ -418,7 +428,8 @@ void WatchNetworks(const LoaderRun &run)
         Arm(notification);
     ConnectedChanged();  // the addresses as the watch begins
 
-    for (;;) {
+    // Without KeepRoutes, a start without a boot run ends after its passes.
+    while (g_keepRoutes || g_watch.due) {
         const Woke woke = WaitForChange(told, WaitMs(GetTickCount64()));
         if (woke == Woke::kStop)
             break;

@@ -35,5 +35,6 @@ inline constexpr DWORD kRecordIntervalMs = 3600000;
 // holds the watch; a pass under way ends first. At the stop the file is
 // checked against the table once more: the first route of the file not in the
 // table gives the run's exit code, and one record says what the watch did and
-// what the table lacks.
-void WatchNetworks(const LoaderRun &run);
+// what the table lacks. With `passFirst` (a start without a boot run) a pass
+// comes at once; and without KeepRoutes, after it the watch ends.
+void WatchNetworks(const LoaderRun &run, bool passFirst);

@@ -87,8 +87,9 @@ bool WaitForLoader()
 
 }  // namespace
 
-void WINAPI ServiceMain(DWORD, LPSTR *)
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 {
+    g_repairStart = argc > 1 && EqualsIgnoringCase(argv[1], kRepairArgument);
     if (!RegisterControlHandler()) {
         char text[kFailureTextSize];
         snprintf(text, sizeof text, "Control handler function not registered [%d]",

@@ -29,10 +29,16 @@ SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\Tolvane"
 EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
 # The condition of the component that writes KeepRoutes as the integer {0}:
 # the property given, or else the raw value found ("#1" for a REG_DWORD 1).
-KEEP_ROUTES = 'KEEPROUTES = "{0}" OR (NOT KEEPROUTES AND {1} = "#{0}")'
-# ServiceControl events: start at install 0x1, at uninstall 0x10; stop and
-# delete at uninstall 0x20 and 0x80.
-STARTS, STOP_AND_DELETE_AT_UNINSTALL = 0x11, 0xA0
+# Any value but 0 stays on.
+KEEP_ROUTES = {0: 'KEEPROUTES = "0" OR (NOT KEEPROUTES AND {0} = "#0")',
+               1: 'KEEPROUTES = "1" OR (NOT KEEPROUTES AND {0} AND {0} <> "#0")'}
+# ServiceControl events: stop at install 0x2, and stop and delete at
+# uninstall 0x20 and 0x80: the program's; start at install 0x1, with the
+# argument that runs no boot run, not waited for: KeepRoutes 1's.
+CONTROLS = {("Tolvane", 0xA2, "", "1", "Program"), ("Tolvane", 0x1, "repair", "0", "KeepRoutesOn")}
+TRANSITIVE = 0x40
+# Windows Installer's Restart Manager stops and starts nothing of its own accord.
+RESTART_MANAGER = {"MSIRESTARTMANAGERCONTROL": "Disable", "MSIDISABLERMRESTART": "1"}
 
 
 def problems(package, exe):
@@ -78,7 +84,8 @@ def table(msi, name):
 def msi_problems(msi, package, version):
     props = {row["Property"]: row["Value"] for row in table(msi, "Property")}
     expected = {"ProductName": "Tolvane", "ProductVersion": version, "ALLUSERS": "1",
-                "Manufacturer": "The Tolvane developers", "UpgradeCode": UPGRADE_CODE}
+                "Manufacturer": "The Tolvane developers", "UpgradeCode": UPGRADE_CODE,
+                **RESTART_MANAGER}
     got = {name: props.get(name) for name in expected}
     if got != expected:
         yield "Property table: %s, expected %s" % (got, expected)
@@ -96,12 +103,13 @@ def msi_problems(msi, package, version):
     if services != [("Tolvane", "Tolvane", "16", "2", "1", "", "", "mode=Service", "", "",
                      program)]:
         yield "ServiceInstall rows %s" % services
-    controls = [(r["Name"], int(r["Event"]), r["Wait"], [r["Component_"]])
-                for r in table(msi, "ServiceControl")]
-    if len(controls) != 1 or controls[0][0] != "Tolvane" or controls[0][1] & STARTS or \
-            controls[0][1] & STOP_AND_DELETE_AT_UNINSTALL != STOP_AND_DELETE_AT_UNINSTALL or \
-            controls[0][2:] != ("1", program):
-        yield "ServiceControl rows %s: stop and delete at uninstall, never a start" % controls
+    controls = {(r["Name"], int(r["Event"]), r["Arguments"], r["Wait"], r["Component_"])
+                for r in table(msi, "ServiceControl")}
+    if controls != CONTROLS or program != ["Program"]:
+        yield "ServiceControl rows %s, expected %s" % (controls, CONTROLS)
+    transitive = {c for c, row in components.items() if int(row["Attributes"]) & TRANSITIVE}
+    if transitive != {"KeepRoutesOn", "KeepRoutesOff"}:
+        yield "transitive components %s, expected those of KeepRoutes" % transitive
     # Raw searches (type 2): a REG_DWORD 1 is found as "#1".
     searches = {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}
     keys = {r["Signature_"]: (r["Root"], r["Key"], r["Name"], r["Type"])
@@ -119,7 +127,7 @@ def msi_problems(msi, package, version):
     expected = sorted([("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
                        ("2", EVENT_SOURCE_KEY, "TypesSupported", "#5", program[0])] +
                       [("2", SERVICE_KEY + "\\Parameters", "KeepRoutes", "#%d" % n,
-                        KEEP_ROUTES.format(n, kept[0])) for n in (0, 1)]) \
+                        KEEP_ROUTES[n].format(kept[0])) for n in (0, 1)]) \
         if program and len(kept) == 1 else []
     if source != expected:
         yield "Registry rows %s, expected %s" % (source, expected)
@@ -128,6 +136,9 @@ def msi_problems(msi, package, version):
     if "A newer version of Tolvane is already installed" not in \
             conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""):
         yield "no launch condition refuses a downgrade: %s" % conditions
+    if "KEEPROUTES must be 1" not in conditions.get(
+            'NOT KEEPROUTES OR KEEPROUTES = "0" OR KEEPROUTES = "1"', ""):
+        yield "no launch condition refuses a KEEPROUTES other than 0 or 1: %s" % conditions
     refusal = [c for c in conditions if registered and registered[0] in c]
     if len(refusal) != 1 or "tolvane /DELETE" not in conditions[refusal[0]] or \
             not all(p in refusal[0] for p in ("Installed", "WIX_UPGRADE_DETECTED")):

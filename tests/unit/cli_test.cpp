@@ -19,7 +19,7 @@ constexpr char kExePath[] = "C:\\Program Files\\Tolvane\\TOLVANE.EXE";
 constexpr char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane";
 constexpr char kThisProgram[] = "C:\\Program Files\\Tolvane\\tolvane.exe";
-constexpr char kNotRegistered[] = "Service: not registered, so nothing runs at boot\n";
+constexpr char kNotRegistered[] = "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n";
 constexpr char kBanner[] =
     "Tolvane  Version " TOLVANE_VERSION "\n"
     "Copyright (C) 2026 The Tolvane developers.\n"
@@ -219,7 +219,8 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         {"registered already", "/REGISTER",
          [](CommandLineTest &t) { found(t); fake::AddService("Tolvane"); },
          "Error: Tolvane not registered [1073]\n"
-         "Tolvane is registered already; tolvane /CHECK shows what it runs.\n", 1073},
+         "Tolvane is registered already, and nothing was changed; tolvane /CHECK shows what it "
+         "runs.\n", 1073},
         {"no database to register in", "/REGISTER", noDatabase, "Error: Can't open database\n", 5},
         {"executable not found", "/REGISTER", [](CommandLineTest &) {},
          "Error: Service file tolvane not found\n", 2},
@@ -239,11 +240,11 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Error: Tolvane not deleted [5]\n", 5},
         {"no database to delete from", "/DELETE", noDatabase, "Error: Can't open database\n", 5},
         {"no route tool", "/CHECK", [](CommandLineTest &) {},
-         "Service: not registered, so nothing runs at boot\n"
+         "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n"
          "Error: Route tool ROUTE.EXE not found [2]\n", 2},
         {"no Windows directory", "/CHECK",
          [](CommandLineTest &) { fake::SetSearchResult("ROUTE.EXE", kToolPath); },
-         "Service: not registered, so nothing runs at boot\n"
+         "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't read the Windows directory from the registry [2]\n",
          2},
@@ -252,7 +253,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              fake::SetSearchResult("ROUTE.EXE", kToolPath);
              t.SetWindowsDirectory("C:\\WINNT35");
          },
-         "Service: not registered, so nothing runs at boot\n"
+         "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't open route file C:\\WINNT35\\SYSTEM32\\DRIVERS\\ETC\\ROUTE [2]\n",
          2},
@@ -261,7 +262,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              t.InstallRouteTool();
              t.WriteRouteFile("10.1.0.0 10.0.0.1\n", ".txt");
          },
-         "Service: not registered, so nothing runs at boot\n"
+         "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't open route file %ROUTE% [2]\n"
          "Note: there is a %ROUTE%.txt, saved with the extension .txt, which the service does not "
@@ -273,7 +274,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              fake::SetSearchResult("ROUTE.EXE", kToolPath);
              t.WriteRouteFile("10.1.0.0 10.0.0.1\n", ".txt");
          },
-         "Service: not registered, so nothing runs at boot\n"
+         "Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall\n"
          "Route tool: C:\\WINNT35\\system32\\ROUTE.EXE\n"
          "Error: Can't open route file %ROUTE% [2]\n",
          2},
@@ -622,6 +623,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
         SCOPED_TRACE(c.what);
         SetUp();
         InstallRouteTool();
+        fake::AddService("Tolvane", "\"C:\\Program Files\\Tolvane\\tolvane.exe\" mode=Service");
         fake::SetRoutingTable(c.table);
         if (c.tableError != 0)
             fake::FailCall("GetIpForwardTable", c.tableError);
@@ -669,62 +671,84 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
         const char *what;
         void (*arrange)();
         Lines printed;
+        DWORD status;  // with the file's one route in the table
     } cases[] = {
-        {"not registered", [] {}, {"Service: not registered, so nothing runs at boot"}},
+        {"not registered", [] {},
+         {"Service: not registered, so nothing runs at boot; run tolvane /REGISTER or reinstall"},
+         ERROR_SERVICE_DOES_NOT_EXIST},
         {"registered, by an ordinary user",
          [] {
              fake::DenyAdministratorRights();
              fake::AddService("Tolvane", "\"C:\\PROGRAM FILES\\Tolvane\\tolvane.exe\" mode=Service");
          },
          {"Service: registered, automatic start, runs \"C:\\PROGRAM FILES\\Tolvane\\tolvane.exe\" "
-          "mode=Service"}},
+          "mode=Service"}, 0},
         {"registered unquoted", [] {
              fake::AddService("Tolvane", std::string(kThisProgram) + " mode=Service");
          },
-         {std::string("Service: registered, automatic start, runs ") + kThisProgram + " mode=Service"}},
+         {std::string("Service: registered, automatic start, runs ") + kThisProgram + " mode=Service"}, 0},
         // Which finds the route tool beside its own program first.
         {"registered from another folder",
          [] {
              fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
+             fake::AddFile("C:\\Tolvane\\tolvane.exe");
              fake::SetSearchResult("ROUTE.EXE", "C:\\Tolvane\\ROUTE.EXE");
          },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
-              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE"}},
-        {"keeping its routes",
+              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE"}, 0},
+        {"registered from a folder since removed",
+         [] { fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service"); },
+         {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service; "
+          "but C:\\Tolvane\\tolvane.exe does not exist: reinstall the package, or run tolvane "
+          "/DELETE and then tolvane /REGISTER beside the tolvane.exe to run"}, ERROR_FILE_NOT_FOUND},
+        {"keeping its routes, running",
+         [] {
+             fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, false, SERVICE_RUNNING);
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
+         },
+         {std::string("Service: registered, automatic start, keeps the routes after network "
+                      "changes, runs ") + kThisProgram}, 0},
+        {"keeping its routes, stopped",
          [] {
              fake::AddService("Tolvane", kThisProgram);
              fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
          },
          {std::string("Service: registered, automatic start, keeps the routes after network "
-                      "changes, runs ") + kThisProgram}},
+                      "changes, runs ") + kThisProgram + "; but it is not running, so nothing puts "
+          "the routes back: sc start Tolvane repair starts it without clearing the table"},
+         ERROR_SERVICE_NOT_ACTIVE},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
-         {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}},
+         {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}, 0},
         {"disabled",
          [] {
              fake::AddService("Tolvane", std::string("\"") + kThisProgram + "\" mode=Service",
                               SERVICE_DISABLED);
          },
          {std::string("Service: registered, disabled, so not started at boot, runs \"") + kThisProgram +
-          "\" mode=Service"}},
+          "\" mode=Service; sc config Tolvane start= auto starts it at boot again"},
+         ERROR_SERVICE_DISABLED},
         {"no service database", [] { fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED); },
-         {"Service: can't read its registration [5]"}},
+         {"Service: can't read its registration [5]"}, 0},
         {"registration unreadable",
          [] {
              fake::AddService("Tolvane", "x");
              fake::FailCall("QueryServiceConfigA", ERROR_INSUFFICIENT_BUFFER);
          },
-         {"Service: can't read its registration [122]"}},
+         {"Service: can't read its registration [122]"}, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         fake::SetModulePath(kThisProgram);
+        InstallRouteTool();
+        WriteRouteFile("0.0.0.0 0.0.0.0 192.168.1.254\n");
+        fake::SetRoutingTable({{"0.0.0.0", "0.0.0.0", "192.168.1.254"}});
         c.arrange();
         const Lines printed = SplitLines(Run({"tolvane", "/CHECK"}));
         ASSERT_GE(printed.size(), 4 + c.printed.size());
         EXPECT_EQ(Lines(printed.begin() + 3, printed.begin() + 3 + c.printed.size()), c.printed);
-        EXPECT_EQ(printed[3 + c.printed.size()].substr(0, 7), "Error: ") << "no route file";
+        EXPECT_EQ(exitStatus_, c.status);
         TearDown();
     }
 }

@@ -15,7 +15,7 @@ inline void ResetProductState()
     g_mayRunEvent = nullptr;
     g_stoppingEvent = nullptr;
     g_resumeEvent = g_pauseEvent = nullptr;
-    g_keepRoutes = false;
+    g_keepRoutes = g_repairStart = false;
     g_loaderThread = nullptr;
     g_serviceStatus = {};
     g_statusHandle = nullptr;

@@ -82,6 +82,7 @@ struct World {
     int addressReads = 0;
     bool administrator = true;
     std::set<std::string> keys;
+    std::set<std::string> files;  // in lower case
     std::map<std::string, DWORD> failedKeys;
     std::map<std::string, std::map<std::string, Value>> values;
     std::vector<DWORD> querySizes;
@@ -110,6 +111,7 @@ struct World {
     std::map<std::string, fake::ServiceEntry> services;
     std::vector<std::string> scmOpens;
     std::string dispatchedName, handlerName;
+    std::vector<std::string> startArguments;
     LPHANDLER_FUNCTION_EX handler = nullptr;
     std::deque<std::pair<DWORD, DWORD>> controls;  // with the event type
     std::vector<SERVICE_STATUS> reports;
@@ -721,6 +723,12 @@ void SendControl(DWORD control, DWORD eventType)
     g_changed.notify_all();
 }
 
+void StartWith(const std::vector<std::string> &arguments)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().startArguments = arguments;
+}
+
 void AdvanceClock(uint64_t ms)
 {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -778,7 +786,7 @@ std::string HandlerServiceName()
 }
 
 void AddService(const std::string &name, const std::string &binaryPath, DWORD startType,
-                bool delayed)
+                bool delayed, DWORD state)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     ServiceEntry &service = W().services[Lower(name)];
@@ -786,6 +794,13 @@ void AddService(const std::string &name, const std::string &binaryPath, DWORD st
     service.binaryPath = binaryPath;
     service.startType = startType;
     service.delayed = delayed;
+    service.state = state;
+}
+
+void AddFile(const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().files.insert(Lower(path));
 }
 
 bool ServiceExists(const std::string &name)
@@ -820,6 +835,20 @@ std::vector<MessageBox> MessageBoxes()
 DWORD GetLastError() { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
+
+DWORD GetFileAttributesA(LPCSTR path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetFileAttributesA"))
+        return Fail(error), INVALID_FILE_ATTRIBUTES;
+    FILE *file = fopen(path, "rb");
+    if (file != nullptr)
+        fclose(file);
+    if (file != nullptr || W().files.count(Lower(path)) != 0 || Lower(path) == Lower(W().modulePath))
+        return FILE_ATTRIBUTE_NORMAL;
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+}
 
 DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLength,
                   LPSTR buffer, LPSTR *filePart)
@@ -1446,7 +1475,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE database, LPCSTR serviceName, DWORD desiredAcce
         Fail(error);
         return nullptr;
     }
-    if (!W().administrator && (desiredAccess & ~SERVICE_QUERY_CONFIG) != 0) {
+    if (!W().administrator && (desiredAccess & ~(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS)) != 0) {
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -1493,6 +1522,20 @@ BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWOR
     config->dwStartType = found.startType;
     config->lpBinaryPathName = reinterpret_cast<LPSTR>(config + 1);
     memcpy(config->lpBinaryPathName, found.binaryPath.c_str(), found.binaryPath.size() + 1);
+    return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    Entry *entry = Begin("QueryServiceStatus", service, {Kind::kService});
+    if (entry == nullptr || (entry->access & SERVICE_QUERY_STATUS) == 0)
+        return entry == nullptr ? FALSE : Fail(ERROR_ACCESS_DENIED);
+    auto it = W().services.find(Lower(entry->path));
+    if (it == W().services.end())
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    *status = {};
+    status->dwCurrentState = it->second.state;
     return TRUE;
 }
 
@@ -1549,9 +1592,12 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
     W().dispatchedName = table[0].lpServiceName;
     LPSERVICE_MAIN_FUNCTIONA serviceMain = table[0].lpServiceProc;
     LPSTR name = table[0].lpServiceName;
-    std::thread serviceThread([serviceMain, name] {
-        LPSTR argv[] = {name, nullptr};
-        serviceMain(1, argv);
+    std::vector<std::string> arguments = W().startArguments;
+    std::thread serviceThread([serviceMain, name, &arguments] {
+        std::vector<LPSTR> argv{name};
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        serviceMain(static_cast<DWORD>(argv.size()), argv.data());
         std::lock_guard<std::mutex> done(g_lock);
         W().serviceReturned = true;
         g_changed.notify_all();

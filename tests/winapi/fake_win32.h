@@ -49,6 +49,9 @@ inline constexpr char kConsoleDirectory[] = "C:\\Users\\admin";
 inline constexpr char kSystemDirectory[] = "C:\\WINNT35\\system32";
 std::string CurrentDirectory();
 void SetModulePath(const std::string &path);
+// A file that exists for GetFileAttributesA, beside the host's own files and
+// the running program.
+void AddFile(const std::string &path);
 
 // The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
 // gateway of each row, dotted. Empty at first; a route tool run that exits
@@ -180,6 +183,8 @@ void EndProcess();
 // its own and calls the handler on its own thread for each control sent,
 // and returns once the service reported stopped or ServiceMain returned.
 void SendControl(DWORD control, DWORD eventType = 0);
+// The arguments of the service's start, after its name (none at first).
+void StartWith(const std::vector<std::string> &arguments);
 std::vector<SERVICE_STATUS> StatusReports();
 bool WaitForReports(size_t count, int timeoutMs = 5000);
 bool WaitForState(DWORD state, int timeoutMs = 5000);
@@ -193,9 +198,11 @@ struct ServiceEntry {
     bool accountGiven = false, passwordGiven = false;
     std::string description;  // as ChangeServiceConfig2A set it
     bool delayed = false;     // an automatic start delayed by Windows
+    DWORD state = SERVICE_STOPPED;
 };
 void AddService(const std::string &name, const std::string &binaryPath = "",
-                DWORD startType = SERVICE_AUTO_START, bool delayed = false);
+                DWORD startType = SERVICE_AUTO_START, bool delayed = false,
+                DWORD state = SERVICE_STOPPED);
 bool ServiceExists(const std::string &name);
 ServiceEntry Service(const std::string &name);
 std::vector<std::string> ScmOpens();  // "machine|database|access"

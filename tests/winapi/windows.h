@@ -59,6 +59,8 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_NO_DATA 232u
 #define ERROR_MORE_DATA 234u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_DISABLED 1058u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
@@ -86,6 +88,9 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define SC_MANAGER_CONNECT 0x0001u
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_NORMAL 0x80u
 #define SERVICE_ALL_ACCESS 0xF01FFu
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010u
 #define SERVICE_AUTO_START 0x00000002u
@@ -187,6 +192,7 @@ typedef struct _SERVICE_TABLE_ENTRYA {
 // kernel32
 DWORD GetLastError();
 void SetLastError(DWORD code);
+DWORD GetFileAttributesA(LPCSTR path);
 DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLength,
                   LPSTR buffer, LPSTR *filePart);
 BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
@@ -259,6 +265,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
                                                     LPHANDLER_FUNCTION_EX handler, LPVOID context);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 
 // user32
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

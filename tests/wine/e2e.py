@@ -1172,8 +1172,9 @@ def msi_package(ctx):
              "TypesSupported": ("REG_DWORD", "0x5")}, "event-source key values")
     status = ws.parse_events(i.svcprobe("status", SERVICE, label="status-installed").text)
     c.equal([(e.kind, e.get("state"), e.get("exit")) for e in status],
-            [("status", "STOPPED", "1077")],
-            "service status after the install (1077: never started)")
+            [("status", "STOPPED", "2")],
+            "service status after the install (2: KeepRoutes 1 started it to repair, with no "
+            "route file to read)")
     c.equal((i.route_log(), ctx.prefix.read(ws.ROUTE_FILE)), (None, None),
             "route tool runs and route file after the install")
 
@@ -1216,6 +1217,40 @@ def msi_package(ctx):
     c.equal((os.path.exists(ctx.prefix.host(PACKAGE_DIR)), programs_entries(ctx, "programs-gone")),
             (False, []), "%s and Programs and Features entries after the uninstall" % PACKAGE_DIR)
     c.equal(ctx.prefix.read(ws.ROUTE_FILE), EXAMPLE_ROUTES, "route file after the uninstall")
+
+
+@scenario("msi-upgrade-watching", weight=3)
+def msi_upgrade_watching(ctx):
+    """A package given KEEPROUTES=1 starts the service without a boot run: it
+    puts the route file's route in and watches. An upgrade to a newer package,
+    given nothing, stops it and starts it again the same way: the route stays
+    in the table throughout, the route tool never clears it, and the service
+    is running after the upgrade."""
+    c, args = ctx.check, ctx.args
+    older_files, older_msi = build_older_package(args, ctx.prefix.log_dir,
+                                                 lower_version(args.version))
+    older, current = PACKAGES + "\\older.msi", PACKAGES + "\\current.msi"
+    ctx.prefix.put(older, source=older_msi)
+    ctx.prefix.put(current, source=args.msi)
+    i = ctx.install_at(PACKAGE_DIR, tolvane=False, tool_dir="C:\\windows\\system32")
+    i.set_route_file(b"10.50.0.0 255.255.0.0 10.0.0.1\r\n")
+    i.set_tool_behaviour("0 sync")
+    route = "10.50.0.0/16 via 10.0.0.1 dev lo"
+    i.warm_server()
+    states = []
+    for label, msi, given in (("install-older", older, ["KEEPROUTES=1"]), ("upgrade", current, [])):
+        c.equal(msiexec(ctx, label, "/i", msi, *given).rc, 0, "%s: exit status" % label)
+        deadline = time.monotonic() + HANG_MS / 1000
+        while ctx.prefix.routes() != [route] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        c.equal(ctx.prefix.routes(), [route], "ip route after the %s" % label)
+        status = ws.parse_events(i.svcprobe("status", SERVICE, label="status-" + label).text)
+        states.append([e.get("state") for e in status])
+    c.equal(states, [["RUNNING"], ["RUNNING"]], "service state after the install and the upgrade")
+    c.equal(i.route_log(), ["ROUTE.EXE ADD 10.50.0.0 MASK 255.255.0.0 10.0.0.1"],
+            "route tool runs: the one put back at the install, none at the upgrade")
+    c.equal(files_not_from(ctx, args.package_files), [], "files after the upgrade")
+    c.equal(ctx.prefix.run(["sc", "stop", SERVICE], "sc-stop").rc, 0, "sc stop: exit status")
 
 
 # Driver ---------------------------------------------------------------------

@@ -27,8 +27,8 @@ struct Watch {
     bool due;                // a pass is due at dueAt
     bool retry;              // that pass runs refused routes once more
     ULONGLONG dueAt;
-    bool ran;                // a pass has run a route, the last one beginning at ranAt
-    ULONGLONG ranAt;
+    bool ran;                // a pass has run a route, the last one answering the
+    ULONGLONG ranAt;         // network event of this time
     unsigned passesPutBack;  // passes that put back a route
     ULONGLONG recordAt;      // of the last record of what was put back; 0 for none
     const char *cause;       // of the next pass, as its record says it
@@ -349,7 +349,10 @@ void RunDuePass(const LoaderRun &run)
     const bool ran = Pass(run, putBack, stage) && !Stopping() && TakeStock(run, stage, &retry);
     EndPass();
     g_watch.ran = g_watch.ran || ran;
-    g_watch.ranAt = ran ? now : g_watch.ranAt;
+    // Counted from the event it answered, not from the pass: a link that
+    // flaps as often as the interval then gets its pass soon after each
+    // return, whenever the first one came.
+    g_watch.ranAt = ran ? g_watch.eventAt : g_watch.ranAt;
     g_watch.due = g_watch.retry = retry;
     g_watch.dueAt = now + kPassIntervalMs;
     g_watch.cause = kNetworkCause;

@@ -13,8 +13,9 @@ inline constexpr DWORD kWatchQuietPollMs = 10000;
 // After a change, the network settles this long before a pass.
 inline constexpr DWORD kWatchSettleMs = 500;
 // A pass that ran a route is followed by the next no sooner than this after
-// it began, however often a link flaps. A route it ran that the route tool
-// refused, its gateway connected, is run once more this much later.
+// the network event it answered, however often a link flaps. A route it ran
+// that the route tool refused, its gateway connected, is run once more this
+// much later.
 inline constexpr DWORD kPassIntervalMs = 5000;
 // A route that goes within this time of a network event (an address that
 // appears, goes or changes its connected state, a change the IP helper tells

@@ -218,14 +218,13 @@ class Bench:
                 int(run["peak_working_set"]), float(run["stopped_ms"]))
 
 
-    def keep_routes(self, cycles=12):
+    def keep_routes(self, flaps=12):
         """KeepRoutes 1 and one route through the address of a veth link, which
-        Linux drops with the address, as Windows does, and a link that flaps
-        for a minute: its address away 2 s, back 3 s. For each cycle, the
-        seconds from the address coming back to the route being back in the
-        table (the route tool's runs applied here), or None when it was not
-        back before the address went again; and the working set while the
-        service watches."""
+        Linux drops with the address, as Windows does, flapping for a minute
+        (away 2 s, back 3 s): the seconds from the address coming back to the
+        route being back in the table (the route tool's runs applied here), or
+        None when it was not back before the address went again; and the
+        working set while the service watches."""
         p, route = self.prefix, "10.60.0.0/16 via 192.168.60.7 dev v0"
         for args in (["link", "add", "v0", "type", "veth", "peer", "name", "v1"],
                      ["link", "set", "v1", "up"], ["link", "set", "v0", "up"]):
@@ -237,27 +236,28 @@ class Bench:
         self.remove(INSTALL_DIR + "\\ROUTE.LOG")
         applied, back = 0, []
 
-        def route_back_within(seconds):
-            """Applies the route tool's runs for this long; when the route was back, or None."""
+        def until_route(present, limit=30):
             nonlocal applied
-            started, seen = time.monotonic(), None
-            while time.monotonic() < started + seconds:
+            deadline = time.monotonic() + limit
+            while (route in p.routes()) != present and time.monotonic() < deadline:
                 runs = self.tool_runs(INSTALL_DIR)
                 for _, _, command in runs[applied:]:
                     p.route_command(command)
                 applied = len(runs)
-                if seen is None and route in p.routes():
-                    seen = time.monotonic() - started
                 time.sleep(0.02)
-            return seen
+            return time.monotonic()
         p.ip("addr", "add", "192.168.60.1/24", "dev", "v0")
         probe = p.start([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "600000"], "bench_probe")
-        route_back_within(15)  # the boot's run, whose check comes five seconds later
-        for _ in range(cycles):
+        until_route(True)  # the boot's run, whose check comes five seconds later
+        time.sleep(8)  # the boot has ended
+        for _ in range(flaps):
             p.ip("addr", "del", "192.168.60.1/24", "dev", "v0")
             time.sleep(2)
             p.ip("addr", "add", "192.168.60.1/24", "dev", "v0")
-            back.append(route_back_within(3))
+            added = time.monotonic()
+            seen = until_route(True, 3) - added
+            back.append(seen if route in p.routes() else None)
+            time.sleep(max(0, added + 3 - time.monotonic()))
         self.wine("sc", "stop", SERVICE)
         run = key_values(probe.finish(60).text, "run")
         return back, int(run["running_working_set"])
@@ -368,10 +368,10 @@ def main():
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
     seen = [b for b in back if b is not None]
-    print("KeepRoutes 1, a link flapping for a minute (address away 2 s, back 3 s): route back"
-          " before its address went again in %d of %d cycles, %s s after its address came back;"
-          " working set while the service watches: %.1f MiB"
-          % (len(seen), len(back), spread(seen, 2) if seen else "never", watching / 2**20))
+    print("KeepRoutes 1, a link flapping for a minute (away 2 s, back 3 s): route back before its"
+          " address went again in %d of %d cycles, %s s after its address; working set while the"
+          " service watches: %.1f MiB" % (len(seen), len(back), spread(seen, 2) if seen else "-",
+                                          watching / 2**20))
     print("rounds thrown away for a lost run, and made again: %d%s"
           % (len(bench.thrown_away), "".join("\n  " + why for why in bench.thrown_away)))
     print("bench wall time: %.0f s (prefix set-up %.0f s)"

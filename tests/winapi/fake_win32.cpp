@@ -292,13 +292,6 @@ bool Address(const std::string &dotted, DWORD *address)
     return inet_pton(AF_INET, dotted.c_str(), address) == 1;
 }
 
-bool OnNetworkOf(const std::vector<MIB_IPADDRROW> &addresses, DWORD gateway)
-{
-    return std::any_of(addresses.begin(), addresses.end(), [&](const MIB_IPADDRROW &a) {
-        return a.dwAddr != 0 && (a.dwAddr & a.dwMask) == (gateway & a.dwMask);
-    });
-}
-
 // As Windows does, addresses set by time take away, as each set comes, the
 // routes through a gateway on none of their networks.
 void DropRoutesOfGoneNetworks()
@@ -306,14 +299,13 @@ void DropRoutesOfGoneNetworks()
     auto &rows = W().routingTable;
     for (auto it = W().addressesAt.upper_bound(W().droppedToMs);
          it != W().addressesAt.end() && it->first <= W().clockMs; ++it) {
-        const size_t before = rows.size();
-        rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const MIB_IPFORWARDROW &row) {
-                                      return row.dwForwardType == MIB_IPROUTE_TYPE_INDIRECT &&
-                                             !OnNetworkOf(it->second, row.dwForwardNextHop);
-                                  }),
-                   rows.end());
-        W().routesLost += static_cast<int>(before - rows.size());
+        const auto gone = [&](const MIB_IPFORWARDROW &row) {
+            return std::none_of(it->second.begin(), it->second.end(), [&](const MIB_IPADDRROW &a) {
+                return (a.dwAddr & a.dwMask) == (row.dwForwardNextHop & a.dwMask);
+            });
+        };
+        W().routesLost += static_cast<int>(std::count_if(rows.begin(), rows.end(), gone));
+        rows.erase(std::remove_if(rows.begin(), rows.end(), gone), rows.end());
         W().droppedToMs = it->first;
     }
 }
@@ -839,15 +831,10 @@ void SetLastError(DWORD code) { t_lastError = code; }
 DWORD GetFileAttributesA(LPCSTR path)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (DWORD error = Enter("GetFileAttributesA"))
-        return Fail(error), INVALID_FILE_ATTRIBUTES;
-    FILE *file = fopen(path, "rb");
-    if (file != nullptr)
-        fclose(file);
-    if (file != nullptr || W().files.count(Lower(path)) != 0 || Lower(path) == Lower(W().modulePath))
+    Enter("GetFileAttributesA");
+    if (W().files.count(Lower(path)) != 0 || Lower(path) == Lower(W().modulePath))
         return FILE_ATTRIBUTE_NORMAL;
-    Fail(ERROR_FILE_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
+    return Fail(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
 }
 
 DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLength,
@@ -1529,11 +1516,9 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Entry *entry = Begin("QueryServiceStatus", service, {Kind::kService});
-    if (entry == nullptr || (entry->access & SERVICE_QUERY_STATUS) == 0)
-        return entry == nullptr ? FALSE : Fail(ERROR_ACCESS_DENIED);
-    auto it = W().services.find(Lower(entry->path));
-    if (it == W().services.end())
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    auto it = W().services.find(Lower(entry ? entry->path : ""));
+    if (it == W().services.end() || (entry->access & SERVICE_QUERY_STATUS) == 0)
+        return Fail(ERROR_ACCESS_DENIED);
     *status = {};
     status->dwCurrentState = it->second.state;
     return TRUE;
@@ -1628,7 +1613,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
-                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context)
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     if (DWORD error = Enter("RegisterServiceCtrlHandlerExA")) {
@@ -1637,8 +1622,6 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
     }
     W().handlerName = serviceName;
     W().handler = handler;
-    if (context != nullptr)
-        Problem("a control handler's context");
     return kStatusHandle;
 }
 
@@ -1722,23 +1705,24 @@ void FreeMibTable(PVOID memory)
     delete[] static_cast<MIB_UNICASTIPADDRESS_ROW *>(memory);
 }
 
-// As under Wine: pending, and never signalled; the product reads the table too.
-DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped)
+// Pending, as under Wine; told only by the test, or by addresses set by time.
+DWORD Notify(const char *name, LPOVERLAPPED &pending, PHANDLE handle, LPOVERLAPPED overlapped)
 {
     std::lock_guard<std::mutex> hold(g_lock);
-    Enter("NotifyAddrChange");
-    W().addressNotification = overlapped;
+    Enter(name);
+    pending = overlapped;
     *handle = nullptr;
     return ERROR_IO_PENDING;
 }
 
+DWORD NotifyAddrChange(PHANDLE handle, LPOVERLAPPED overlapped)
+{
+    return Notify("NotifyAddrChange", W().addressNotification, handle, overlapped);
+}
+
 DWORD NotifyRouteChange(PHANDLE handle, LPOVERLAPPED overlapped)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
-    Enter("NotifyRouteChange");
-    W().routeNotification = overlapped;
-    *handle = nullptr;
-    return ERROR_IO_PENDING;
+    return Notify("NotifyRouteChange", W().routeNotification, handle, overlapped);
 }
 
 BOOL CancelIPChangeNotify(LPOVERLAPPED overlapped)

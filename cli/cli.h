@@ -3,6 +3,7 @@
 // and removal of the service.
 
 #include "loader/loader.h"
+#include "loader/tool_rights.h"
 #include "tolvane.h"
 
 inline constexpr char kServiceArgument[] = "mode=Service";
@@ -76,15 +77,18 @@ DWORD ServiceHealth(const Registration &registration);
 // The route tool and the route file as the boot finds them.
 struct RouteFileOpened {
     char toolPath[kPathSize];
+    bool toolSafe;   // only administrators can change it, as the boot checks
+    ToolCheck tool;  // else who else may
     char filePath[kPathSize];
     FileStart start;
     DWORD error;  // why the file is not open
 };
 
-// Finds the route tool as the registered service finds it and opens the
-// route file, or the draft at `draftPath`, as the boot does, and prints the
-// "Route tool:" and "Route file:" lines; else prints the error line (and what
-// to do) and returns null.
+// Finds the route tool as the registered service finds it, checks it as the
+// boot does, and opens the route file, or the draft at `draftPath`, as the
+// boot does; prints the "Route tool:" line (and an error line for a tool
+// someone else may change) and the "Route file:" line; else prints the error
+// line (and what to do) and returns null.
 FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
                     RouteFileOpened &opened);
 

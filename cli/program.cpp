@@ -26,7 +26,18 @@ DWORD Register(const char *programName)
     // Quoted, so that a path with blanks cannot be read as a shorter program.
     char commandLine[kServiceCommandLineSize];
     snprintf(commandLine, sizeof commandLine, "\"%s\" %s", path, kServiceArgument);
-    return InstallService(commandLine, path);
+    const DWORD result = InstallService(commandLine, path);
+    // The service runs a ROUTE.EXE beside it first, as LocalSystem.
+    char *slash = strrchr(path, '\\');
+    *(slash != nullptr ? slash : path) = '\0';
+    char who[kAccountSize];
+    const DWORD unread = result == 0 ? WhoElseMayChange(path, who) : 0;
+    if (result == 0 && (unread != 0 || who[0] != '\0'))
+        printf("Warning: %s may change %s, the folder of the program the service runs as "
+               "LocalSystem; make it writable by administrators only (icacls \"%s\" shows who "
+               "may change it)\n",
+               unread != 0 ? "anyone (its permissions cannot be read)" : who, path, path);
+    return result;
 }
 
 }  // namespace

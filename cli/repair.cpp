@@ -88,6 +88,11 @@ DWORD RepairRoutes()
     FILE *file = OpenAsTheBoot(nullptr, registration, opened);
     if (file == nullptr)
         return opened.error;
+    if (!opened.toolSafe) {
+        fclose(file);
+        printf("Nothing was run.\n");
+        return opened.tool.error;
+    }
     if (PrintRefusal(file)) {
         fclose(file);
         printf("Nothing was run; tolvane /CHECK names the mistakes of each line.\n");

@@ -276,6 +276,8 @@ DWORD CheckRouteFile(const char *draftPath)
     // its work; a draft is not in place yet.
     if (draftPath == nullptr && table != nullptr && plan.inTable < plan.readableRoutes)
         return ERROR_NOT_FOUND;
+    if (!opened.toolSafe)
+        return opened.tool.error;
     if (const DWORD health = draftPath == nullptr ? ServiceHealth(registration) : 0)
         return health;
     if (plan.refused || plan.recordLines > 0 || plan.mistakes > 0)

@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "loader/loader.h"
 #include "loader/routing_table.h"
+#include "loader/tool_rights.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -21,35 +22,30 @@ DWORD PrintError(const char *before, const char *name, const char *after)
     return error;
 }
 
-// Finds the route tool as the service does. It looks in the folder of its
-// own program first: for a service that runs another copy of the program,
-// that copy's folder. Then the service manager starts services in the system
-// directory, so a ROUTE.EXE in the current directory of a console is not one
-// the service would find.
+// Finds the route tool where the service finds it: beside the registered
+// program, then in the system folder. Never beside this copy of the program
+// nor in the current directory: a ROUTE.EXE planted beside a download would
+// run with the administrator's rights.
 bool FindRouteToolAsService(const Registration &registration, char (&toolPath)[kPathSize])
 {
-    if (registration.error == 0 && registration.another) {
-        char folder[kPathSize];
-        snprintf(folder, sizeof folder, "%s", registration.program);
-        if (char *slash = strrchr(folder, '\\'))
-            *slash = '\0';
-        const DWORD length =
-            SearchPathA(folder, kRouteToolName, ".EXE", kPathLimit, toolPath, nullptr);
-        if (length > 0 && length <= kPathLimit)
+    char folders[2][kPathSize] = {};
+    if (registration.error == 0) {
+        snprintf(folders[0], sizeof folders[0], "%s", registration.program);
+        char *slash = strrchr(folders[0], '\\');
+        *(slash != nullptr ? slash : folders[0]) = '\0';
+    }
+    const UINT length = GetSystemDirectoryA(folders[1], kPathSize);
+    if (length >= kPathSize)
+        folders[1][0] = '\0';
+    for (const char *folder : folders) {
+        const DWORD found = folder[0] == '\0' ? 0
+                            : SearchPathA(folder, kRouteToolName, ".EXE", kPathLimit, toolPath,
+                                          nullptr);
+        if (found > 0 && found <= kPathLimit)
             return true;
     }
-    char current[kPathSize];
-    char system[kPathSize];
-    const DWORD currentLength = GetCurrentDirectoryA(kPathSize, current);
-    const DWORD systemLength = GetSystemDirectoryA(system, kPathSize);
-    const bool moved = currentLength > 0 && currentLength < kPathSize && systemLength > 0 &&
-                       systemLength < kPathSize && SetCurrentDirectoryA(system);
-    const bool found = FindRouteTool(toolPath);
-    const DWORD error = GetLastError();
-    if (moved)
-        SetCurrentDirectoryA(current);
-    SetLastError(error);
-    return found;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
 }
 
 // Notepad saves a new file as ROUTE.txt unless told otherwise.
@@ -181,6 +177,12 @@ FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
         return nullptr;
     }
     printf("Route tool: %s\n", opened.toolPath);
+    opened.toolSafe = RouteToolIsSafe(opened.toolPath, opened.tool);
+    if (!opened.toolSafe)
+        printf("Error: %s may change %s, so the service does not run %s: make it writable by "
+               "administrators only (icacls \"%s\" shows who may change it) [%d]\n",
+               opened.tool.who, opened.tool.what, opened.toolPath, opened.tool.what,
+               static_cast<int>(opened.tool.error));
 
     char (&filePath)[kPathSize] = opened.filePath;
     if (draftPath != nullptr)

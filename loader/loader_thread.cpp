@@ -3,6 +3,7 @@
 
 #include "loader/end_of_run.h"
 #include "loader/loader.h"
+#include "loader/tool_rights.h"
 #include "loader/watch.h"
 #include "report/report.h"
 
@@ -53,6 +54,13 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     char toolPath[kPathSize];
     if (!FindRouteTool(toolPath)) {
         FailAndStop(kStepSearchRouteExe);
+        return 0;
+    }
+    // LocalSystem would run whatever someone else put in its place.
+    ToolCheck check;
+    if (!RouteToolIsSafe(toolPath, check)) {
+        SetLastError(check.error);
+        FailAndStop(kStepUnsafeRouteTool, check.what, check.who);
         return 0;
     }
     char filePath[kPathSize];

@@ -26,23 +26,30 @@ void WriteRecord(WORD type, DWORD eventId, const char **strings, WORD count)
     SetLastError(code);
 }
 
+// A failure record: the code and the step, then what it is about.
+void WriteFailure(DWORD code, DWORD eventId, const char *stepName, const char *about,
+                  const char *detail)
+{
+    char text[kFailureTextSize];
+    snprintf(text, sizeof text, "Event log error: %s [%d]", kServiceName, static_cast<int>(code));
+    const char *strings[] = {text, stepName, about, detail};
+    WriteRecord(EVENTLOG_ERROR_TYPE, eventId, strings,
+                about == nullptr ? 2 : detail == nullptr ? 3 : 4);
+}
+
 }  // namespace
 
 void ReportFailure(const char *stepName, unsigned lineNumber, const char *commandLine)
 {
     // The failed step's code, read before opening the source can change it.
     const DWORD code = GetLastError();
-    char text[kFailureTextSize];
-    snprintf(text, sizeof text, "Event log error: %s [%d]", kServiceName, static_cast<int>(code));
     char line[16];
     snprintf(line, sizeof line, "%u", lineNumber);
-    const char *strings[] = {text, stepName, line, commandLine};
-    if (lineNumber == 0)
-        WriteRecord(EVENTLOG_ERROR_TYPE, kFailureEventId, strings, 2);
-    else if (commandLine == nullptr)
-        WriteRecord(EVENTLOG_ERROR_TYPE, kLineEventId, strings, 3);
-    else
-        WriteRecord(EVENTLOG_ERROR_TYPE, kMissingRouteEventId, strings, 4);
+    WriteFailure(code,
+                 lineNumber == 0            ? kFailureEventId
+                 : commandLine == nullptr   ? kLineEventId
+                                            : kMissingRouteEventId,
+                 stepName, lineNumber == 0 ? nullptr : line, commandLine);
 }
 
 void ReportSummary(const char *text)
@@ -51,10 +58,10 @@ void ReportSummary(const char *text)
     WriteRecord(EVENTLOG_INFORMATION_TYPE, kSummaryEventId, strings, 1);
 }
 
-void FailAndStop(const char *stepName)
+void FailAndStop(const char *stepName, const char *file, const char *who)
 {
     const DWORD code = GetLastError();
-    ReportFailure(stepName);
+    WriteFailure(code, file == nullptr ? kFailureEventId : kRouteToolEventId, stepName, file, who);
     {
         LockGuard hold(g_stopEventLock);
         if (g_runExitCode == 0)

@@ -25,6 +25,9 @@ inline constexpr char kStepNoRouteInFile[] = "NoRouteInFile";
 inline constexpr char kStepStartRouteTool[] = "StartRouteTool";
 // The routing table could not be read to check the routes.
 inline constexpr char kStepReadRoutingTable[] = "ReadRoutingTable";
+// The route tool, or its folder, may be changed by someone else than the
+// machine's administrators: it is not run.
+inline constexpr char kStepUnsafeRouteTool[] = "UnsafeRouteTool";
 // A route the run added is not in the routing table at its end.
 inline constexpr char kStepRouteNotInTable[] = "RouteNotInTable";
 
@@ -36,6 +39,7 @@ inline constexpr DWORD kFailureEventId = 0x1001;
 inline constexpr DWORD kSummaryEventId = 0x1002;
 inline constexpr DWORD kMissingRouteEventId = 0x1003;
 inline constexpr DWORD kLineEventId = 0x1004;
+inline constexpr DWORD kRouteToolEventId = 0x1005;  // with the file and who may change it
 inline constexpr size_t kFailureTextSize = 80;
 inline constexpr size_t kSummaryTextSize = 1024;
 
@@ -59,8 +63,9 @@ void ReportSummary(const char *text);
 
 // ReportFailure, then signals, closes and clears the stop event if it is
 // still open. The first such failure's code is the run's exit code. The
-// thread's last error is left as it was.
-void FailAndStop(const char *stepName);
+// thread's last error is left as it was. With `file` and `who`, the record
+// is the route tool's: the file someone else may change, and who.
+void FailAndStop(const char *stepName, const char *file = nullptr, const char *who = nullptr);
 
 // Makes `code` the run's exit code unless an earlier failure gave it one.
 void SetRunExitCode(DWORD code);

@@ -52,6 +52,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "wine"))
 from winesession import INSTALL_DIR, ROUTE_FILE, SERVICE  # noqa: E402
 
+# The service's route tool: Wine's other folders belong to a user who is none of
+# the administrators, and the service runs no route tool there.
+TOOL_DIR = "C:\\windows\\system32"
 BARE_DIR = "C:\\bare"  # the bare runs' own copy of the stand-in, and its log
 BARE_SERVICE_DIR = "C:\\bareservice"  # the same for the bare runs from a service
 BARE_SERVICE = "TolvaneBare"
@@ -108,7 +111,7 @@ class Bench:
     def install(self):
         p = self.prefix
         p.put(INSTALL_DIR + "\\tolvane.exe", source=self.args.tolvane)
-        for folder in (INSTALL_DIR, BARE_DIR, BARE_SERVICE_DIR):
+        for folder in (TOOL_DIR, BARE_DIR, BARE_SERVICE_DIR):
             p.put(folder + "\\ROUTE.EXE", source=self.args.route_tool)
         p.put(INSTALL_DIR + "\\bench_spawn.exe", source=self.args.spawn)
         p.put(INSTALL_DIR + "\\bench_probe.exe", source=self.args.probe)
@@ -142,7 +145,7 @@ class Bench:
             pass
 
     def set_delay(self, delay_ms):
-        for folder in (INSTALL_DIR, BARE_DIR, BARE_SERVICE_DIR):
+        for folder in (TOOL_DIR, BARE_DIR, BARE_SERVICE_DIR):
             if delay_ms == 0:
                 self.remove(folder + "\\ROUTE.CFG")  # exits at once
             else:
@@ -188,10 +191,10 @@ class Bench:
         last route, and one bare run from a service process right after the
         service has stopped: (per route, bare, bare from a service, peak
         working set, start to stopped)."""
-        self.remove(INSTALL_DIR + "\\ROUTE.LOG")
+        self.remove(TOOL_DIR + "\\ROUTE.LOG")
         probe = self.prefix.start([INSTALL_DIR + "\\bench_probe.exe", SERVICE, "240000"],
                                   "bench_probe")
-        while len(self.tool_runs(INSTALL_DIR)) <= len(self.routes) and probe.proc.poll() is None:
+        while len(self.tool_runs(TOOL_DIR)) <= len(self.routes) and probe.proc.poll() is None:
             time.sleep(0.05)
         try:
             bare = self.bare()
@@ -199,7 +202,7 @@ class Bench:
             # A round thrown away starts again from a service that has stopped.
             result = probe.finish(300)
         run = key_values(result.text, "run")
-        log = [command for _, _, command in self.tool_runs(INSTALL_DIR)]
+        log = [command for _, _, command in self.tool_runs(TOOL_DIR)]
         expected = ["ROUTE.EXE -f"] + ["ROUTE.EXE ADD %s MASK %s %s" % tuple(r.split())
                                        for r in self.routes]
         if log != expected and all(line in expected for line in log) \
@@ -214,7 +217,7 @@ class Bench:
                              % (wrong, log[wrong] if wrong < len(log) else "missing"))
         if result.rc != 0 or run.get("result") != "stopped" or run.get("exit") != "0":
             raise BenchError("the service run did not end as it should: %s" % result.text)
-        return (self.interval(INSTALL_DIR, len(self.routes) + 1), bare, self.bare_in_service(),
+        return (self.interval(TOOL_DIR, len(self.routes) + 1), bare, self.bare_in_service(),
                 int(run["peak_working_set"]), float(run["stopped_ms"]))
 
 
@@ -233,14 +236,14 @@ class Bench:
         self.set_delay(0)
         self.wine("reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\Tolvane\\Parameters",
                   "/v", "KeepRoutes", "/t", "REG_DWORD", "/d", "1", "/f")
-        self.remove(INSTALL_DIR + "\\ROUTE.LOG")
+        self.remove(TOOL_DIR + "\\ROUTE.LOG")
         applied, back = 0, []
 
         def until_route(present, limit=30):
             nonlocal applied
             deadline = time.monotonic() + limit
             while (route in p.routes()) != present and time.monotonic() < deadline:
-                runs = self.tool_runs(INSTALL_DIR)
+                runs = self.tool_runs(TOOL_DIR)
                 for _, _, command in runs[applied:]:
                     p.route_command(command)
                 applied = len(runs)

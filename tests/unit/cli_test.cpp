@@ -221,6 +221,14 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "Error: Tolvane not registered [1073]\n"
          "Tolvane is registered already, and nothing was changed; tolvane /CHECK shows what it "
          "runs.\n", 1073},
+        {"registered from a folder users may change", "/REGISTER",
+         [](CommandLineTest &) {
+             fake::SetSearchResult("tolvane", "C:\\Tolvane\\tolvane.exe");
+             fake::LetUsersChange("C:\\Tolvane");
+         },
+         "Tolvane registered successfully\nWarning: BUILTIN\\Users may change C:\\Tolvane, the "
+         "folder of the program the service runs as LocalSystem; make it writable by administrators "
+         "only (icacls \"C:\\Tolvane\" shows who may change it)\n", 0},
         {"no database to register in", "/REGISTER", noDatabase, "Error: Can't open database\n", 5},
         {"executable not found", "/REGISTER", [](CommandLineTest &) {},
          "Error: Service file tolvane not found\n", 2},
@@ -298,6 +306,14 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "line 3:   skipped: only one field, \"10.3.0.0\"; the line is skipped\n"
          "Routes in the file: 1, already in the table: 1, added: 0, still missing: 0; lines "
          "skipped: 2 (tolvane /CHECK names their mistakes)\n", 13},
+        // Never a tool planted beside this copy, which the service does not run.
+        {"a route tool beside this copy only", "/REPAIR",
+         [](CommandLineTest &t) {
+             repairing(t, "10.2.0.0 255.255.0.0 10.0.0.2\n");
+             fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
+             fake::SetSearchResult("ROUTE.EXE", "C:\\Program Files\\Tolvane\\ROUTE.EXE");
+         },
+         "Error: Route tool ROUTE.EXE not found [2]\n", 2},
         {"a file the boot refuses", "/REPAIR",
          [](CommandLineTest &t) { repairing(t, "route add 10.1.0.0 mask 255.255.0.0 10.0.0.1\n"); },
          "%REPAIR%Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
@@ -357,7 +373,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             for (const fake::Launch &launch : fake::Launches())
                 EXPECT_EQ(launch.creationFlags & CREATE_NEW_CONSOLE, 0u) << "the prompt's console";
             EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(),
-                      printed.find("Nothing was run") == std::string::npos ? 1u : 0u);
+                      printed.find("Routes in the file:") != std::string::npos ? 1u : 0u);
         }
         if (c.status != 0) {
             EXPECT_EQ(fake::ServiceExists("Tolvane"), serviceExisted);
@@ -693,10 +709,14 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
              fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
              fake::AddFile("C:\\Tolvane\\tolvane.exe");
              fake::SetSearchResult("ROUTE.EXE", "C:\\Tolvane\\ROUTE.EXE");
+             fake::LetUsersChange("C:\\Tolvane");
          },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
-              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE"}, 0},
+              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE",
+          "Error: BUILTIN\\Users may change C:\\Tolvane, so the service does not run C:\\Tolvane\\"
+          "ROUTE.EXE: make it writable by administrators only (icacls \"C:\\Tolvane\" shows who "
+          "may change it) [5]"}, ERROR_ACCESS_DENIED},
         {"registered from a folder since removed",
          [] { fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service"); },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service; "

@@ -166,6 +166,8 @@ TEST_F(ServiceTest, EachFailureThatEndsTheRunIsReportedOnceAndTheServiceReportsI
         {"no route tool", "SearchPathA", 1, ERROR_FILE_NOT_FOUND, kRoutes, {"SearchRouteExe"},
          kRan},
         {"no route file", nullptr, 0, ERROR_FILE_NOT_FOUND, nullptr, {"OpenConfigFile"}, kRan},
+        {"a route tool whose permissions cannot be read", "GetNamedSecurityInfoA", 1,
+         ERROR_ACCESS_DENIED, kRoutes, {"UnsafeRouteTool"}, kRan},
         {"a UTF-16 route file", nullptr, 0, ERROR_INVALID_DATA, "\xFF\xFE" "1\0" "0\0",
          {"UnicodeFile"}, kRan},
     };
@@ -173,6 +175,7 @@ TEST_F(ServiceTest, EachFailureThatEndsTheRunIsReportedOnceAndTheServiceReportsI
         SCOPED_TRACE(c.what);
         SetUp();
         InstallRouteTool();
+        fake::SetSearchResult("ROUTE.EXE", "C:\\Tolvane\\ROUTE.EXE");  // checked before it runs
         if (c.file != nullptr)
             WriteRouteFile(c.file);
         fake::HoldSleeps();  // a loader that got going stays before its final signal

@@ -3,6 +3,7 @@
 
 #include "fake_win32.h"
 
+#include <aclapi.h>
 #include <iphlpapi.h>
 
 #include <arpa/inet.h>
@@ -83,6 +84,7 @@ struct World {
     bool administrator = true;
     std::set<std::string> keys;
     std::set<std::string> files;  // in lower case
+    std::set<std::string> usersMayChange;  // in lower case
     std::map<std::string, DWORD> failedKeys;
     std::map<std::string, std::map<std::string, Value>> values;
     std::vector<DWORD> querySizes;
@@ -793,6 +795,12 @@ void AddFile(const std::string &path)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     W().files.insert(Lower(path));
+}
+
+void LetUsersChange(const std::string &path)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().usersMayChange.insert(Lower(path));
 }
 
 bool ServiceExists(const std::string &name)
@@ -1639,6 +1647,75 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
         W().stopped = true;
     g_changed.notify_all();
     return TRUE;
+}
+
+// ---------------------------------------------------------------- security
+
+// Owned by Administrators, which may do anything with it, as SYSTEM may;
+// BUILTIN\Users may read and run it, or change it where the test lets them.
+DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information, PSID *owner,
+                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetNamedSecurityInfoA"))
+        return error;
+    if (type != SE_FILE_OBJECT || information != (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) ||
+        group != nullptr || sacl != nullptr)
+        Problem("GetNamedSecurityInfoA asked for more than a file's owner and access list");
+    const auto sid = [](std::vector<BYTE> &out, std::vector<DWORD> subs) {
+        out.insert(out.end(), {1, static_cast<BYTE>(subs.size()), 0, 0, 0, 0, 0, 5});
+        for (DWORD sub : subs)
+            out.insert(out.end(), reinterpret_cast<BYTE *>(&sub), reinterpret_cast<BYTE *>(&sub + 1));
+    };
+    std::vector<BYTE> bytes;
+    sid(bytes, {32, 544});
+    const size_t aclAt = bytes.size();
+    bytes.resize(aclAt + sizeof(ACL));
+    const bool users = W().usersMayChange.count(Lower(name)) != 0;
+    const std::pair<DWORD, std::vector<DWORD>> aces[] = {
+        {0x1f01ff, {18}}, {0x1f01ff, {32, 544}}, {users ? 0x1301bfu : 0x1200a9u, {32, 545}}};
+    for (const auto &[mask, subs] : aces) {
+        const size_t at = bytes.size();
+        bytes.resize(at + offsetof(ACCESS_ALLOWED_ACE, SidStart));
+        sid(bytes, subs);
+        ACCESS_ALLOWED_ACE ace = {{ACCESS_ALLOWED_ACE_TYPE, 0, static_cast<WORD>(bytes.size() - at)}, mask, 0};
+        memcpy(bytes.data() + at, &ace, offsetof(ACCESS_ALLOWED_ACE, SidStart));
+    }
+    ACL acl = {2, 0, static_cast<WORD>(bytes.size() - aclAt), 3, 0};
+    memcpy(bytes.data() + aclAt, &acl, sizeof acl);
+    auto *memory = new BYTE[bytes.size()];
+    memcpy(memory, bytes.data(), bytes.size());
+    *descriptor = memory;
+    *owner = memory;
+    *dacl = reinterpret_cast<PACL>(memory + aclAt);
+    return ERROR_SUCCESS;
+}
+
+BOOL GetAce(PACL acl, DWORD index, LPVOID *ace)
+{
+    auto *at = reinterpret_cast<BYTE *>(acl + 1);
+    for (DWORD i = 0; i < index; ++i)
+        at += reinterpret_cast<ACE_HEADER *>(at)->AceSize;
+    *ace = at;
+    return index < acl->AceCount;
+}
+
+// BUILTIN\Users by name; every other account has none.
+BOOL LookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
+                       LPDWORD domainSize, SID_NAME_USE *)
+{
+    const BYTE users[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0};
+    if (memcmp(sid, users, sizeof users) != 0)
+        return Fail(ERROR_NONE_MAPPED);
+    *nameSize = static_cast<DWORD>(CopyOut("Users", name, *nameSize));
+    *domainSize = static_cast<DWORD>(CopyOut("BUILTIN", domain, *domainSize));
+    return TRUE;
+}
+
+HANDLE LocalFree(HANDLE memory)
+{
+    delete[] static_cast<BYTE *>(memory);
+    return nullptr;
 }
 
 // ---------------------------------------------------------------- iphlpapi

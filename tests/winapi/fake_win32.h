@@ -52,6 +52,9 @@ void SetModulePath(const std::string &path);
 // A file that exists for GetFileAttributesA, beside the host's own files and
 // the running program.
 void AddFile(const std::string &path);
+// BUILTIN\Users may change this file or folder; else only SYSTEM and
+// Administrators may, and Administrators own it.
+void LetUsersChange(const std::string &path);
 
 // The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
 // gateway of each row, dotted. Empty at first; a route tool run that exits

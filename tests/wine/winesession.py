@@ -594,16 +594,17 @@ class Boot:
 class Install:
     """tolvane.exe, the stand-in route tool and the probe, laid into a prefix.
 
-    The route tool goes beside tolvane.exe, where the service finds it first,
-    or into tool_dir (the system folder, for a tolvane.exe that a package
-    installs: tolvane=None).
+    The route tool goes into the system folder, or into tool_dir (beside
+    tolvane.exe, where the service finds it first). Wine gives every other
+    folder an owner that is not one of the machine's administrators, so the
+    service runs a route tool from the system folder only.
     """
 
     def __init__(self, prefix, tolvane, route_tool, probe, install_dir=INSTALL_DIR,
                  tool_dir=None):
         self.prefix = prefix
         self.dir = install_dir
-        self.tool_dir = tool_dir or install_dir
+        self.tool_dir = tool_dir or "C:\\windows\\system32"
         self.exe = install_dir + "\\tolvane.exe"
         self.probe = PROBE_DIR + "\\svcprobe.exe"
         if tolvane is not None:

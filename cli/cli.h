@@ -107,11 +107,8 @@ void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize]);
 // the route tool would take as an option, ...), then what its bytes and its
 // line ends say of where it was copied from.
 using MistakeSink = void (*)(const char *text, void *context);
-void ForEachMistake(const RouteFields &line, MistakeSink say, void *context);
+void ForEachMistake(const LineRoles &line, MistakeSink say, void *context);
 
-
-// What a line calls its field `index` when it has `count` fields.
-const char *FieldName(int index, int count);
 
 // Create or delete the service entry. Return 0 or the system error code.
 DWORD CreateServiceEntry(SC_HANDLE database, const char *commandLine);

@@ -28,11 +28,11 @@ void PrintSkipped(const RouteAction &action, void *)
     if (action.failedStep != nullptr) {
         char words[kRecordWordsSize];
         DescribeRecord(action, words);
-        printf("skipped: %s (%s)\n", action.failedStep, words);
+        printf("skipped: %s (%s)\n", action.failedStep->name, words);
         return;
     }
     bool printed = false;
-    ForEachMistake(*action.fields, PrintFirstMistake, &printed);
+    ForEachMistake(*action.roles, PrintFirstMistake, &printed);
     if (!printed)
         printf("skipped\n");
 }

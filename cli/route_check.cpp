@@ -47,7 +47,7 @@ unsigned g_rowTriedBy[kMaxTableRoutes];
 bool HoldsField(const RouteFields &line, const char *text)
 {
     const size_t length = strlen(text);
-    for (int i = 0; i < line.count && i < kRouteFields; ++i) {
+    for (int i = 0; i < line.count && i < kCopiedFields; ++i) {
         if (line.length[i] == length && memcmp(line.text[i], text, length) == 0)
             return true;
     }
@@ -95,7 +95,7 @@ void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
         PrintMistake(words, &line);
         return;
     }
-    printf("%-9s report %s (%s)\n", where, action.failedStep, words);
+    printf("%-9s report %s (%s)\n", where, action.failedStep->name, words);
     // A line can write two records; it is one line to fix.
     if (action.lineNumber != plan.lastRecordLine)
         ++plan.recordLines;
@@ -123,9 +123,10 @@ struct RouteFindings {
     Verdict verdict;
     bool unreachableGateway;
     bool hostRouteOfNetwork;  // no mask, and a destination that names a network
+    bool interfaceCompared;   // the gateway is on no connected network of the interface named
 };
 
-RouteFindings Examine(const Plan &plan, const RouteFields &line)
+RouteFindings Examine(const Plan &plan, const LineRoles &line)
 {
     RouteFindings found = {};
     found.readable = ParseRoute(line, &found.route);
@@ -135,10 +136,11 @@ RouteFindings Examine(const Plan &plan, const RouteFields &line)
                             ? Verdict::kInTable
                             : Verdict::kNotInTable;
     found.unreachableGateway = found.readable && plan.addresses != nullptr &&
-                               !OnConnectedNetwork(*plan.addresses, found.route.gateway);
-    const size_t length = strlen(line.field[0]);
-    found.hostRouteOfNetwork = found.readable && line.count < kRouteFields &&
-                               strcmp(line.field[0] + length - 2, ".0") == 0;
+                               !OnConnectedNetwork(*plan.addresses, found.route);
+    const size_t length = strlen(line.destination);
+    found.hostRouteOfNetwork = found.readable && line.mask[0] == '\0' &&
+                               strcmp(line.destination + length - 2, ".0") == 0;
+    found.interfaceCompared = found.readable && ComparesInterface(plan.addresses, found.route);
     return found;
 }
 
@@ -146,7 +148,7 @@ RouteFindings Examine(const Plan &plan, const RouteFields &line)
 // it, and every finding on its line.
 void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
 {
-    const RouteFields &line = *action.fields;
+    const LineRoles &line = *action.roles;
     const RouteFindings found = Examine(plan, line);
     if (!plan.refused) {
         ++plan.routes;
@@ -159,15 +161,23 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
     Mistakes mistakes{plan, where};
     ForEachMistake(line, PrintMistake, &mistakes);
     if (!found.readable)
-        MarkRowsTried(plan, line, action.lineNumber);
+        MarkRowsTried(plan, line.fields, action.lineNumber);
     if (found.unreachableGateway)
         printf("%-9s note: the gateway %s is on no connected network of this machine now; the "
                "boot will wait up to 2 minutes for that network\n",
-               where, line.field[line.count >= kRouteFields ? 2 : 1]);
+               where, line.gateway);
     if (found.hostRouteOfNetwork)
         printf("%-9s note: without a mask this is a route to the one address %s; give a mask "
                "for a network\n",
-               where, line.field[0]);
+               where, line.destination);
+    if (found.interfaceCompared)
+        printf("%-9s note: compared with the table by destination, mask, gateway and interface "
+               "%s, not by metric (Windows shows it with the interface's added)\n",
+               where, line.ifIndex);
+    else if (line.metric[0] != '\0' || line.ifIndex[0] != '\0')
+        printf("%-9s note: compared with the table by destination, mask and gateway, not by "
+               "metric (Windows shows it with the interface's added)%s\n",
+               where, line.ifIndex[0] != '\0' ? " nor by interface, which the gateway gives" : "");
 }
 
 // Prints the action instead of taking it, and what the check finds on its line.
@@ -180,7 +190,7 @@ void PrintAction(const RouteAction &action, void *context)
     else
         snprintf(where, sizeof where, "line %u:", action.lineNumber);
 
-    if (action.fields == nullptr) {
+    if (action.roles == nullptr) {
         if (action.failedStep != nullptr)
             PrintRecord(plan, action, where);
         else if (!plan.refused)
@@ -194,12 +204,12 @@ void PrintAction(const RouteAction &action, void *context)
     if (action.failedStep != nullptr) {
         PrintRecord(plan, action, where);
         // What comes of the rest of a long line follows, as an action of its own.
-        if (strcmp(action.failedStep, kStepLineTooLong) == 0)
+        if (action.failedStep == &kStepLineTooLong)
             return;
-        MarkRowsTried(plan, *action.fields, action.lineNumber);
+        MarkRowsTried(plan, action.roles->fields, action.lineNumber);
     }
     Mistakes mistakes{plan, where};
-    ForEachMistake(*action.fields, PrintMistake, &mistakes);
+    ForEachMistake(*action.roles, PrintMistake, &mistakes);
 }
 
 // The routes through a gateway that the clearing command removes and no
@@ -211,7 +221,7 @@ void PrintRemovedRoutes(const MIB_IPFORWARDTABLE &table)
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         const MIB_IPFORWARDROW &row = table.table[i];
         if (row.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT || g_rowInFile[i] ||
-            IsDefaultRoute({row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop}))
+            IsDefaultRoute({row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop, 0}))
             continue;
         char destination[kFieldSize];
         char mask[kFieldSize];

@@ -77,39 +77,40 @@ bool HasOddBytes(const RouteFields &line, int index)
 // What keeps a line of two fields or more from being the route it means. A
 // habit named says what to write instead; the fields it moved would only
 // mislead.
-void SayRouteMistakes(const RouteFields &line, MistakeSink say, void *context)
+void SayRouteMistakes(const LineRoles &line, MistakeSink say, void *context)
 {
     char text[kLineSize + 192];
-    if (EqualsIgnoringCase(line.field[0], "route") ||
-        EqualsIgnoringCase(line.field[0], "route.exe")) {
+    if (EqualsIgnoringCase(line.destination, "route") ||
+        EqualsIgnoringCase(line.destination, "route.exe")) {
         say("this is a route command as typed at a prompt, not a line of the route file: keep "
             "only its destination, mask and gateway, without \"route\", \"add\" and \"mask\"",
             context);
         return;
     }
-    if (line.count > kRouteFields && EqualsIgnoringCase(line.field[1], "mask")) {
+    if (EqualsIgnoringCase(line.mask, "mask") && line.tail != nullptr) {
         snprintf(text, sizeof text,
                  "drop the word \"%s\": a line is the destination, the mask and the gateway, "
                  "as in %s %s %.*s",
-                 line.field[1], line.field[0], line.field[2],
-                 static_cast<int>(strcspn(line.rest, " \t\n\v\f\r")), line.rest);
+                 line.mask, line.destination, line.gateway,
+                 static_cast<int>(strcspn(line.tail, " \t\n\v\f\r")), line.tail);
         say(text, context);
         return;
     }
-    const int gateway = line.count >= kRouteFields ? 2 : 1;
-    for (int i = 0; i <= gateway; ++i) {
+    const char *const addresses[] = {line.destination, line.mask, line.gateway};
+    for (int i = 0; i <= line.gatewayField; ++i) {
+        const char *field = addresses[i == line.gatewayField ? 2 : i];
         DWORD address;
         // A field with bytes no address has gets a mistake of its own.
-        if (line.field[i][0] == '-' || line.field[i][0] == '/')
+        if (field[0] == '-' || field[0] == '/')
             snprintf(text, sizeof text,
                      "the %s \"%s\" would be read by the route tool as an option, not as an "
                      "address (-f clears the routing table, -p makes a route persistent)",
-                     FieldName(i, line.count), line.field[i]);
-        else if (!ParseAddress(line.field[i], &address) && !HasOddBytes(line, i))
+                     RoleOf(line, i), field);
+        else if (!ParseAddress(field, &address) && !HasOddBytes(line.fields, i))
             snprintf(text, sizeof text,
                      "the %s \"%s\" is not an IPv4 address (four numbers from 0 to 255, with "
                      "dots); the route tool will refuse or misread the line",
-                     FieldName(i, line.count), line.field[i]);
+                     RoleOf(line, i), field);
         else
             continue;
         say(text, context);
@@ -119,25 +120,26 @@ void SayRouteMistakes(const RouteFields &line, MistakeSink say, void *context)
         snprintf(text, sizeof text,
                  "the destination %s has bits outside the mask %s; the route tool will refuse "
                  "the line",
-                 line.field[0], line.field[1]);
+                 line.destination, line.mask);
         say(text, context);
     }
-    if (line.rest != nullptr) {
-        int length = static_cast<int>(strlen(line.rest));
-        while (length > 0 && static_cast<unsigned char>(line.rest[length - 1]) <= ' ')
+    if (line.tail != nullptr) {
+        int length = static_cast<int>(strlen(line.tail));
+        while (length > 0 && static_cast<unsigned char>(line.tail[length - 1]) <= ' ')
             --length;
         snprintf(text, sizeof text,
                  "\"%.*s\" after the gateway is ignored: a line holds a destination, a mask "
-                 "and a gateway only",
-                 length, line.rest);
+                 "and a gateway, then only METRIC n and IF i",
+                 length, line.tail);
         say(text, context);
     }
 }
 
 // What a field's bytes say of where it was copied from: a byte outside
 // printable ASCII, or a comma, shown with such bytes escaped (\xA0).
-void SayOddBytes(const RouteFields &line, int index, MistakeSink say, void *context)
+void SayOddBytes(const LineRoles &roles, int index, MistakeSink say, void *context)
 {
+    const RouteFields &line = roles.fields;
     char shown[kLineSize * 4];
     size_t used = 0;
     bool nonBreaking = false;
@@ -152,7 +154,7 @@ void SayOddBytes(const RouteFields &line, int index, MistakeSink say, void *cont
     }
     char text[sizeof shown + 192];
     snprintf(text, sizeof text, "the %s \"%s\" holds %s: separate fields with plain blanks or tabs",
-             FieldName(index, line.count), shown,
+             RoleOf(roles, index), shown,
              nonBreaking ? "\\xA0, a non-breaking space as copied from a web page or a chat"
              : comma     ? "a comma, which separates nothing"
                          : "bytes that no address has (shown as \\xNN)");
@@ -160,13 +162,6 @@ void SayOddBytes(const RouteFields &line, int index, MistakeSink say, void *cont
 }
 
 }  // namespace
-
-const char *FieldName(int index, int count)
-{
-    if (index == 0)
-        return "destination";
-    return index == 1 && count >= kRouteFields ? "mask" : "gateway";
-}
 
 FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
                     RouteFileOpened &opened)
@@ -207,18 +202,19 @@ FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
     return file;
 }
 
-void ForEachMistake(const RouteFields &line, MistakeSink say, void *context)
+void ForEachMistake(const LineRoles &roles, MistakeSink say, void *context)
 {
+    const RouteFields &line = roles.fields;
     if (line.count == 1 && line.tooLong < 0) {
         char text[kFieldSize + 64];
         snprintf(text, sizeof text, "only one field, \"%s\"; the line is skipped", line.field[0]);
         say(text, context);
     } else if (line.count >= 2 && line.tooLong < 0) {
-        SayRouteMistakes(line, say, context);
+        SayRouteMistakes(roles, say, context);
     }
-    for (int i = 0; i < line.count && i < kRouteFields; ++i) {
+    for (int i = 0; i < line.count && i < kCopiedFields; ++i) {
         if (HasOddBytes(line, i))
-            SayOddBytes(line, i, say, context);
+            SayOddBytes(roles, i, say, context);
     }
     if (line.loneCr)
         say(line.comment ? "the file's line ends are old Mac ones (a CR alone), so the boot reads "
@@ -231,18 +227,14 @@ void ForEachMistake(const RouteFields &line, MistakeSink say, void *context)
 
 void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize])
 {
-    if (strcmp(action.failedStep, kStepOptionField) == 0)
-        snprintf(words, sizeof words,
-                 "a field the route tool would read as an option; the line is not run");
-    else if (strcmp(action.failedStep, kStepFieldTooLong) == 0)
-        snprintf(words, sizeof words, "the %s has more than 15 characters; the line is skipped",
-                 FieldName(action.fields->tooLong, action.fields->count));
-    else if (action.fields != nullptr)
-        snprintf(words, sizeof words,
-                 "more than 255 characters; only what stands before its \"#\" is used");
-    else
-        snprintf(words, sizeof words,
-                 "more than 255 characters and no \"#\" in the first 255; the line is skipped");
+    const Step &step = *action.failedStep;
+    const char *about = "";
+    if (&step == &kStepLineTooLong)
+        about = action.roles != nullptr ? "; only what stands before its \"#\" is used"
+                                        : " and no \"#\" in the first 255; the line is skipped";
+    else if (&step != &kStepOptionField && action.roles != nullptr && action.roles->about >= 0)
+        about = RoleOf(*action.roles, action.roles->about);
+    snprintf(words, sizeof words, step.words != nullptr ? step.words : "%s", about);
 }
 
 bool PrintRefusal(FILE *file)

@@ -24,7 +24,7 @@ struct RouteRun {
     bool ranAgain;
     bool lineRecorded;  // its line wrote a record before it ran
     RouteState state;
-    char commandLine[kRouteCommandLineSize];
+    char commandLine[kCommandLineSize];
 };
 
 // Far too many for a thread's stack; only the loader thread uses them.
@@ -71,7 +71,7 @@ unsigned RunAgain(const LoaderRun &run, const Addresses *addresses, bool *stoppi
     for (unsigned i = 0; i < run.kept && addresses != nullptr && !*stopping; ++i) {
         RouteRun &route = g_routeRuns[i];
         if (route.state != RouteState::kWaiting ||
-            !OnConnectedNetwork(*addresses, route.route.gateway))
+            !OnConnectedNetwork(*addresses, route.route))
             continue;
         WaitWhilePaused();
         const ToolRun again = RunRouteCommand(run.toolPath, route.commandLine, kChildPollMs,
@@ -230,7 +230,7 @@ DWORD MissingRouteCode(ToolRun run, DWORD code, const RouteAddresses *route,
 {
     if (run == ToolRun::kNotStarted)
         return code;
-    if (route != nullptr && addresses != nullptr && !OnConnectedNetwork(*addresses, route->gateway))
+    if (route != nullptr && addresses != nullptr && !OnConnectedNetwork(*addresses, *route))
         return ERROR_NETWORK_UNREACHABLE;
     if (run == ToolRun::kEnded && code != 0)
         return code;
@@ -245,7 +245,7 @@ void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD 
     RouteRun &route = g_routeRuns[run.kept++];
     route.lineNumber = action.lineNumber;
     snprintf(route.commandLine, sizeof route.commandLine, "%s", action.commandLine);
-    route.readable = ParseRoute(*action.fields, &route.route);
+    route.readable = ParseRoute(*action.roles, &route.route);
     route.run = result;
     route.code = code;
     route.ranAgain = false;

@@ -9,11 +9,12 @@
 
 inline constexpr size_t kPathSize = 256;           // path buffers
 inline constexpr DWORD kPathLimit = kPathSize - 1;  // the limit platform calls are given
-inline constexpr size_t kCommandLineSize = 256;     // a route tool's command line
 inline constexpr char kRouteToolName[] = "ROUTE.EXE";
-// The longest command line that adds a route: three fields of 15 characters.
-inline constexpr size_t kRouteCommandLineSize =
-    sizeof kRouteToolName + sizeof " ADD  MASK  " - 1 + kRouteFields * (kFieldSize - 1);
+// A route tool's command line, the longest one included: a route's three
+// addresses of 15 characters, its metric and its interface.
+inline constexpr size_t kCommandLineSize = sizeof kRouteToolName - 1 + sizeof " ADD  MASK  " - 1 +
+                                           kCopiedFields * (kFieldSize - 1) +
+                                           sizeof " METRIC  IF " - 1 + 2 * (kNumberSize - 1) + 1;
 inline constexpr char kRouteFileSuffix[] = "\\SYSTEM32\\DRIVERS\\ETC\\ROUTE";
 inline constexpr DWORD kSettleDelayMs = 5000;  // after the last route, before the service stops
 inline constexpr DWORD kChildPollMs = 100;     // longest wait between two status reads
@@ -107,16 +108,18 @@ bool FindRouteFile(char (&filePath)[kPathSize]);
 // ERROR_INVALID_DATA, and *start kUtf16, for a UTF-16 file, which is refused.
 FILE *OpenRouteFile(const char *filePath, FileStart *start);
 
+struct Step;
+
 // One thing the service does because of a line of the route file: a route
 // tool run, a failure record, or nothing (a line with one field, or one of a
 // file with old Mac line ends).
 struct RouteAction {
     unsigned lineNumber;        // as the reader counts lines; 0 for the clearing command
-    const char *failedStep;     // a record's step name, or null
+    const Step *failedStep;     // a record's step, or null
     const char *commandLine;    // a route tool run's command line, or null
     // What the line holds, for a closer look than the service's: null for the
     // clearing command, and for the record of a long line that is skipped whole.
-    const RouteFields *fields;
+    const LineRoles *roles;
 };
 using RouteActor = void (*)(const RouteAction &action, void *context);
 

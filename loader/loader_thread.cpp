@@ -18,7 +18,7 @@ void TakeAction(const RouteAction &action, void *context)
     LoaderRun &run = *static_cast<LoaderRun *>(context);
     if (action.failedStep != nullptr) {
         SetLastError(ERROR_INVALID_DATA);
-        ReportFailure(action.failedStep, action.lineNumber);
+        ReportFailure(*action.failedStep, action.lineNumber);
         NoteRecordLine(run, action.lineNumber);
         return;
     }

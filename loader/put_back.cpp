@@ -32,7 +32,7 @@ bool MayRun(const Stage &stage, const RouteAddresses &route)
     // Without the addresses no network is known to be up: nothing is spent.
     return !asked.checkOnly &&
            (!asked.connectedOnly ||
-            (stage.addresses != nullptr && OnConnectedNetwork(*stage.addresses, route.gateway)));
+            (stage.addresses != nullptr && OnConnectedNetwork(*stage.addresses, route)));
 }
 
 void PutBackAction(const RouteAction &action, void *context)
@@ -42,14 +42,13 @@ void PutBackAction(const RouteAction &action, void *context)
     if (action.lineNumber == 0)
         return;  // never the clearing command
     // What stands before the "#" of a long line is still run, as at boot.
-    const bool longLineGoesOn = action.failedStep != nullptr && action.fields != nullptr &&
-                                strcmp(action.failedStep, kStepLineTooLong) == 0;
+    const bool longLineGoesOn = action.failedStep == &kStepLineTooLong && action.roles != nullptr;
     if (longLineGoesOn)
         return;
     RouteAddresses route = {};
-    if (action.commandLine == nullptr || action.fields == nullptr ||
-        !ParseRoute(*action.fields, &route)) {
-        if (action.failedStep != nullptr || action.fields != nullptr)
+    if (action.commandLine == nullptr || action.roles == nullptr ||
+        !ParseRoute(*action.roles, &route)) {
+        if (action.failedStep != nullptr || action.roles != nullptr)
             Skip(stage, action);
         return;
     }

@@ -21,7 +21,7 @@ struct MissingRoute {
     DWORD code;  // why it is not in the table, as its record would say; 0 once added
     RouteAddresses route;
     PutBackOutcome outcome;
-    char commandLine[kRouteCommandLineSize];
+    char commandLine[kCommandLineSize];
 };
 
 struct PutBack {

@@ -1,4 +1,5 @@
 #include "loader/route_file.h"
+#include "report/report.h"
 
 #include <string.h>
 
@@ -16,6 +17,36 @@ void SkipRestOfLine(FILE *file)
     do
         c = getc(file);
     while (c != '\n' && c != EOF);
+}
+
+// Whether field `index` is this word, whatever the case of its letters.
+bool IsWord(const RouteFields &fields, int index, const char *word)
+{
+    const size_t length = strlen(word);
+    if (index >= fields.count || index >= kPlacedFields || fields.length[index] != length)
+        return false;
+    char text[kFieldSize] = {};
+    memcpy(text, fields.text[index], length < sizeof text ? length : sizeof text - 1);
+    return EqualsIgnoringCase(text, word);
+}
+
+// The number of field `index`, from 1 to `highest`, as written there without a
+// leading zero; false for any other field.
+bool ReadNumber(const RouteFields &fields, int index, unsigned highest, char (&number)[kNumberSize])
+{
+    if (index >= fields.count || index >= kPlacedFields || fields.length[index] >= kNumberSize ||
+        fields.text[index][0] == '0')
+        return false;
+    unsigned value = 0;
+    for (size_t k = 0; k < fields.length[index]; ++k) {
+        const char digit = fields.text[index][k];
+        if (digit < '0' || digit > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(digit - '0');
+    }
+    memcpy(number, fields.text[index], fields.length[index]);
+    number[fields.length[index]] = '\0';
+    return value >= 1 && value <= highest;
 }
 
 }  // namespace
@@ -60,16 +91,6 @@ RouteLine ReadRouteLine(FILE *file, char (&line)[kLineSize])
     return RouteLine::kTooLong;
 }
 
-int OptionField(const RouteFields &fields)
-{
-    const int passed = fields.count < kRouteFields ? fields.count : kRouteFields;
-    for (int i = 0; i < passed; ++i) {
-        if (fields.text[i][0] == '-' || fields.text[i][0] == '/')
-            return i;
-    }
-    return -1;
-}
-
 void ParseRouteLine(char *line, RouteFields &fields)
 {
     fields = {};
@@ -93,13 +114,13 @@ void ParseRouteLine(char *line, RouteFields &fields)
             ++p;
         const size_t length = static_cast<size_t>(p - start);
         const int index = fields.count++;
-        if (index == kRouteFields)
+        if (index == kCopiedFields)
             fields.rest = start;
-        if (index >= kRouteFields)
-            continue;
-        fields.text[index] = start;
-        fields.length[index] = length;
-        if (fields.tooLong >= 0)
+        if (index < kPlacedFields) {
+            fields.text[index] = start;
+            fields.length[index] = length;
+        }
+        if (index >= kCopiedFields || fields.tooLong >= 0)
             continue;
         if (length >= kFieldSize) {
             fields.tooLong = index;
@@ -108,4 +129,67 @@ void ParseRouteLine(char *line, RouteFields &fields)
         memcpy(fields.field[index], start, length);
         fields.field[index][length] = '\0';
     }
+}
+
+void ReadRoles(char *line, LineRoles &roles)
+{
+    ParseRouteLine(line, roles.fields);
+    const RouteFields &fields = roles.fields;
+    roles.step = nullptr;
+    roles.about = roles.maskField = roles.gatewayField = -1;
+    roles.route = false;
+    roles.destination[0] = roles.mask[0] = roles.gateway[0] = '\0';
+    roles.metric[0] = roles.ifIndex[0] = '\0';
+    roles.tail = nullptr;
+    if (fields.count < 2)
+        return;
+    // The one place where a line is said to have a mask.
+    const bool masked = fields.count >= kCopiedFields && !IsWord(fields, 2, "METRIC") &&
+                        !IsWord(fields, 2, "IF");
+    roles.maskField = masked ? 1 : -1;
+    roles.gatewayField = masked ? 2 : 1;
+    if (fields.tooLong >= 0) {
+        roles.step = &kStepFieldTooLong;
+        roles.about = fields.tooLong;
+        return;
+    }
+    memcpy(roles.destination, fields.field[0], kFieldSize);
+    if (masked)
+        memcpy(roles.mask, fields.field[1], kFieldSize);
+    memcpy(roles.gateway, fields.field[roles.gatewayField], kFieldSize);
+    for (int i = 0; i <= roles.gatewayField; ++i) {
+        if (fields.text[i][0] == '-' || fields.text[i][0] == '/') {
+            roles.step = &kStepOptionField;
+            roles.about = i;
+            return;
+        }
+    }
+    int at = roles.gatewayField + 1;
+    for (;;) {
+        const bool metric = roles.metric[0] == '\0' && IsWord(fields, at, "METRIC");
+        const bool ifPair = roles.ifIndex[0] == '\0' && IsWord(fields, at, "IF");
+        if (!metric && !ifPair)
+            break;
+        if (!ReadNumber(fields, at + 1, metric ? 9999 : 99999,
+                        metric ? roles.metric : roles.ifIndex)) {
+            roles.step = &kStepNumberField;
+            roles.about = at;
+            roles.metric[0] = roles.ifIndex[0] = '\0';
+            return;
+        }
+        at += 2;
+    }
+    roles.tail = at < fields.count ? fields.text[at] : nullptr;
+    roles.route = true;
+}
+
+const char *RoleOf(const LineRoles &roles, int index)
+{
+    if (index == 0)
+        return "destination";
+    if (index == roles.maskField)
+        return "mask";
+    if (index == roles.gatewayField)
+        return "gateway";
+    return IsWord(roles.fields, index, "IF") ? "IF" : IsWord(roles.fields, index, "METRIC") ? "METRIC" : "field";
 }

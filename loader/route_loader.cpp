@@ -10,19 +10,18 @@
 
 namespace {
 
-// The route tool's command line: clearing the table without a destination,
-// else adding a route, with a mask or without one.
-void BuildCommandLine(char (&commandLine)[kCommandLineSize], const char *destination,
-                      const char *mask, const char *gateway)
+// The route tool's command line: clearing the table without a line, else
+// adding its route, with a mask or without one, and its metric and interface.
+void BuildCommandLine(char (&commandLine)[kCommandLineSize], const LineRoles *line)
 {
-    if (destination == nullptr)
+    if (line == nullptr) {
         snprintf(commandLine, sizeof commandLine, "%s -f", kRouteToolName);
-    else if (mask != nullptr)
-        snprintf(commandLine, sizeof commandLine, "%s ADD %s MASK %s %s", kRouteToolName,
-                 destination, mask, gateway);
-    else
-        snprintf(commandLine, sizeof commandLine, "%s ADD %s %s", kRouteToolName, destination,
-                 gateway);
+        return;
+    }
+    snprintf(commandLine, sizeof commandLine, "%s ADD %s%s%s %s%s%s%s%s", kRouteToolName,
+             line->destination, line->mask[0] != '\0' ? " MASK " : "", line->mask, line->gateway,
+             line->metric[0] != '\0' ? " METRIC " : "", line->metric,
+             line->ifIndex[0] != '\0' ? " IF " : "", line->ifIndex);
 }
 
 // Counts the routes whose fields are all IPv4 addresses.
@@ -30,7 +29,7 @@ void CountRoutes(const RouteAction &action, void *routes)
 {
     RouteAddresses route;
     if (action.lineNumber != 0 && action.commandLine != nullptr &&
-        ParseRoute(*action.fields, &route))
+        ParseRoute(*action.roles, &route))
         ++*static_cast<unsigned *>(routes);
 }
 
@@ -98,30 +97,26 @@ FILE *OpenRouteFile(const char *filePath, FileStart *start)
 void ForEachRouteAction(FILE *file, RouteActor act, void *context)
 {
     char commandLine[kCommandLineSize];
-    BuildCommandLine(commandLine, nullptr, nullptr, nullptr);
+    BuildCommandLine(commandLine, nullptr);
     act({0, nullptr, commandLine, nullptr}, context);
 
     char line[kLineSize];
-    RouteFields fields;
+    LineRoles roles;
     for (unsigned number = 1;; ++number) {
         const RouteLine read = ReadRouteLine(file, line);
         if (read == RouteLine::kEnd)
             return;
         const bool kept = line[0] != '\0';
-        ParseRouteLine(line, fields);
+        ReadRoles(line, roles);
         if (read == RouteLine::kTooLong)
-            act({number, kStepLineTooLong, nullptr, kept ? &fields : nullptr}, context);
-        if (fields.tooLong >= 0) {
-            act({number, kStepFieldTooLong, nullptr, &fields}, context);
-        } else if (fields.count >= 2 && OptionField(fields) >= 0) {
-            act({number, kStepOptionField, nullptr, &fields}, context);
-        } else if (fields.count >= 2) {
-            const bool masked = fields.count >= kRouteFields;
-            BuildCommandLine(commandLine, fields.field[0], masked ? fields.field[1] : nullptr,
-                             fields.field[masked ? 2 : 1]);
-            act({number, nullptr, commandLine, &fields}, context);
-        } else if (fields.count == 1 || fields.loneCr) {
-            act({number, nullptr, nullptr, &fields}, context);  // nothing to add
+            act({number, &kStepLineTooLong, nullptr, kept ? &roles : nullptr}, context);
+        if (roles.step != nullptr) {
+            act({number, roles.step, nullptr, &roles}, context);
+        } else if (roles.route) {
+            BuildCommandLine(commandLine, &roles);
+            act({number, nullptr, commandLine, &roles}, context);
+        } else if (roles.fields.count == 1 || roles.fields.loneCr) {
+            act({number, nullptr, nullptr, &roles}, context);  // nothing to add
         }
     }
 }

@@ -138,13 +138,15 @@ bool ParseAddress(const char *text, DWORD *address)
     return true;
 }
 
-bool ParseRoute(const RouteFields &fields, RouteAddresses *route)
+bool ParseRoute(const LineRoles &line, RouteAddresses *route)
 {
-    const bool masked = fields.count >= kRouteFields;
     route->mask = kHostMask;
-    return ParseAddress(fields.field[0], &route->destination) &&
-           (!masked || ParseAddress(fields.field[1], &route->mask)) &&
-           ParseAddress(fields.field[masked ? 2 : 1], &route->gateway);
+    route->ifIndex = 0;
+    for (const char *digit = line.ifIndex; *digit != '\0'; ++digit)
+        route->ifIndex = route->ifIndex * 10 + static_cast<DWORD>(*digit - '0');
+    return ParseAddress(line.destination, &route->destination) &&
+           (line.mask[0] == '\0' || ParseAddress(line.mask, &route->mask)) &&
+           ParseAddress(line.gateway, &route->gateway);
 }
 
 bool IsDefaultRoute(const RouteAddresses &route)
@@ -172,7 +174,7 @@ const Addresses *ReadAddresses(DWORD *error)
     g_addresses.count = table->dwNumEntries;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_IPADDRROW &row = table->table[i];
-        g_addresses.rows[i] = {row.dwAddr, row.dwMask,
+        g_addresses.rows[i] = {row.dwAddr, row.dwMask, row.dwIndex,
                                row.dwAddr != 0 && row.dwMask != 0 &&
                                    (row.wType & kNotConnected) == 0 && Usable(states, row.dwAddr)};
     }
@@ -187,12 +189,14 @@ bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
     // Windows lists a route through one of its own addresses as a direct
     // route, with 0.0.0.0 or the interface's address as its next hop.
     const bool onLink = addresses == nullptr || IsMachineAddress(*addresses, route.gateway);
+    const bool ownInterface = ComparesInterface(addresses, route);
     bool held = false;
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         const MIB_IPFORWARDROW &row = table.table[i];
         if (row.dwForwardDest != route.destination || row.dwForwardMask != route.mask ||
             (row.dwForwardNextHop != route.gateway &&
-             !(onLink && row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT)))
+             !(onLink && row.dwForwardType == MIB_IPROUTE_TYPE_DIRECT)) ||
+            (ownInterface && row.dwForwardIfIndex != route.ifIndex))
             continue;
         if (rowsHeld == nullptr)
             return true;
@@ -201,11 +205,26 @@ bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
     return held;
 }
 
-bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway)
+bool ComparesInterface(const Addresses *addresses, const RouteAddresses &route)
+{
+    if (route.ifIndex == 0)
+        return false;
+    for (DWORD i = 0; addresses != nullptr && i < addresses->count; ++i) {
+        const MachineAddress &row = addresses->rows[i];
+        if (row.connected && row.ifIndex == route.ifIndex &&
+            (row.address & row.mask) == (route.gateway & row.mask))
+            return false;
+    }
+    return true;
+}
+
+bool OnConnectedNetwork(const Addresses &addresses, const RouteAddresses &route)
 {
     for (DWORD i = 0; i < addresses.count; ++i) {
         const MachineAddress &row = addresses.rows[i];
-        if (row.connected && (row.address & row.mask) == (gateway & row.mask))
+        if (row.connected && (route.ifIndex != 0
+                                  ? row.ifIndex == route.ifIndex
+                                  : (row.address & row.mask) == (route.gateway & row.mask)))
             return true;
     }
     return false;

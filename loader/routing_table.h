@@ -17,9 +17,11 @@ inline constexpr size_t kMaxAddresses = 1024;     // the machine's IPv4 addresse
 inline constexpr DWORD kHostMask = 0xFFFFFFFF;
 
 // A route as the route tool reads a line: its addresses in network order,
-// and the mask kHostMask when the line gives none.
+// the mask kHostMask when the line gives none, and the index of the
+// interface it names, or 0. Its metric is not kept: Windows lists a route's
+// metric with the interface's added, so it is not compared.
 struct RouteAddresses {
-    DWORD destination, mask, gateway;
+    DWORD destination, mask, gateway, ifIndex;
 };
 
 // Four decimal numbers from 0 to 255 with dots between them, the only form
@@ -27,14 +29,14 @@ struct RouteAddresses {
 // read as octal. The address is stored in network order.
 bool ParseAddress(const char *text, DWORD *address);
 
-// The route of a line of two fields or more; false unless each field it
-// uses is an IPv4 address.
-bool ParseRoute(const RouteFields &fields, RouteAddresses *route);
+// The route of a line; false unless each of its addresses is an IPv4 address.
+bool ParseRoute(const LineRoles &line, RouteAddresses *route);
 bool IsDefaultRoute(const RouteAddresses &route);
 
 // One of the machine's IPv4 addresses, as Windows reports it.
 struct MachineAddress {
     DWORD address, mask;  // in network order
+    DWORD ifIndex;        // the index of its interface
     // Its network can be reached now: the address table does not flag it
     // disconnected or deleted, and, where Windows reports it, its
     // duplicate-address state is preferred or deprecated (not tentative,
@@ -62,13 +64,22 @@ const Addresses *ReadAddresses(DWORD *error);
 // is one of the machine's own addresses (a network put on a link), a direct
 // row, whatever next hop Windows lists for it. Without the addresses (null:
 // they could not be read), a direct row with its destination and mask is
-// taken for it. With `rowsHeld`, sets the flag of every row that holds the
-// route.
+// taken for it. A route that names an interface on none of whose connected
+// networks its gateway is needs a row of that interface; otherwise the
+// gateway says the interface. With `rowsHeld`, sets the flag of every row
+// that holds the route.
 bool InTable(const MIB_IPFORWARDTABLE &table, const Addresses *addresses,
              const RouteAddresses &route, bool *rowsHeld = nullptr);
 
-// Whether one of the machine's connected addresses is on the gateway's network.
-bool OnConnectedNetwork(const Addresses &addresses, DWORD gateway);
+// Whether the route is compared with the table by its interface too: it names
+// one, and its gateway is on none of that interface's connected networks (an
+// interface without the addresses, or with none: always).
+bool ComparesInterface(const Addresses *addresses, const RouteAddresses &route);
+
+// Whether the route's gateway can be reached: one of the machine's connected
+// addresses is on its network, or, for a route that names an interface, that
+// interface has a connected address.
+bool OnConnectedNetwork(const Addresses &addresses, const RouteAddresses &route);
 
 // What the IP helper can tell of when it changes.
 enum class IpChange { kAddresses, kRoutes };

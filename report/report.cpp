@@ -27,29 +27,24 @@ void WriteRecord(WORD type, DWORD eventId, const char **strings, WORD count)
 }
 
 // A failure record: the code and the step, then what it is about.
-void WriteFailure(DWORD code, DWORD eventId, const char *stepName, const char *about,
-                  const char *detail)
+void WriteFailure(DWORD code, const Step &step, const char *about, const char *detail)
 {
     char text[kFailureTextSize];
     snprintf(text, sizeof text, "Event log error: %s [%d]", kServiceName, static_cast<int>(code));
-    const char *strings[] = {text, stepName, about, detail};
-    WriteRecord(EVENTLOG_ERROR_TYPE, eventId, strings,
+    const char *strings[] = {text, step.name, about, detail};
+    WriteRecord(EVENTLOG_ERROR_TYPE, step.eventId, strings,
                 about == nullptr ? 2 : detail == nullptr ? 3 : 4);
 }
 
 }  // namespace
 
-void ReportFailure(const char *stepName, unsigned lineNumber, const char *commandLine)
+void ReportFailure(const Step &step, unsigned lineNumber, const char *commandLine)
 {
     // The failed step's code, read before opening the source can change it.
     const DWORD code = GetLastError();
     char line[16];
     snprintf(line, sizeof line, "%u", lineNumber);
-    WriteFailure(code,
-                 lineNumber == 0            ? kFailureEventId
-                 : commandLine == nullptr   ? kLineEventId
-                                            : kMissingRouteEventId,
-                 stepName, lineNumber == 0 ? nullptr : line, commandLine);
+    WriteFailure(code, step, lineNumber == 0 ? nullptr : line, commandLine);
 }
 
 void ReportSummary(const char *text)
@@ -58,10 +53,10 @@ void ReportSummary(const char *text)
     WriteRecord(EVENTLOG_INFORMATION_TYPE, kSummaryEventId, strings, 1);
 }
 
-void FailAndStop(const char *stepName, const char *file, const char *who)
+void FailAndStop(const Step &step, const char *file, const char *who)
 {
     const DWORD code = GetLastError();
-    WriteFailure(code, file == nullptr ? kFailureEventId : kRouteToolEventId, stepName, file, who);
+    WriteFailure(code, step, file, who);
     {
         LockGuard hold(g_stopEventLock);
         if (g_runExitCode == 0)

@@ -3,43 +3,65 @@
 
 #include "tolvane.h"
 
-// Step names: the complete vocabulary of failure records. The second
-// insertion string of every record is one of these.
-inline constexpr char kStepCreateEvent[] = "CreateEvent";
-inline constexpr char kStepCreateThread[] = "CreateTread";  // sic: the name administrators see
-inline constexpr char kStepSetServiceStatus[] = "SetServiceStatus";
-inline constexpr char kStepSearchRouteExe[] = "SearchRouteExe";
-inline constexpr char kStepGetWinHome[] = "GetWinHome";
-inline constexpr char kStepOpenConfigFile[] = "OpenConfigFile";
-inline constexpr char kStepUnicodeFile[] = "UnicodeFile";
-inline constexpr char kStepProcessStatusError[] = "ProcessStatusError";
-inline constexpr char kStepFieldTooLong[] = "FieldTooLong";
-inline constexpr char kStepLineTooLong[] = "LineTooLong";
-// A field of a line that the route tool would read as an option: not run.
-inline constexpr char kStepOptionField[] = "OptionField";
-// The clearing command still running after its wait.
-inline constexpr char kStepTimeOut[] = "TimeOut";
-// The route file holds no route whose fields are all IPv4 addresses.
-inline constexpr char kStepNoRouteInFile[] = "NoRouteInFile";
-// The route tool could not be started for the clearing command.
-inline constexpr char kStepStartRouteTool[] = "StartRouteTool";
-// The routing table could not be read to check the routes.
-inline constexpr char kStepReadRoutingTable[] = "ReadRoutingTable";
-// The route tool, or its folder, may be changed by someone else than the
-// machine's administrators: it is not run.
-inline constexpr char kStepUnsafeRouteTool[] = "UnsafeRouteTool";
-// A route the run added is not in the routing table at its end.
-inline constexpr char kStepRouteNotInTable[] = "RouteNotInTable";
-
 // Event identifiers, each with its entry in the message table: a failed
 // step; a run's summary (information); a route not in the table, with its
-// line and command line; a line of the route file not used as it stands.
+// line and command line; a line of the route file not used as it stands; a
+// route tool someone else may change, with the file and who.
 inline constexpr WORD kFailureCategory = 0;
 inline constexpr DWORD kFailureEventId = 0x1001;
 inline constexpr DWORD kSummaryEventId = 0x1002;
 inline constexpr DWORD kMissingRouteEventId = 0x1003;
 inline constexpr DWORD kLineEventId = 0x1004;
-inline constexpr DWORD kRouteToolEventId = 0x1005;  // with the file and who may change it
+inline constexpr DWORD kRouteToolEventId = 0x1005;
+
+// A step that a failure record names: one row each, the complete vocabulary.
+struct Step {
+    const char *name;   // the record's second insertion string
+    DWORD eventId;      // the kind of record it writes
+    const char *words;  // for a line's record, what /CHECK and /REPAIR say of it
+                        // (%s: what of the line it is about); else null
+};
+inline constexpr Step kStepCreateEvent{"CreateEvent", kFailureEventId, nullptr};
+// sic: the name administrators see
+inline constexpr Step kStepCreateThread{"CreateTread", kFailureEventId, nullptr};
+inline constexpr Step kStepSetServiceStatus{"SetServiceStatus", kFailureEventId, nullptr};
+inline constexpr Step kStepSearchRouteExe{"SearchRouteExe", kFailureEventId, nullptr};
+// The route tool, or its folder, may be changed by someone else than the
+// machine's administrators: nothing is run.
+inline constexpr Step kStepUnsafeRouteTool{"UnsafeRouteTool", kRouteToolEventId, nullptr};
+inline constexpr Step kStepGetWinHome{"GetWinHome", kFailureEventId, nullptr};
+inline constexpr Step kStepOpenConfigFile{"OpenConfigFile", kFailureEventId, nullptr};
+inline constexpr Step kStepUnicodeFile{"UnicodeFile", kFailureEventId, nullptr};
+// The route file holds no route whose fields are all IPv4 addresses.
+inline constexpr Step kStepNoRouteInFile{"NoRouteInFile", kFailureEventId, nullptr};
+// The route tool could not be started for the clearing command.
+inline constexpr Step kStepStartRouteTool{"StartRouteTool", kFailureEventId, nullptr};
+// The clearing command still running after its wait.
+inline constexpr Step kStepTimeOut{"TimeOut", kFailureEventId, nullptr};
+inline constexpr Step kStepFieldTooLong{"FieldTooLong", kLineEventId,
+                                        "the %s has more than 15 characters; the line is skipped"};
+inline constexpr Step kStepLineTooLong{"LineTooLong", kLineEventId, "more than 255 characters%s"};
+// A field of a line that the route tool would read as an option: not run.
+inline constexpr Step kStepOptionField{
+    "OptionField", kLineEventId,
+    "a field the route tool would read as an option; the line is not run%s"};
+// A METRIC or IF after the gateway without a number in its range: not run.
+inline constexpr Step kStepNumberField{
+    "NumberField", kLineEventId,
+    "%s without a number in its range (METRIC 1-9999, IF 1-99999); the line is not run"};
+inline constexpr Step kStepProcessStatusError{"ProcessStatusError", kFailureEventId, nullptr};
+// The routing table could not be read to check the routes.
+inline constexpr Step kStepReadRoutingTable{"ReadRoutingTable", kFailureEventId, nullptr};
+// A route the run added is not in the routing table at its end.
+inline constexpr Step kStepRouteNotInTable{"RouteNotInTable", kMissingRouteEventId, nullptr};
+inline constexpr const Step *kSteps[] = {
+    &kStepCreateEvent,     &kStepCreateThread,    &kStepSetServiceStatus, &kStepSearchRouteExe,
+    &kStepUnsafeRouteTool, &kStepGetWinHome,      &kStepOpenConfigFile,   &kStepUnicodeFile,
+    &kStepNoRouteInFile,   &kStepStartRouteTool,  &kStepTimeOut,          &kStepFieldTooLong,
+    &kStepLineTooLong,     &kStepOptionField,     &kStepNumberField,      &kStepProcessStatusError,
+    &kStepReadRoutingTable, &kStepRouteNotInTable,
+};
+
 inline constexpr size_t kFailureTextSize = 80;
 inline constexpr size_t kSummaryTextSize = 1024;
 
@@ -51,12 +73,11 @@ extern HANDLE g_stopEvent;
 extern DWORD g_runExitCode;  // under the same lock; read through RunExitCode
 extern bool g_runFailed;     // the exit code is a failure's; under the same lock
 
-// Writes one error record naming the step, with the calling thread's last
-// error: "Event log error: Tolvane [code]" and the step name, then, for a
-// record about a line of the route file, the line's number and, for a route,
-// its command line. The thread's last error is left as it was.
-void ReportFailure(const char *stepName, unsigned lineNumber = 0,
-                   const char *commandLine = nullptr);
+// Writes one error record naming the step, of its kind, with the calling
+// thread's last error: "Event log error: Tolvane [code]" and the step name,
+// then, for a record about a line of the route file, the line's number and,
+// for a route, its command line. The thread's last error is left as it was.
+void ReportFailure(const Step &step, unsigned lineNumber = 0, const char *commandLine = nullptr);
 
 // Writes the information record that ends a run, with this text.
 void ReportSummary(const char *text);
@@ -65,7 +86,7 @@ void ReportSummary(const char *text);
 // still open. The first such failure's code is the run's exit code. The
 // thread's last error is left as it was. With `file` and `who`, the record
 // is the route tool's: the file someone else may change, and who.
-void FailAndStop(const char *stepName, const char *file = nullptr, const char *who = nullptr);
+void FailAndStop(const Step &step, const char *file = nullptr, const char *who = nullptr);
 
 // Makes `code` the run's exit code unless an earlier failure gave it one.
 void SetRunExitCode(DWORD code);

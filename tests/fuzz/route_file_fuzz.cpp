@@ -16,6 +16,8 @@
 #include "report/report.h"
 #include "service/service.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +55,16 @@ std::string Join(const std::vector<std::string> &lines)
     return text;
 }
 
-// What one line of the file means, taken as text up to its first NUL.
+bool IsWord(const std::string &field, const std::string &word)
+{
+    return field.size() == word.size() &&
+           std::equal(field.begin(), field.end(), word.begin(),
+                      [](char a, char b) { return toupper(a) == toupper(b); });
+}
+
+// What one line of the file means, taken as text up to its first NUL: a
+// destination, a mask unless the third field is METRIC or IF, a gateway, then
+// METRIC n and IF i in either order; what follows is ignored.
 void ModelLine(const std::string &raw, Expected &expected)
 {
     std::string text = raw.substr(0, raw.find('\0'));
@@ -61,7 +72,7 @@ void ModelLine(const std::string &raw, Expected &expected)
 
     std::vector<std::string> fields;
     size_t at = 0;
-    while (fields.size() < 3) {
+    while (fields.size() < 8) {
         while (at < text.size() && IsWhiteSpace(static_cast<unsigned char>(text[at])))
             ++at;
         if (at == text.size())
@@ -71,29 +82,49 @@ void ModelLine(const std::string &raw, Expected &expected)
             ++at;
         fields.push_back(text.substr(start, at - start));
     }
-    for (const std::string &field : fields) {
-        if (field.size() > kMaxFieldLength) {
-            expected.steps.emplace_back("FieldTooLong");
+    if (fields.size() < 2)
+        return;
+    for (size_t i = 0; i < fields.size() && i < 3; ++i) {
+        if (fields[i].size() > kMaxFieldLength) {
+            expected.steps.emplace_back(kStepFieldTooLong.name);
             return;
         }
     }
+    const bool masked = fields.size() >= 3 && !IsWord(fields[2], "METRIC") && !IsWord(fields[2], "IF");
+    const size_t gateway = masked ? 2 : 1;
     // The route tool would read a field that begins with - or / as an option.
-    for (size_t i = 0; i < fields.size() && fields.size() >= 2; ++i) {
+    for (size_t i = 0; i <= gateway; ++i) {
         if (fields[i][0] == '-' || fields[i][0] == '/') {
-            expected.steps.emplace_back("OptionField");
+            expected.steps.emplace_back(kStepOptionField.name);
             return;
         }
+    }
+    std::string pairs[2];  // METRIC's number, IF's
+    for (size_t next = gateway + 1;; next += 2) {
+        const int pair = next >= fields.size()                                     ? -1
+                         : pairs[0].empty() && IsWord(fields[next], "METRIC") ? 0
+                         : pairs[1].empty() && IsWord(fields[next], "IF")     ? 1
+                                                                                   : -1;
+        if (pair < 0)
+            break;
+        const std::string number = next + 1 < fields.size() ? fields[next + 1] : "";
+        if (number.empty() || number.size() > 5 || number[0] == '0' ||
+            number.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(number) > (pair == 0 ? 9999u : 99999u)) {
+            expected.steps.emplace_back(kStepNumberField.name);
+            return;
+        }
+        pairs[pair] = number;
     }
     DWORD address;
-    bool addresses = fields.size() >= 2;
-    for (const std::string &field : fields)
-        addresses = addresses && ParseAddress(field.c_str(), &address);
+    const bool addresses = ParseAddress(fields[0].c_str(), &address) &&
+                           (!masked || ParseAddress(fields[1].c_str(), &address)) &&
+                           ParseAddress(fields[gateway].c_str(), &address);
     expected.addsARoute = expected.addsARoute || addresses;
-    if (fields.size() == 3)
-        expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] + " MASK " + fields[1] +
-                                        " " + fields[2]);
-    else if (fields.size() == 2)
-        expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] + " " + fields[1]);
+    expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] +
+                                    (masked ? " MASK " + fields[1] : "") + " " + fields[gateway] +
+                                    (pairs[0].empty() ? "" : " METRIC " + pairs[0]) +
+                                    (pairs[1].empty() ? "" : " IF " + pairs[1]));
 }
 
 // The whole file: lines end at LF; a line of more than 255 characters is
@@ -106,7 +137,7 @@ Expected Model(std::string file)
     // before anything runs; a UTF-8 mark is skipped.
     if (file.rfind("\xFF\xFE", 0) == 0 || file.rfind("\xFE\xFF", 0) == 0 ||
         (file.size() >= 2 && (file[0] == '\0' || file[1] == '\0'))) {
-        expected.steps.emplace_back("UnicodeFile");
+        expected.steps.emplace_back(kStepUnicodeFile.name);
         return expected;
     }
     if (file.rfind("\xEF\xBB\xBF", 0) == 0)
@@ -123,7 +154,7 @@ Expected Model(std::string file)
             ModelLine(line, expected);
             continue;
         }
-        expected.steps.emplace_back("LineTooLong");
+        expected.steps.emplace_back(kStepLineTooLong.name);
         const std::string head = line.substr(0, kMaxLineRead);
         const std::string text = head.substr(0, head.find('\0'));
         if (text.size() < head.size() || text.find('#') != std::string::npos)
@@ -131,7 +162,7 @@ Expected Model(std::string file)
     }
     // A file without a route is refused before anything runs.
     if (!expected.addsARoute)
-        expected = {{}, {"NoRouteInFile"}};
+        expected = {{}, {kStepNoRouteInFile.name}};
     return expected;
 }
 
@@ -161,12 +192,18 @@ void CheckShape(const std::vector<std::string> &lines)
                 break;
             at = blank + 1;
         }
-        bool good = words.size() >= 4 && words[0] == "ROUTE.EXE" && words[1] == "ADD";
-        if (good && words.size() == 6)
-            good = words[3] == "MASK" && IsGoodField(words[2]) && IsGoodField(words[4]) &&
-                   IsGoodField(words[5]);
-        else if (good)
-            good = words.size() == 4 && IsGoodField(words[2]) && IsGoodField(words[3]);
+        // ROUTE.EXE ADD destination [MASK mask] gateway [METRIC n] [IF i]
+        size_t k = 3;
+        bool good = words.size() >= 4 && words[0] == "ROUTE.EXE" && words[1] == "ADD" &&
+                    IsGoodField(words[2]);
+        if (good && words[3] == "MASK" && words.size() >= 6)
+            good = IsGoodField(words[4]), k = 5;
+        good = good && IsGoodField(words[k++]);
+        for (const char *keyword : {"METRIC", "IF"}) {
+            if (good && k + 1 < words.size() && words[k] == keyword)
+                good = words[k + 1].find_first_not_of("0123456789") == std::string::npos, k += 2;
+        }
+        good = good && k == words.size();
         if (!good)
             Fail("a route command of the wrong shape", lines[i]);
     }

@@ -553,14 +553,15 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          "10.0.0.O 10.0.0.1\n"
          "10.256.1.1 255.0.0.0 10.0.0.1\n"
          "10.3.0.0\n"
-         "10.4.0.0 255.255.0.0 10.0.0.4 METRIC 5 \r\n"
+         "10.4.0.0 255.255.0.0 10.0.0.4 METRIC 5 IF 2 eth0 \r\n"
          "10.5.1.0 255.255.0.0 10.0.0.5\n"
          "10.6.0.0 255.255.0.0 10.0.0.6000000000000\n"
          "10.7.0.0 255.255.0.0.0.0.0.0.0 10.0.0.7\n"
          "10.8.0.0 10.0.0.8 #" + std::string(300, 'c') + "\n"
          "10.9.0.0 " + std::string(300, 'x') + "\n"
          "010.10.0.0 10.0.0.10\n"
-         "10.12.0.0 255.0.0.0 -f\nroute /p add 10.13.0.0 mask 255.255.0.0 10.0.0.13\n",
+         "10.12.0.0 255.0.0.0 -f\nroute /p add 10.13.0.0 mask 255.255.0.0 10.0.0.13\n"
+         "10.14.0.0 10.9.9.9 if 1 metric 0\n10.15.0.0 255.255.0.0 10.9.9.9 IF 1\n",
          false, {{"10.13.0.0", "255.255.0.0", "10.0.0.13"}}, 0,
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 1:   run ROUTE.EXE ADD route MASK add 10.0.0.0" + never,
@@ -570,9 +571,12 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 3:   run ROUTE.EXE ADD 10.256.1.1 MASK 255.0.0.0 10.0.0.1" + never,
           "line 3:   mistake: the destination \"10.256.1.1\"" + notAnAddress,
           "line 4:   mistake: only one field, \"10.3.0.0\"; the line is skipped",
-          "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 (not in the table)",
-          "line 5:   mistake: \"METRIC 5\" after the gateway is ignored: a line holds a "
-          "destination, a mask and a gateway only",
+          "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 METRIC 5 IF 2 (not in "
+          "the table)",
+          "line 5:   mistake: \"eth0\" after the gateway is ignored: a line holds a destination, a "
+          "mask and a gateway, then only METRIC n and IF i",
+          "line 5:   note: compared with the table by destination, mask and gateway, not by metric "
+          "(Windows shows it with the interface's added) nor by interface, which the gateway gives",
           "line 6:   run ROUTE.EXE ADD 10.5.1.0 MASK 255.255.0.0 10.0.0.5 (not in the table)",
           "line 6:   mistake: the destination 10.5.1.0 has bits outside the mask 255.255.0.0; the "
           "route tool will refuse the line",
@@ -593,9 +597,14 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 12:  mistake: the gateway \"-f\" would be read by the route tool as an option, not "
           "as an address (-f clears the routing table, -p makes a route persistent)",
           "line 13:  " + option, "line 13:  mistake: " + pasted,
+          "line 14:  report NumberField (METRIC without a number in its range (METRIC 1-9999, IF "
+          "1-99999); the line is not run)",
+          "line 15:  run ROUTE.EXE ADD 10.15.0.0 MASK 255.255.0.0 10.9.9.9 IF 1 (not in the table)",
+          "line 15:  note: compared with the table by destination, mask, gateway and interface 1, "
+          "not by metric (Windows shows it with the interface's added)",
           "Removed at boot: 10.13.0.0 MASK 255.255.0.0 10.0.0.13 (no line adds it back; line 13 "
           "means to, but has a mistake)", noDefault,
-          "Routes to add: 7, in the table now: 0, lines with records: 6, mistakes: 9"},
+          "Routes to add: 8, in the table now: 0, lines with records: 7, mistakes: 9"},
          1168},
         {"a destination too long on a line of two", "1234567890123456 10.0.0.1\n", false, {}, 0,
          {"Route file: %FILE%", noRoute,
@@ -607,7 +616,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
         {"a draft whose one fault is a line record",
          "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 10.0.0.2000000000\n", true, {}, 0,
          {"Routes to add: 1, in the table now: 0, lines with records: 1, mistakes: 0"}, 13, true},
-        {"a draft whose one fault is a mistake", "10.1.0.0 255.255.0.0 10.0.0.1 METRIC 5\n", true,
+        {"a draft whose one fault is a mistake", "10.1.0.0 255.255.0.0 10.0.0.1 via 5\n", true,
          {}, 0, {"Routes to add: 1, in the table now: 0, lines with records: 0, mistakes: 1"}, 13,
          true},
         {"pasted from a web page, and old Mac line ends under a comment header",

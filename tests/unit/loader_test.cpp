@@ -58,20 +58,24 @@ TEST_F(LoaderTest, TheExampleFileClearsTheTableAddsTwoRoutesThenSleepsAndSignals
     EXPECT_TRUE(fake::Records().empty());
 }
 
+// After the gateway, METRIC and IF in either order and any case go to the
+// route tool; a pair without a number in its range is a record.
 TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
 {
     InstallRouteTool();
     WriteRouteFile("\xEF\xBB\xBF"  // a UTF-8 byte-order mark
                    "10.1.0.0\t255.255.0.0\t10.0.0.1\n"
-                   "10.2.0.0 255.255.0.0 10.0.0.2 metric\n"
+                   "10.2.0.0 255.255.0.0 10.0.0.2 eth0 METRIC 5\n"
                    "10.3.0.0\n"
-                   "10.1.0.0 10.0.0.1#comment\n");
+                   "10.1.0.0 10.0.0.1#comment\n"
+                   "10.5.0.0 10.0.0.5 if 12 Metric 9999\n10.6.0.0 10.0.0.6 IF 100000\n");
     RunLoader();
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",
                                            "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
                                            "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
-                                           "ROUTE.EXE ADD 10.1.0.0 10.0.0.1"}));
-    EXPECT_TRUE(fake::Records().empty());
+                                           "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
+                                           "ROUTE.EXE ADD 10.5.0.0 10.0.0.5 METRIC 9999 IF 12"}));
+    EXPECT_EQ(fake::RecordedSteps(), Lines{"NumberField"});
 }
 
 // The route tool reads an option anywhere on its command line: -f would clear

@@ -4,11 +4,33 @@
 
 #include "report/report.h"
 
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 using Lines = std::vector<std::string>;
 
 class ReportTest : public PlatformTest {};
+
+// Each step has its row in the README's step table and, where its records are
+// of a kind of their own, its kind in the Wine suite's list.
+TEST(Steps, EachHasItsRowInTheReadmeAndItsKindInTheWineSuite)
+{
+    const auto read = [](const std::string &name) {
+        std::ifstream in(std::string(TOLVANE_SOURCE_DIR) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string readme = read("README.md"), suite = read("tests/wine/e2e.py");
+    const size_t table = readme.find("| step | what failed |");
+    const std::string steps = readme.substr(table, readme.find("\n\n", table) - table);
+    for (const Step *step : kSteps) {
+        char kind[64];
+        snprintf(kind, sizeof kind, "\"%s\": (0x%X,", step->name, static_cast<unsigned>(step->eventId));
+        EXPECT_NE(steps.find("`" + std::string(step->name) + "`"), std::string::npos) << step->name;
+        EXPECT_TRUE(step->eventId == kFailureEventId || suite.find(kind) != std::string::npos) << kind;
+    }
+}
 
 TEST_F(ReportTest, ARecordCarriesTheStepAndTheFailedStepsErrorCode)
 {

@@ -26,7 +26,7 @@ Parsed Parse(std::string text)
     memset(&fields, '@', sizeof fields);
     ParseRouteLine(line, fields);
     Parsed parsed{fields.count, {}, fields.rest ? fields.rest : "<none>", fields.tooLong};
-    for (int i = 0; i < std::min(fields.count, kRouteFields) && fields.tooLong < 0; ++i)
+    for (int i = 0; i < std::min(fields.count, kCopiedFields) && fields.tooLong < 0; ++i)
         parsed.fields.emplace_back(fields.field[i]);
     return parsed;
 }

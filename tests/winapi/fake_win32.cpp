@@ -317,13 +317,18 @@ void AddRouteOf(const std::string &commandLine)
 {
     DropRoutesOfGoneNetworks();
     char verb[8] = "", destination[32], word[32], mask[32] = "255.255.255.255", gateway[32];
-    const int words = sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb,
-                             destination, word, mask, gateway);
+    sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb, destination, word, mask,
+           gateway);
+    const bool masked = strcmp(word, "MASK") == 0;
     MIB_IPFORWARDROW row{};
     row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+    const size_t ifAt = commandLine.find(" IF ");
+    row.dwForwardIfIndex = ifAt == std::string::npos
+                               ? 0
+                               : static_cast<DWORD>(strtoul(commandLine.c_str() + ifAt + 4, nullptr, 10));
     if (strcmp(verb, "ADD") == 0 && Address(destination, &row.dwForwardDest) &&
-        Address(words == 5 ? gateway : word, &row.dwForwardNextHop) &&
-        Address(words == 5 ? mask : "255.255.255.255", &row.dwForwardMask))
+        Address(masked ? gateway : word, &row.dwForwardNextHop) &&
+        Address(masked ? mask : "255.255.255.255", &row.dwForwardMask))
         W().routingTable.push_back(row);
 }
 
@@ -346,6 +351,7 @@ void AddAddresses(std::vector<MIB_IPADDRROW> &rows,
         MIB_IPADDRROW row{};
         row.wType = type;
         row.unused1 = static_cast<unsigned short>(dadState);
+        row.dwIndex = static_cast<DWORD>(rows.size() + 1);  // an interface of its own
         if (!Address(addressesAndMasks[i], &row.dwAddr) ||
             !Address(addressesAndMasks[i + 1], &row.dwMask))
             Problem("an address or mask that is no address");

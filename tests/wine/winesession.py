@@ -186,6 +186,11 @@ class Prefix:
         """Applies a route tool's command line to the namespace's routing table
         as the tool would; the kernel refuses what the tool refuses."""
         words = command.split()[1:]
+        metric = []
+        if len(words) > 2 and words[-2] == "IF":
+            words = words[:-2]  # the address's own interface here
+        if len(words) > 2 and words[-2] == "METRIC":
+            metric, words = ["metric", words[-1]], words[:-2]
         if words == ["-f"]:
             self.ip("-4", "route", "flush", "scope", "global")
         elif len(words) in (3, 5) and words[0] == "ADD":
@@ -194,7 +199,7 @@ class Prefix:
                 length = ipaddress.IPv4Network("0.0.0.0" + mask).prefixlen
             except ValueError:
                 return
-            self.ip("route", "add", "%s/%d" % (words[1], length), "via", words[-1])
+            self.ip("route", "add", "%s/%d" % (words[1], length), "via", words[-1], *metric)
 
     # Files ----------------------------------------------------------------
 

@@ -107,7 +107,7 @@ void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize]);
 // the route tool would take as an option, ...), then what its bytes and its
 // line ends say of where it was copied from.
 using MistakeSink = void (*)(const char *text, void *context);
-void ForEachMistake(const LineRoles &line, MistakeSink say, void *context);
+void ForEachMistake(const LineRoles &roles, MistakeSink say, void *context);
 
 
 // Create or delete the service entry. Return 0 or the system error code.

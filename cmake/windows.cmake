@@ -19,15 +19,15 @@ set(TOLVANE_OPTIMIZE -Os)
 set(TOLVANE_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
 
 # Hardening: a stack protector in every function with an array or a local
-# whose address is taken (its guard and check from libssp, linked statically
-# through -static); the buffer checks of MinGW's C headers (_FORTIFY_SOURCE,
-# in effect only when optimising; 2 is the highest level they know), which
+# whose address is taken (its guard and check from stack_guard.cpp, which
+# seeds the guard without the CryptoAPI, so that libssp's own guard, which
+# would, is never linked); the buffer checks of MinGW's C headers (libssp's;
+# _FORTIFY_SOURCE, in effect only when optimising; 2 is the highest level they know), which
 # check memcpy, memset, strcpy and the like, snprintf, sprintf and fgets
 # against the size of their destination where the compiler knows it, when
 # compiling if the length is constant; and ASLR with high entropy and DEP,
 # set here rather than left to the linker's defaults. A smashed stack or a
-# failed check ends the process at once: libssp finds no terminal to write to
-# on Windows and stops on an illegal instruction.
+# failed check ends the process at once, with STATUS_STACK_BUFFER_OVERRUN.
 set(TOLVANE_HARDENING -fstack-protector-strong)
 list(APPEND TOLVANE_DEFINITIONS _FORTIFY_SOURCE=2)
 set(TOLVANE_HARDENING_LINK -fstack-protector-strong
@@ -53,14 +53,16 @@ configure_file(cli/tolvane.rc.in ${MC_OUT}/tolvane.rc @ONLY)
 set_source_files_properties(${MC_OUT}/tolvane.rc PROPERTIES
   OBJECT_DEPENDS "${MC_OUT}/messages.rc;${MC_OUT}/messages.h")
 
-add_executable(tolvane main.cpp ${TOLVANE_SOURCES} ${MC_OUT}/tolvane.rc)
+add_executable(tolvane main.cpp stack_guard.cpp ${TOLVANE_SOURCES} ${MC_OUT}/tolvane.rc)
+set_source_files_properties(stack_guard.cpp PROPERTIES COMPILE_OPTIONS -fno-stack-protector)
 target_include_directories(tolvane PRIVATE ${CMAKE_SOURCE_DIR} ${MC_OUT})
 target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS} ${TOLVANE_LANGUAGE} ${TOLVANE_OPTIMIZE}
                        ${TOLVANE_HARDENING})
 target_compile_definitions(tolvane PRIVATE ${TOLVANE_DEFINITIONS})
 target_link_options(tolvane PRIVATE ${TOLVANE_STATIC_LINK} ${TOLVANE_HARDENING_LINK}
                     ${TOLVANE_OLDEST_WINDOWS_LINK})
-target_link_libraries(tolvane PRIVATE advapi32 user32)
+# No user32: the service loads it from the system folder only for a message box.
+target_link_libraries(tolvane PRIVATE advapi32)
 
 # The same sources build to the same bytes wherever and whenever they are
 # built: paths in the debug information and in __FILE__ are relative to the

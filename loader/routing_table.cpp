@@ -1,5 +1,6 @@
 #include "loader/loader.h"
 #include "loader/routing_table.h"
+#include "loader/system_dll.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -12,8 +13,6 @@ using GetUnicastIpAddressTableCall = DWORD(WINAPI *)(ADDRESS_FAMILY, PMIB_UNICAS
 using FreeMibTableCall = void(WINAPI *)(PVOID);
 using NotifyChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
 using CancelIPChangeNotifyCall = BOOL(WINAPI *)(LPOVERLAPPED);
-
-constexpr char kIpHelperName[] = "\\iphlpapi.dll";
 
 // Loaded once, never unloaded: the module ends with the process. The first
 // two are needed; the others are used where the system has them.
@@ -32,33 +31,17 @@ alignas(MIB_IPADDRTABLE) BYTE g_addressTable[sizeof(MIB_IPADDRTABLE) +
                                              (kMaxAddresses - 1) * sizeof(MIB_IPADDRROW)];
 Addresses g_addresses;
 
-// A function of a module, as the type it has.
-template <typename Call>
-Call Function(HMODULE module, const char *name)
-{
-    return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// The IP helper, from the system directory only. It is not among the DLLs
-// Windows always takes from there: imported, or loaded by its bare name, it
-// would be looked for in the program's folder first, and a copy planted
-// there would run as LocalSystem. The DLLs it imports in turn are looked for
-// from its own folder, not the program's. Returns 0 or the code of the call
-// that failed.
+// The IP helper, from the system directory only: it is not among the DLLs
+// Windows always takes from there, and a copy planted in the program's folder
+// would run as LocalSystem. Returns 0 or the code of the call that failed.
 DWORD LoadIpHelper()
 {
     if (g_getIpAddrTable != nullptr)
         return 0;
-    char path[kPathSize];
-    const UINT length = GetSystemDirectoryA(path, kPathSize);
-    if (length == 0)
-        return GetLastError();
-    if (length + sizeof kIpHelperName > sizeof path)
-        return ERROR_FILENAME_EXCED_RANGE;
-    snprintf(path + length, sizeof path - length, "%s", kIpHelperName);
-    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    DWORD error = 0;
+    HMODULE module = LoadSystemDll("iphlpapi.dll", &error);
     if (module == nullptr)
-        return GetLastError();
+        return error;
     const auto forward = Function<GetIpForwardTableCall>(module, "GetIpForwardTable");
     const auto addresses = Function<GetIpAddrTableCall>(module, "GetIpAddrTable");
     if (forward == nullptr || addresses == nullptr)

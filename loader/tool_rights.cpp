@@ -28,16 +28,26 @@ constexpr DWORD kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE
 
 bool Is(const void *sid, const KnownSid &known)
 {
-    return memcmp(sid, &known, 8 + 4 * static_cast<size_t>(known.count)) == 0;
+    const auto *bytes = static_cast<const BYTE *>(sid);
+    if (bytes[0] != known.revision || bytes[1] != known.count ||
+        memcmp(bytes + 2, known.authority, sizeof known.authority) != 0)
+        return false;
+    for (size_t i = 0; i < known.count; ++i) {
+        DWORD sub;
+        memcpy(&sub, bytes + 8 + 4 * i, sizeof sub);
+        if (sub != known.sub[i])
+            return false;
+    }
+    return true;
 }
 
 bool Trusted(const void *sid)
 {
-    for (const KnownSid &known : kTrusted) {
-        if (Is(sid, known))
-            return true;
-    }
-    return false;
+    constexpr size_t kCount = sizeof kTrusted / sizeof kTrusted[0];
+    size_t i = 0;
+    while (i < kCount && !Is(sid, kTrusted[i]))
+        ++i;
+    return i < kCount;
 }
 
 // Adds DOMAIN\name to the list, or the identifier as S-1-5-... where it has
@@ -55,7 +65,7 @@ void AddName(PSID sid, char (&names)[kAccountSize])
     } else {
         const auto *bytes = static_cast<const BYTE *>(sid);
         int used = snprintf(name, sizeof name, "S-%u-%u", bytes[0], bytes[7]);
-        for (BYTE i = 0; i < bytes[1] && used > 0 && static_cast<size_t>(used) < sizeof name; ++i) {
+        for (size_t i = 0; i < bytes[1] && used > 0 && static_cast<size_t>(used) < sizeof name; ++i) {
             DWORD sub;
             memcpy(&sub, bytes + 8 + 4 * i, sizeof sub);
             used += snprintf(name + used, sizeof name - static_cast<size_t>(used), "-%lu",

@@ -1,5 +1,6 @@
 #include "loader/loader.h"
 #include "loader/settings.h"
+#include "loader/system_dll.h"
 #include "report/report.h"
 #include "service/service.h"
 
@@ -10,6 +11,23 @@ HANDLE g_loaderThread = nullptr;
 namespace {
 
 constexpr char kMessageBoxCaption[] = "ERROR";
+
+// The service's two message boxes. user32 is loaded, from the system folder,
+// only to show one: a service that imports it is bound to a desktop it never
+// uses, and each route tool it starts costs more. If it cannot be loaded,
+// nothing is shown and nothing else changes.
+void ShowMessageBox(const char *text)
+{
+    using MessageBoxCall = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
+    const DWORD code = GetLastError();
+    DWORD error = 0;
+    HMODULE user32 = LoadSystemDll("user32.dll", &error);
+    const auto messageBox =
+        user32 != nullptr ? Function<MessageBoxCall>(user32, "MessageBoxA") : nullptr;
+    if (messageBox != nullptr)
+        messageBox(nullptr, text, kMessageBoxCaption, MB_OK);
+    SetLastError(code);
+}
 
 // Start-up, from the first status report to running. Every failure goes
 // through FailAndStop and returns false. On success, and after a failure
@@ -94,7 +112,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
         char text[kFailureTextSize];
         snprintf(text, sizeof text, "Control handler function not registered [%d]",
                  static_cast<int>(GetLastError()));
-        MessageBoxA(nullptr, text, kMessageBoxCaption, MB_OK);
+        ShowMessageBox(text);
         return;
     }
 
@@ -125,6 +143,6 @@ DWORD RunServiceDispatcher()
     if (StartServiceCtrlDispatcherA(table))
         return 0;
     const DWORD code = GetLastError();
-    MessageBoxA(nullptr, "Can't connect service control manager", kMessageBoxCaption, MB_OK);
+    ShowMessageBox("Can't connect service control manager");
     return code;
 }

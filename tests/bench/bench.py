@@ -60,6 +60,10 @@ BARE_SERVICE_DIR = "C:\\bareservice"  # the same for the bare runs from a servic
 BARE_SERVICE = "TolvaneBare"
 import winesession as ws  # noqa: E402
 
+# Wine's trace of the services goes where the command that started the service
+# manager writes: the registration, traced for the DLLs each process loads.
+MODULE_TRACE = "-all,trace+service,+loaddll,+pid"
+
 # CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
 # the flags the service starts the route tool with.
 SERVICE_CREATION_FLAGS = "04000210"
@@ -124,7 +128,9 @@ class Bench:
             destination, _, gateway = route.split()
             p.ip("route", "add", destination + "/24", "via", gateway)
         p.keep_server()
-        rc, out = self.wine(INSTALL_DIR + "\\tolvane.exe", "/REGISTER")
+        result = p.run([INSTALL_DIR + "\\tolvane.exe", "/REGISTER"], "register", debug=MODULE_TRACE)
+        self.trace_path = os.path.join(p.log_dir, "%02d-register.err" % p.count)
+        rc, out = result.rc, result.text
         if "registered successfully" not in out:
             raise BenchError("registration failed (status %d): %s" % (rc, out))
         command = "%s\\bench_spawn.exe service %s %s\\ROUTE.EXE %d %s" % (
@@ -265,6 +271,11 @@ class Bench:
         run = key_values(probe.finish(60).text, "run")
         return back, int(run["running_working_set"])
 
+    def modules(self):
+        """The DLLs the service's process loaded, as Wine's trace shows them."""
+        with open(self.trace_path, "rb") as f:
+            return sorted(set(ws.parse_trace(f.read().decode("latin-1")).modules))
+
     def round_again_if_lost(self, attempts=5):
         for attempt in range(attempts):
             try:
@@ -331,6 +342,7 @@ def main():
                 r["environment"].append(in_service / bare)
                 r["stop"].append(stopped_ms)
                 peaks.append(peak)
+        modules = bench.modules()
         back, watching = bench.keep_routes()
     except (BenchError, ws.WineError) as exc:
         print("bench: FAILED: %s (logs in %s)" % (exc, log_dir))
@@ -368,6 +380,7 @@ def main():
     size = os.path.getsize(args.tolvane)
     print("executable as shipped (stripped): %d bytes (%.1f KiB), %s"
           % (size, size / 1024, args.tolvane))
+    print("DLLs the service's process loaded: %s" % ", ".join(modules))
     print("service process peak working set: %.1f MiB (largest of %d runs; smallest %.1f MiB)"
           % (max(peaks) / 2**20, len(peaks), min(peaks) / 2**20))
     seen = [b for b in back if b is not None]

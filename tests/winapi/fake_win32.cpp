@@ -1152,16 +1152,18 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 
 // The IP helper's module, which hands out the stand-in's own functions.
 HMODULE const kIpHelper = reinterpret_cast<HMODULE>(0x1b41);
+HMODULE const kUser32 = reinterpret_cast<HMODULE>(0x0532);
 
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Enter("LoadLibraryExA");
-    if (std::string(fileName) != std::string(fake::kSystemDirectory) + "\\iphlpapi.dll")
-        Problem(std::string("LoadLibraryExA of ") + fileName + ", not the system's IP helper");
+    const bool user32 = std::string(fileName) == std::string(fake::kSystemDirectory) + "\\user32.dll";
+    if (!user32 && std::string(fileName) != std::string(fake::kSystemDirectory) + "\\iphlpapi.dll")
+        Problem(std::string("LoadLibraryExA of ") + fileName + ", not a DLL of the system's");
     if (file != nullptr || flags != LOAD_WITH_ALTERED_SEARCH_PATH)
         Problem("LoadLibraryExA that looks for the DLL's imports in the program's folder");
-    return kIpHelper;
+    return user32 ? kUser32 : kIpHelper;
 }
 
 BOOL SetDllDirectoryA(LPCSTR pathName)
@@ -1177,6 +1179,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     Enter("GetProcAddress");
+    if (module == kUser32 && std::string(name) == "MessageBoxA")
+        return reinterpret_cast<FARPROC>(&MessageBoxA);
     if (module != kIpHelper)
         Problem("GetProcAddress in another module than the IP helper");
     const std::map<std::string, FARPROC> functions = {

@@ -493,6 +493,11 @@ def boot_example_file(ctx):
     c = ctx.check
     boot, _ = normal_run(ctx, EXAMPLE_ROUTES, EXAMPLE_COMMANDS)
     c.true("PAUSED" not in boot.states_seen(), "paused seen without a pause")
+    # The service loads no user interface and no cryptographic provider.
+    c.equal(sorted({"user32.dll", "gdi32.dll", "imm32.dll", "crypt32.dll", "rsaenh.dll"} &
+                   set(boot.trace.modules)), [], "DLLs of the service's process, beside: %s"
+            % sorted(set(boot.trace.modules)))
+    c.note("the service's process loaded %s" % sorted(set(boot.trace.modules)))
     # Started again at the next boot: the same commands once more.
     ctx.prefix.end_server()
     ctx.install.clear_route_logs()

@@ -41,7 +41,7 @@ INSTALL_DIR = "C:\\Tolvane"
 PROBE_DIR = "C:\\probe"
 ROUTE_FILE = "C:\\windows\\system32\\drivers\\etc\\ROUTE"
 
-BOOT_DEBUG = "-all,err+eventlog,trace+eventlog,trace+service,+relay,+pid,+timestamp"
+BOOT_DEBUG = "-all,err+eventlog,trace+eventlog,trace+service,+relay,+loaddll,+pid,+timestamp"
 RELAY_INCLUDE = ";".join([
     "advapi32.ReportEventA", "advapi32.ReportEventW", "advapi32.StartServiceCtrlDispatcherA",
     "user32.MessageBoxA", "kernel32.CreateProcessA", "kernel32.GetExitCodeProcess",
@@ -473,6 +473,7 @@ class Trace:
     message_boxes: list
     calls: list
     controls: list
+    modules: list  # the DLLs the service's process loaded, in lower case
 
     def calls_to(self, name):
         return [c for c in self.calls if c.name == name]
@@ -519,7 +520,7 @@ def parse_trace(text, service=SERVICE):
         lines.append((tick, pid, tid, rest))
         if marker in rest and pid not in pids:
             pids.append(pid)
-    reports, records, calls, controls = [], [], [], []
+    reports, records, calls, controls, modules = [], [], [], [], []
     open_calls, open_records = {}, {}
     for tick, pid, tid, rest in lines:
         if pid not in pids:
@@ -549,6 +550,8 @@ def parse_trace(text, service=SERVICE):
         elif rest.startswith("trace:service:SetServiceStatus "):
             values = [int(v, 0) for v in rest.split()[2:9]]
             reports.append(Report(tick, *values))
+        elif rest.startswith("trace:loaddll:") and 'Loaded L"' in rest:
+            modules.append(rest.split('"')[1].split("\\")[-1].lower())
         elif control:
             if control.group(1) == service and int(control.group(2)) != 0:  # 0: the start
                 controls.append(Control(tick, int(control.group(2))))
@@ -560,7 +563,7 @@ def parse_trace(text, service=SERVICE):
                 records.append(record)
                 open_records[tid] = record
             record.strings.append(text_)
-    return Trace(pids, reports, records, message_boxes(text), calls, controls)
+    return Trace(pids, reports, records, message_boxes(text), calls, controls, modules)
 
 
 # A service run --------------------------------------------------------------

@@ -19,7 +19,7 @@ set(TOLVANE_OPTIMIZE -Os)
 set(TOLVANE_DEFINITIONS WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
 
 # Hardening: a stack protector in every function with an array or a local
-# whose address is taken (its guard and check from stack_guard.cpp, which
+# whose address is taken (its guard and check from cli/stack_guard.cpp, which
 # seeds the guard without the CryptoAPI, so that libssp's own guard, which
 # would, is never linked); the buffer checks of MinGW's C headers (libssp's;
 # _FORTIFY_SOURCE, in effect only when optimising; 2 is the highest level they know), which
@@ -53,8 +53,8 @@ configure_file(cli/tolvane.rc.in ${MC_OUT}/tolvane.rc @ONLY)
 set_source_files_properties(${MC_OUT}/tolvane.rc PROPERTIES
   OBJECT_DEPENDS "${MC_OUT}/messages.rc;${MC_OUT}/messages.h")
 
-add_executable(tolvane main.cpp stack_guard.cpp ${TOLVANE_SOURCES} ${MC_OUT}/tolvane.rc)
-set_source_files_properties(stack_guard.cpp PROPERTIES COMPILE_OPTIONS -fno-stack-protector)
+add_executable(tolvane main.cpp cli/stack_guard.cpp ${TOLVANE_SOURCES} ${MC_OUT}/tolvane.rc)
+set_source_files_properties(cli/stack_guard.cpp PROPERTIES COMPILE_OPTIONS -fno-stack-protector)
 target_include_directories(tolvane PRIVATE ${CMAKE_SOURCE_DIR} ${MC_OUT})
 target_compile_options(tolvane PRIVATE ${TOLVANE_WARNINGS} ${TOLVANE_LANGUAGE} ${TOLVANE_OPTIMIZE}
                        ${TOLVANE_HARDENING})

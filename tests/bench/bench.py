@@ -62,7 +62,7 @@ import winesession as ws  # noqa: E402
 
 # Wine's trace of the services goes where the command that started the service
 # manager writes: the registration, traced for the DLLs each process loads.
-MODULE_TRACE = "-all,trace+service,+loaddll,+pid"
+MODULE_TRACE = "-all,trace+service,+loaddll,+pid,+timestamp"
 
 # CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE:
 # the flags the service starts the route tool with.

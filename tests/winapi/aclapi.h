@@ -1,24 +1,14 @@
 #pragma once
-// Stand-in for the security calls the product makes: the owner and the
-// access list of a file, and the name of an account.
+// Stand-in for the security calls the product makes: a file's owner and
+// access list, and an account's name.
 
 #include <windows.h>
 
 typedef void *PSID;
 typedef void *PSECURITY_DESCRIPTOR;
-typedef struct _ACL {
-    BYTE AclRevision, Sbz1;
-    WORD AclSize, AceCount, Sbz2;
-} ACL, *PACL;
-typedef struct _ACE_HEADER {
-    BYTE AceType, AceFlags;
-    WORD AceSize;
-} ACE_HEADER;
-typedef struct _ACCESS_ALLOWED_ACE {
-    ACE_HEADER Header;
-    DWORD Mask;
-    DWORD SidStart;
-} ACCESS_ALLOWED_ACE;
+typedef struct _ACL { BYTE AclRevision, Sbz1; WORD AclSize, AceCount, Sbz2; } ACL, *PACL;
+typedef struct _ACE_HEADER { BYTE AceType, AceFlags; WORD AceSize; } ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE { ACE_HEADER Header; DWORD Mask, SidStart; } ACCESS_ALLOWED_ACE;
 typedef int SID_NAME_USE;
 enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
 

@@ -1663,41 +1663,42 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
 
 // Owned by Administrators, which may do anything with it, as SYSTEM may;
 // BUILTIN\Users may read and run it, or change it where the test lets them.
+struct FakeAce {
+    ACE_HEADER header;
+    DWORD mask;
+    BYTE sid[16];
+};
+struct FakeDescriptor {
+    BYTE owner[16];
+    ACL acl;
+    FakeAce aces[3];
+};
+constexpr BYTE kSystemSid[16] = {1, 1, 0, 0, 0, 0, 0, 5, 18};
+constexpr BYTE kAdministratorsSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2};
+constexpr BYTE kUsersSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2};
+
 DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information, PSID *owner,
                             PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     if (DWORD error = Enter("GetNamedSecurityInfoA"))
         return error;
-    if (type != SE_FILE_OBJECT || information != (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) ||
-        group != nullptr || sacl != nullptr)
+    if (type != SE_FILE_OBJECT || group != nullptr || sacl != nullptr ||
+        information != (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
         Problem("GetNamedSecurityInfoA asked for more than a file's owner and access list");
-    const auto sid = [](std::vector<BYTE> &out, std::vector<DWORD> subs) {
-        out.insert(out.end(), {1, static_cast<BYTE>(subs.size()), 0, 0, 0, 0, 0, 5});
-        for (DWORD sub : subs)
-            out.insert(out.end(), reinterpret_cast<BYTE *>(&sub), reinterpret_cast<BYTE *>(&sub + 1));
-    };
-    std::vector<BYTE> bytes;
-    sid(bytes, {32, 544});
-    const size_t aclAt = bytes.size();
-    bytes.resize(aclAt + sizeof(ACL));
+    auto *made = new FakeDescriptor{};
+    memcpy(made->owner, kAdministratorsSid, 16);
+    made->acl = {2, 0, static_cast<WORD>(sizeof made->acl + sizeof made->aces), 3, 0};
     const bool users = W().usersMayChange.count(Lower(name)) != 0;
-    const std::pair<DWORD, std::vector<DWORD>> aces[] = {
-        {0x1f01ff, {18}}, {0x1f01ff, {32, 544}}, {users ? 0x1301bfu : 0x1200a9u, {32, 545}}};
-    for (const auto &[mask, subs] : aces) {
-        const size_t at = bytes.size();
-        bytes.resize(at + offsetof(ACCESS_ALLOWED_ACE, SidStart));
-        sid(bytes, subs);
-        ACCESS_ALLOWED_ACE ace = {{ACCESS_ALLOWED_ACE_TYPE, 0, static_cast<WORD>(bytes.size() - at)}, mask, 0};
-        memcpy(bytes.data() + at, &ace, offsetof(ACCESS_ALLOWED_ACE, SidStart));
+    const std::pair<DWORD, const BYTE *> aces[] = {
+        {0x1f01ff, kSystemSid}, {0x1f01ff, kAdministratorsSid}, {users ? 0x1301bfu : 0x1200a9u, kUsersSid}};
+    for (size_t i = 0; i < 3; ++i) {
+        made->aces[i] = {{ACCESS_ALLOWED_ACE_TYPE, 0, sizeof(FakeAce)}, aces[i].first, {}};
+        memcpy(made->aces[i].sid, aces[i].second, 16);
     }
-    ACL acl = {2, 0, static_cast<WORD>(bytes.size() - aclAt), 3, 0};
-    memcpy(bytes.data() + aclAt, &acl, sizeof acl);
-    auto *memory = new BYTE[bytes.size()];
-    memcpy(memory, bytes.data(), bytes.size());
-    *descriptor = memory;
-    *owner = memory;
-    *dacl = reinterpret_cast<PACL>(memory + aclAt);
+    *descriptor = made;
+    *owner = made->owner;
+    *dacl = &made->acl;
     return ERROR_SUCCESS;
 }
 
@@ -1714,17 +1715,16 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID *ace)
 BOOL LookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
                        LPDWORD domainSize, SID_NAME_USE *)
 {
-    const BYTE users[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0};
-    if (memcmp(sid, users, sizeof users) != 0)
+    if (memcmp(sid, kUsersSid, sizeof kUsersSid) != 0)
         return Fail(ERROR_NONE_MAPPED);
-    *nameSize = static_cast<DWORD>(CopyOut("Users", name, *nameSize));
-    *domainSize = static_cast<DWORD>(CopyOut("BUILTIN", domain, *domainSize));
+    *nameSize = CopyOut("Users", name, *nameSize);
+    *domainSize = CopyOut("BUILTIN", domain, *domainSize);
     return TRUE;
 }
 
 HANDLE LocalFree(HANDLE memory)
 {
-    delete[] static_cast<BYTE *>(memory);
+    delete static_cast<FakeDescriptor *>(memory);
     return nullptr;
 }
 

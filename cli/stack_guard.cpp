@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+// The names are the compiler's, which the protected functions use.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 extern "C" {
 
 // Read by every protected function on entry and checked on its return.
@@ -29,6 +31,7 @@ uintptr_t __stack_chk_guard = 0;
     __stack_chk_fail();
 }
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 
 namespace {
 

@@ -473,7 +473,7 @@ class Trace:
     message_boxes: list
     calls: list
     controls: list
-    modules: list  # the DLLs the service's process loaded, in lower case
+    modules: list  # the DLLs that tolvane.exe's processes loaded, in lower case
 
     def calls_to(self, name):
         return [c for c in self.calls if c.name == name]
@@ -522,7 +522,13 @@ def parse_trace(text, service=SERVICE):
             pids.append(pid)
     reports, records, calls, controls, modules = [], [], [], [], []
     open_calls, open_records = {}, {}
+    exes = {}  # the program each process id runs now: Wine gives ids out again
     for tick, pid, tid, rest in lines:
+        if rest.startswith("trace:loaddll:") and 'Loaded L"' in rest:
+            name = rest.split('"')[1].split("\\")[-1].lower()
+            exes[pid] = name if name.endswith(".exe") else exes.get(pid)
+            if exes[pid] == "tolvane.exe" and name != "tolvane.exe":
+                modules.append(name)
         if pid not in pids:
             continue
         relay = parse_relay(rest)
@@ -550,8 +556,6 @@ def parse_trace(text, service=SERVICE):
         elif rest.startswith("trace:service:SetServiceStatus "):
             values = [int(v, 0) for v in rest.split()[2:9]]
             reports.append(Report(tick, *values))
-        elif rest.startswith("trace:loaddll:") and 'Loaded L"' in rest:
-            modules.append(rest.split('"')[1].split("\\")[-1].lower())
         elif control:
             if control.group(1) == service and int(control.group(2)) != 0:  # 0: the start
                 controls.append(Control(tick, int(control.group(2))))

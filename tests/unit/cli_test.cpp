@@ -224,7 +224,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         {"registered from a folder users may change", "/REGISTER",
          [](CommandLineTest &) {
              fake::SetSearchResult("tolvane", "C:\\Tolvane\\tolvane.exe");
-             fake::LetUsersChange("C:\\Tolvane");
+             fake::AddFile("C:\\Tolvane", true);
          },
          "Tolvane registered successfully\nWarning: BUILTIN\\Users may change C:\\Tolvane, the "
          "folder of the program the service runs as LocalSystem; make it writable by administrators "
@@ -718,7 +718,7 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
              fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
              fake::AddFile("C:\\Tolvane\\tolvane.exe");
              fake::SetSearchResult("ROUTE.EXE", "C:\\Tolvane\\ROUTE.EXE");
-             fake::LetUsersChange("C:\\Tolvane");
+             fake::AddFile("C:\\Tolvane", true);
          },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +

@@ -797,16 +797,12 @@ void AddService(const std::string &name, const std::string &binaryPath, DWORD st
     service.state = state;
 }
 
-void AddFile(const std::string &path)
+void AddFile(const std::string &path, bool usersMayChange)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     W().files.insert(Lower(path));
-}
-
-void LetUsersChange(const std::string &path)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    W().usersMayChange.insert(Lower(path));
+    if (usersMayChange)
+        W().usersMayChange.insert(Lower(path));
 }
 
 bool ServiceExists(const std::string &name)
@@ -1673,9 +1669,14 @@ struct FakeDescriptor {
     ACL acl;
     FakeAce aces[3];
 };
-constexpr BYTE kSystemSid[16] = {1, 1, 0, 0, 0, 0, 0, 5, 18};
-constexpr BYTE kAdministratorsSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2};
-constexpr BYTE kUsersSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2};
+constexpr ACE_HEADER kAllowed = {ACCESS_ALLOWED_ACE_TYPE, 0, sizeof(FakeAce)};
+constexpr FakeDescriptor kDescriptor = {
+    {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2},  // Administrators
+    {2, 0, sizeof(ACL) + 3 * sizeof(FakeAce), 3, 0},
+    {{kAllowed, 0x1f01ff, {1, 1, 0, 0, 0, 0, 0, 5, 18}},  // SYSTEM
+     {kAllowed, 0x1f01ff, {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2}},
+     {kAllowed, 0x1200a9, {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2}}}};  // BUILTIN\Users
+constexpr const BYTE *kUsersSid = kDescriptor.aces[2].sid;
 
 DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information, PSID *owner,
                             PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
@@ -1686,16 +1687,9 @@ DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information,
     if (type != SE_FILE_OBJECT || group != nullptr || sacl != nullptr ||
         information != (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
         Problem("GetNamedSecurityInfoA asked for more than a file's owner and access list");
-    auto *made = new FakeDescriptor{};
-    memcpy(made->owner, kAdministratorsSid, 16);
-    made->acl = {2, 0, static_cast<WORD>(sizeof made->acl + sizeof made->aces), 3, 0};
-    const bool users = W().usersMayChange.count(Lower(name)) != 0;
-    const std::pair<DWORD, const BYTE *> aces[] = {
-        {0x1f01ff, kSystemSid}, {0x1f01ff, kAdministratorsSid}, {users ? 0x1301bfu : 0x1200a9u, kUsersSid}};
-    for (size_t i = 0; i < 3; ++i) {
-        made->aces[i] = {{ACCESS_ALLOWED_ACE_TYPE, 0, sizeof(FakeAce)}, aces[i].first, {}};
-        memcpy(made->aces[i].sid, aces[i].second, 16);
-    }
+    auto *made = new FakeDescriptor(kDescriptor);
+    if (W().usersMayChange.count(Lower(name)) != 0)
+        made->aces[2].mask = 0x1301bf;
     *descriptor = made;
     *owner = made->owner;
     *dacl = &made->acl;
@@ -1715,7 +1709,7 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID *ace)
 BOOL LookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
                        LPDWORD domainSize, SID_NAME_USE *)
 {
-    if (memcmp(sid, kUsersSid, sizeof kUsersSid) != 0)
+    if (memcmp(sid, kUsersSid, sizeof(FakeAce::sid)) != 0)
         return Fail(ERROR_NONE_MAPPED);
     *nameSize = CopyOut("Users", name, *nameSize);
     *domainSize = CopyOut("BUILTIN", domain, *domainSize);

@@ -49,12 +49,10 @@ inline constexpr char kConsoleDirectory[] = "C:\\Users\\admin";
 inline constexpr char kSystemDirectory[] = "C:\\WINNT35\\system32";
 std::string CurrentDirectory();
 void SetModulePath(const std::string &path);
-// A file that exists for GetFileAttributesA, beside the host's own files and
-// the running program.
-void AddFile(const std::string &path);
-// BUILTIN\Users may change this file or folder; else only SYSTEM and
-// Administrators may, and Administrators own it.
-void LetUsersChange(const std::string &path);
+// A file or folder that exists for GetFileAttributesA, beside the host's own
+// files and the running program. Administrators own every path, and only
+// they and SYSTEM may change it, unless BUILTIN\Users may change this one.
+void AddFile(const std::string &path, bool usersMayChange = false);
 
 // The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
 // gateway of each row, dotted. Empty at first; a route tool run that exits

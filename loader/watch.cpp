@@ -45,7 +45,8 @@ DWORD g_connectedCount = 0;
 
 bool SameRoute(const RouteAddresses &a, const RouteAddresses &b)
 {
-    return a.destination == b.destination && a.mask == b.mask && a.gateway == b.gateway;
+    return a.destination == b.destination && a.mask == b.mask && a.gateway == b.gateway &&
+           a.ifIndex == b.ifIndex;
 }
 
 // The route's entry, made if it has none; null when there is no room left.
@@ -457,6 +458,7 @@ void WatchNetworks(const LoaderRun &run, bool passFirst)
     }
     for (Notification &notification : told)
         Disarm(notification);
+    WaitWhilePaused();  // a paused start with "repair" ends at the continue
     PutBack stage = {};
     const bool read = Pass(run, false, stage);  // the last check, for the run's exit code
     ReportStop(run, read ? &stage : nullptr);

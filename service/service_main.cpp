@@ -53,13 +53,12 @@ bool StartRun(HANDLE *stopWait)
         return false;
     }
     g_keepRoutes = KeepRoutes();
-    if (g_keepRoutes) {
-        g_resumeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        g_pauseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (g_resumeEvent == nullptr || g_pauseEvent == nullptr) {
-            FailAndStop(kStepCreateEvent);
-            return false;
-        }
+    // For the watch, which a start with "repair" runs too.
+    g_resumeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_pauseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_resumeEvent == nullptr || g_pauseEvent == nullptr) {
+        FailAndStop(kStepCreateEvent);
+        return false;
     }
     if (!ReportStatus(SERVICE_START_PENDING, 2, kStatusWaitHintMs))
         return false;
@@ -78,10 +77,9 @@ bool StartRun(HANDLE *stopWait)
 void WaitForTheRun(HANDLE stopWait)
 {
     const HANDLE events[] = {stopWait, g_pauseEvent};
-    const DWORD count = g_pauseEvent != nullptr ? 2 : 1;
     for (bool pending = false;;) {
-        const DWORD woke =
-            WaitForMultipleObjects(count, events, FALSE, pending ? kPauseCheckPointMs : INFINITE);
+        const DWORD woke = WaitForMultipleObjects(2, events, FALSE,
+                                                  pending ? kPauseCheckPointMs : INFINITE);
         if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT)
             return;
         if (woke == WAIT_OBJECT_0 + 1)

@@ -638,14 +638,22 @@ TEST_F(ServiceTest, KeepingRoutesTheServiceStaysAndPutsThemBackWhenTheirNetworkC
 
 // Started with "repair", as a package's upgrade starts a watching service, the
 // service clears nothing: it puts back what the table lacks and, without
-// KeepRoutes, stops.
+// KeepRoutes, stops. A pause during its pass is pending until the pass ends,
+// and holds the run until the continue.
 TEST_F(ServiceTest, AStartWithRepairRunsNoBootRunAndPutsBackWhatIsMissing)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 255.255.0.0 192.168.1.254\n10.2.0.0 255.255.0.0 192.168.1.254\n");
     fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "192.168.1.254"}});
     fake::StartWith({"REPAIR"});
+    fake::HoldLaunch(1);
     StartService();
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    fake::SendControl(SERVICE_CONTROL_PAUSE);
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSE_PENDING));
+    fake::ReleaseLaunch();
+    ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+    fake::SendControl(SERVICE_CONTROL_CONTINUE);
     WaitForDispatcher();
     EXPECT_EQ(fake::CommandLines(), Lines{"ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 192.168.1.254"});
     const std::vector<fake::Record> records = fake::Records(EVENTLOG_INFORMATION_TYPE);

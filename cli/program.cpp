@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "loader/loader.h"
+#include "loader/system_dll.h"
 #include "service/service.h"
 #include "version.h"
 
@@ -28,15 +29,14 @@ DWORD Register(const char *programName)
     snprintf(commandLine, sizeof commandLine, "\"%s\" %s", path, kServiceArgument);
     const DWORD result = InstallService(commandLine, path);
     // The service runs a ROUTE.EXE beside it first, as LocalSystem.
-    char *slash = strrchr(path, '\\');
-    *(slash != nullptr ? slash : path) = '\0';
-    char who[kAccountSize];
-    const DWORD unread = result == 0 ? WhoElseMayChange(path, who) : 0;
-    if (result == 0 && (unread != 0 || who[0] != '\0'))
+    char folder[kPathSize];
+    FolderOf(path, folder);
+    ToolCheck check;
+    if (result == 0 && !OnlyAdministratorsMayChange(folder, check))
         printf("Warning: %s may change %s, the folder of the program the service runs as "
                "LocalSystem; make it writable by administrators only (icacls \"%s\" shows who "
                "may change it)\n",
-               unread != 0 ? "anyone (its permissions cannot be read)" : who, path, path);
+               check.who, folder, folder);
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "loader/loader.h"
 #include "loader/routing_table.h"
+#include "loader/system_dll.h"
 #include "loader/tool_rights.h"
 #include "report/report.h"
 
@@ -29,14 +30,9 @@ DWORD PrintError(const char *before, const char *name, const char *after)
 bool FindRouteToolAsService(const Registration &registration, char (&toolPath)[kPathSize])
 {
     char folders[2][kPathSize] = {};
-    if (registration.error == 0) {
-        snprintf(folders[0], sizeof folders[0], "%s", registration.program);
-        char *slash = strrchr(folders[0], '\\');
-        *(slash != nullptr ? slash : folders[0]) = '\0';
-    }
-    const UINT length = GetSystemDirectoryA(folders[1], kPathSize);
-    if (length >= kPathSize)
-        folders[1][0] = '\0';
+    if (registration.error == 0)
+        FolderOf(registration.program, folders[0]);
+    SystemFolder(folders[1]);
     for (const char *folder : folders) {
         const DWORD found = folder[0] == '\0' ? 0
                             : SearchPathA(folder, kRouteToolName, ".EXE", kPathLimit, toolPath,

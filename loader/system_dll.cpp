@@ -2,16 +2,37 @@
 #include "loader/loader.h"
 
 #include <stdio.h>
+#include <string.h>
+
+bool SystemFolder(char (&folder)[kPathSize])
+{
+    const UINT length = GetSystemDirectoryA(folder, kPathSize);
+    if (length > 0 && length < kPathSize)
+        return true;
+    if (length != 0)
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    folder[0] = '\0';
+    return false;
+}
+
+void FolderOf(const char *path, char (&folder)[kPathSize])
+{
+    snprintf(folder, kPathSize, "%s", path);
+    char *slash = strrchr(folder, '\\');
+    *(slash != nullptr ? slash : folder) = '\0';
+}
 
 HMODULE LoadSystemDll(const char *fileName, DWORD *error)
 {
     char path[kPathSize];
-    const UINT length = GetSystemDirectoryA(path, kPathSize);
-    const int added = length == 0 || length >= kPathSize
-                          ? -1
-                          : snprintf(path + length, kPathSize - length, "\\%s", fileName);
+    if (!SystemFolder(path)) {
+        *error = GetLastError();
+        return nullptr;
+    }
+    const size_t length = strlen(path);
+    const int added = snprintf(path + length, kPathSize - length, "\\%s", fileName);
     if (added < 0 || length + static_cast<size_t>(added) >= kPathSize) {
-        *error = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+        *error = ERROR_FILENAME_EXCED_RANGE;
         return nullptr;
     }
     HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);

@@ -1,9 +1,17 @@
 #pragma once
-// DLLs that Windows does not always take from the system folder, loaded from
-// there by their full path, never by the default search: a copy planted in
-// the program's folder would otherwise run with the program's rights.
+// The system folder, and DLLs that Windows does not always take from there,
+// loaded from it by their full path, never by the default search: a copy
+// planted in the program's folder would otherwise run with the program's
+// rights.
 
-#include "tolvane.h"
+#include "loader/loader.h"
+
+// The system folder; false, with the last error set, when it cannot be read
+// or does not fit.
+bool SystemFolder(char (&folder)[kPathSize]);
+
+// `path` up to its last backslash; empty when it has none.
+void FolderOf(const char *path, char (&folder)[kPathSize]);
 
 // Loads `fileName` from the system folder, the DLLs it imports looked for
 // from its own folder, not the program's. Null on failure, with *error the

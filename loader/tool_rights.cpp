@@ -1,4 +1,5 @@
 #include "loader/tool_rights.h"
+#include "loader/system_dll.h"
 
 #include <aclapi.h>
 #include <stdio.h>
@@ -77,8 +78,8 @@ void AddName(PSID sid, char (&names)[kAccountSize])
         snprintf(names + used, sizeof names - used, "%s%s", used > 0 ? ", " : "", name);
 }
 
-}  // namespace
-
+// Who else may change the file or folder at `path`, in `who`: empty when no
+// one. Returns 0, or why the descriptor cannot be read.
 DWORD WhoElseMayChange(const char *path, char (&who)[kAccountSize])
 {
     who[0] = '\0';
@@ -114,30 +115,28 @@ DWORD WhoElseMayChange(const char *path, char (&who)[kAccountSize])
     return 0;
 }
 
+}  // namespace
+
+bool OnlyAdministratorsMayChange(const char *path, ToolCheck &check)
+{
+    snprintf(check.what, sizeof check.what, "%s", path);
+    check.error = WhoElseMayChange(path, check.who);
+    if (check.error != 0)
+        snprintf(check.who, sizeof check.who, "anyone (its permissions cannot be read [%d])",
+                 static_cast<int>(check.error));
+    else if (check.who[0] != '\0')
+        check.error = ERROR_ACCESS_DENIED;
+    return check.error == 0;
+}
+
 bool RouteToolIsSafe(const char *toolPath, ToolCheck &check)
 {
     check = {};
     char folder[kPathSize];
-    snprintf(folder, sizeof folder, "%s", toolPath);
-    if (char *slash = strrchr(folder, '\\'))
-        *slash = '\0';
+    FolderOf(toolPath, folder);
     char system[kPathSize];
-    const UINT length = GetSystemDirectoryA(system, kPathSize);
-    if (length > 0 && length < kPathSize && EqualsIgnoringCase(folder, system))
+    if (SystemFolder(system) && EqualsIgnoringCase(folder, system))
         return true;
-    const char *const paths[] = {toolPath, folder};
-    for (const char *path : paths) {
-        snprintf(check.what, sizeof check.what, "%s", path);
-        check.error = WhoElseMayChange(path, check.who);
-        if (check.error != 0) {
-            snprintf(check.who, sizeof check.who, "anyone (its permissions cannot be read [%d])",
-                     static_cast<int>(check.error));
-            return false;
-        }
-        if (check.who[0] != '\0') {
-            check.error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-    }
-    return true;
+    return OnlyAdministratorsMayChange(toolPath, check) &&
+           OnlyAdministratorsMayChange(folder, check);
 }

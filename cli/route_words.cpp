@@ -79,7 +79,8 @@ void SayRouteMistakes(const LineRoles &line, MistakeSink say, void *context)
     if (EqualsIgnoringCase(line.destination, "route") ||
         EqualsIgnoringCase(line.destination, "route.exe")) {
         say("this is a route command as typed at a prompt, not a line of the route file: keep "
-            "only its destination, mask and gateway, without \"route\", \"add\" and \"mask\"",
+            "only its destination, mask, gateway and any METRIC or IF, without \"route\", \"add\" "
+            "and \"mask\"",
             context);
         return;
     }
@@ -125,7 +126,8 @@ void SayRouteMistakes(const LineRoles &line, MistakeSink say, void *context)
             --length;
         snprintf(text, sizeof text,
                  "\"%.*s\" after the gateway is ignored: a line holds a destination, a mask "
-                 "and a gateway, then only METRIC n and IF i",
+                 "and a gateway, then only METRIC n and IF i (i: the interface's number, which "
+                 "route print lists)",
                  length, line.tail);
         say(text, context);
     }

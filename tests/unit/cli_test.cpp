@@ -301,7 +301,8 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              repairing(t, "route add 10.2.0.0 10.0.0.2\n10.1.0.0 255.255.0.0 10.0.0.1\n10.3.0.0\n");
          },
          "%REPAIR%line 1:   skipped: this is a route command as typed at a prompt, not a line of "
-         "the route file: keep only its destination, mask and gateway, without \"route\", "
+         "the route file: keep only its destination, mask, gateway and any METRIC or IF, without "
+         "\"route\", "
          "\"add\" and \"mask\"\n"
          "line 3:   skipped: only one field, \"10.3.0.0\"; the line is skipped\n"
          "Routes in the file: 1, already in the table: 1, added: 0, still missing: 0; lines "
@@ -470,7 +471,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
                                 "addresses, so the next boot refuses the file and changes nothing";
     const std::string never = " (never in the table: a field is not an address)";
     const std::string pasted = "this is a route command as typed at a prompt, not a line of the "
-                               "route file: keep only its destination, mask and gateway, without "
+                               "route file: keep only its destination, mask, gateway and any METRIC or IF, "
+                               "without "
                                "\"route\", \"add\" and \"mask\"";
     const std::string option = "report OptionField (a field the route tool would read as an "
                                "option; the line is not run)";
@@ -574,7 +576,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 5:   run ROUTE.EXE ADD 10.4.0.0 MASK 255.255.0.0 10.0.0.4 METRIC 5 IF 2 (not in "
           "the table)",
           "line 5:   mistake: \"eth0\" after the gateway is ignored: a line holds a destination, a "
-          "mask and a gateway, then only METRIC n and IF i",
+          "mask and a gateway, then only METRIC n and IF i (i: the interface's number, which route "
+          "print lists)",
           "line 5:   note: compared with the table by destination, mask and gateway, not by metric "
           "(Windows shows it with the interface's added) nor by interface, which the gateway gives",
           "line 6:   run ROUTE.EXE ADD 10.5.1.0 MASK 255.255.0.0 10.0.0.5 (not in the table)",

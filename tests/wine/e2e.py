@@ -665,7 +665,8 @@ def check_routing_table(ctx):
               "first:    run ROUTE.EXE -f",
               "line 1:   run ROUTE.EXE ADD route MASK add 10.3.0.0" + never,
               "line 1:   mistake: this is a route command as typed at a prompt, not a line of the "
-              "route file: keep only its destination, mask and gateway, without \"route\", "
+              "route file: keep only its destination, mask, gateway and any METRIC or IF, without "
+              "\"route\", "
               "\"add\" and \"mask\"",
               "line 2:   run ROUTE.EXE ADD 10.4.0.O 192.168.77.254" + never,
               "line 2:   mistake: the destination \"10.4.0.O\"" + not_an_address,

@@ -31,7 +31,7 @@ DWORD Register(const char *programName)
     // The service runs a ROUTE.EXE beside it first, as LocalSystem.
     char folder[kPathSize];
     FolderOf(path, folder);
-    ToolCheck check;
+    ToolCheck check = {};
     if (result == 0 && !OnlyAdministratorsMayChange(folder, check))
         printf("Warning: %s may change %s, the folder of the program the service runs as "
                "LocalSystem; make it writable by administrators only (icacls \"%s\" shows who "

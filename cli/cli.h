@@ -68,10 +68,11 @@ void ReadRegistration(Registration &registration);
 void PrintRegistration(const Registration &registration);
 
 // What keeps the service from doing its work at boot or after it, first that
-// applies: a service that keeps the routes and is not running
-// (ERROR_SERVICE_NOT_ACTIVE), none registered (ERROR_SERVICE_DOES_NOT_EXIST),
-// a program that does not exist (ERROR_FILE_NOT_FOUND), a disabled service
-// (ERROR_SERVICE_DISABLED); else 0, and 0 when the registration cannot be read.
+// applies: none registered (ERROR_SERVICE_DOES_NOT_EXIST), a program that
+// does not exist (ERROR_FILE_NOT_FOUND), a disabled service
+// (ERROR_SERVICE_DISABLED), a service that keeps the routes and is stopped or
+// paused (ERROR_SERVICE_NOT_ACTIVE); else 0, and 0 when the registration
+// cannot be read.
 DWORD ServiceHealth(const Registration &registration);
 
 // The route tool and the route file as the boot finds them.

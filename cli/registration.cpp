@@ -208,13 +208,15 @@ DWORD ServiceHealth(const Registration &registration)
 {
     if (registration.error != 0)
         return registration.error == ERROR_SERVICE_DOES_NOT_EXIST ? registration.error : 0;
-    const bool stopped =
-        registration.state == SERVICE_STOPPED || registration.state == SERVICE_STOP_PENDING;
-    if (registration.keepsRoutes && stopped)
-        return ERROR_SERVICE_NOT_ACTIVE;
     if (!registration.programExists)
         return ERROR_FILE_NOT_FOUND;
-    return registration.startType == SERVICE_DISABLED ? ERROR_SERVICE_DISABLED : 0;
+    // A disabled service cannot be started: its advice comes first.
+    if (registration.startType == SERVICE_DISABLED)
+        return ERROR_SERVICE_DISABLED;
+    const DWORD state = registration.state;
+    const bool watching = state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING &&
+                          state != SERVICE_PAUSED && state != SERVICE_PAUSE_PENDING;
+    return registration.keepsRoutes && !watching ? ERROR_SERVICE_NOT_ACTIVE : 0;
 }
 
 void PrintRegistration(const Registration &registration)
@@ -233,16 +235,24 @@ void PrintRegistration(const Registration &registration)
            StartWords(registration.startType, registration.delayed),
            registration.keepsRoutes ? ", keeps the routes after network changes" : "",
            registration.commandLine);
-    if (ServiceHealth(registration) == ERROR_SERVICE_NOT_ACTIVE)
-        printf("; but it is not running, so nothing puts the routes back: sc start %s %s starts "
-               "it without clearing the table",
+    const bool paused = registration.state == SERVICE_PAUSED ||
+                        registration.state == SERVICE_PAUSE_PENDING;
+    if (ServiceHealth(registration) == ERROR_SERVICE_NOT_ACTIVE && paused)
+        printf("; but it is paused, so nothing puts the routes back: sc.exe continue %s lets it "
+               "go on",
+               kServiceName);
+    else if (ServiceHealth(registration) == ERROR_SERVICE_NOT_ACTIVE)
+        printf("; but it is not running, so nothing puts the routes back: sc.exe start %s %s "
+               "starts it without clearing the table",
                kServiceName, kRepairArgument);
     if (!registration.programExists)
         printf("; but %s does not exist: reinstall the package, or run tolvane /DELETE and then "
                "tolvane /REGISTER beside the tolvane.exe to run",
                registration.program);
     if (registration.startType == SERVICE_DISABLED)
-        printf("; sc config %s start= auto starts it at boot again", kServiceName);
+        printf("; sc.exe config %s start= auto starts it at boot again, then sc.exe start %s %s "
+               "now, without clearing the table",
+               kServiceName, kServiceName, kRepairArgument);
     printf("\n");
     if (registration.another)
         printf("Warning: the service runs %s, not this program, %s\n", registration.program,

@@ -112,12 +112,16 @@ DWORD RepairRoutes()
 
     unsigned added = 0;
     unsigned running = 0;
+    unsigned meanwhile = 0;
     for (unsigned i = 0; i < stage.missing; ++i) {
         const MissingRoute &missing = g_missingRoutes[i];
         PrintWhere(missing.lineNumber);
         if (missing.outcome == PutBackOutcome::kAdded) {
             ++added;
             printf("added: %s\n", missing.commandLine);
+        } else if (missing.outcome == PutBackOutcome::kBackMeanwhile) {
+            ++meanwhile;
+            printf("in the table, though not added by this run: %s\n", missing.commandLine);
         } else if (missing.outcome == PutBackOutcome::kStillRunning) {
             ++running;
             printf("still running after %u s: %s\n", static_cast<unsigned>(kClearingWaitMs / 1000),
@@ -128,13 +132,13 @@ DWORD RepairRoutes()
         }
     }
     printf("Routes in the file: %u, already in the table: %u, added: %u, still missing: %u",
-           stage.routes, stage.already, added, stage.missing - added - running);
+           stage.routes, stage.already + meanwhile, added, stage.missing - added - running - meanwhile);
     if (running > 0)
         printf(", still running: %u", running);
     if (stage.skippedLines > 0)
         printf("; lines skipped: %u (tolvane /CHECK names their mistakes)", stage.skippedLines);
     printf("\n");
-    if (added + running < stage.missing && !IsAdministrator())
+    if (added + running + meanwhile < stage.missing && !IsAdministrator())
         printf("Note: this prompt is not elevated, and the route tool adds routes for an "
                "administrator only: run tolvane /REPAIR from an elevated prompt (Run as "
                "administrator).\n");

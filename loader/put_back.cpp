@@ -92,8 +92,11 @@ bool PutBackRoutes(FILE *file, PutBack &stage)
     const Addresses *addresses = ReadAddresses(&error);
     for (unsigned i = 0; i < stage.missing; ++i) {
         MissingRoute &missing = g_missingRoutes[i];
+        // Only a route this stage's run of the route tool began is put back by it.
+        const bool launched = missing.outcome != PutBackOutcome::kNotRun &&
+                              missing.run != ToolRun::kNotStarted;
         if (table != nullptr && InTable(*table, addresses, missing.route)) {
-            missing.outcome = PutBackOutcome::kAdded;
+            missing.outcome = launched ? PutBackOutcome::kAdded : PutBackOutcome::kBackMeanwhile;
             missing.code = 0;
         } else if (missing.run == ToolRun::kStillRunning) {
             missing.outcome = PutBackOutcome::kStillRunning;
@@ -108,10 +111,16 @@ bool PutBackRoutes(FILE *file, PutBack &stage)
     return true;
 }
 
+bool InTableNow(const MissingRoute &route)
+{
+    return route.outcome == PutBackOutcome::kAdded ||
+           route.outcome == PutBackOutcome::kBackMeanwhile;
+}
+
 DWORD FirstMissingCode(const PutBack &stage)
 {
     for (unsigned i = 0; i < stage.missing; ++i) {
-        if (g_missingRoutes[i].outcome != PutBackOutcome::kAdded)
+        if (!InTableNow(g_missingRoutes[i]))
             return g_missingRoutes[i].code;
     }
     return 0;

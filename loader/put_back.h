@@ -9,6 +9,8 @@
 // What became of a route of the file that the table lacked.
 enum class PutBackOutcome : unsigned char {
     kAdded,         // run, and in the table now
+    kBackMeanwhile, // in the table now, though not run by this stage (its run could not
+                    // start, or it was not run at all): something else put it there
     kStillMissing,  // run, and not in the table
     kStillRunning,  // its run had not ended when the stage stopped waiting
     kNotRun,        // its gateway is on no connected network, only a check was
@@ -18,7 +20,7 @@ enum class PutBackOutcome : unsigned char {
 struct MissingRoute {
     unsigned lineNumber;
     ToolRun run;
-    DWORD code;  // why it is not in the table, as its record would say; 0 once added
+    DWORD code;  // why it is not in the table, as its record would say; 0 once there
     RouteAddresses route;
     PutBackOutcome outcome;
     char commandLine[kCommandLineSize];
@@ -50,6 +52,9 @@ extern MissingRoute g_missingRoutes[kMaxCheckedRoutes];
 // clearing command; a line that cannot land is never run. Then the table is
 // read again. Returns false, having run nothing, when the table cannot be read.
 bool PutBackRoutes(FILE *file, PutBack &stage);
+
+// Whether the route is in the table at the stage's end, by its run or not.
+bool InTableNow(const MissingRoute &route);
 
 // The code of the first route of the file that is not in the table, in file
 // order, or 0.

@@ -222,7 +222,7 @@ void ReportPutBack(const LoaderRun &run, const PutBack &stage, ULONGLONG now)
         const MissingRoute &route = g_missingRoutes[i];
         if (route.outcome == PutBackOutcome::kAdded)
             AddLine(added, route.lineNumber);
-        else if (route.outcome != PutBackOutcome::kNotRun)
+        else if (!InTableNow(route) && route.outcome != PutBackOutcome::kNotRun)
             AddLine(missing, route.lineNumber);
     }
     if (added.count == 0)
@@ -306,7 +306,7 @@ bool TakeStock(const LoaderRun &run, const PutBack &stage, bool *retry)
     for (unsigned i = 0; i < g_watchedCount; ++i) {
         bool missing = false;
         for (unsigned k = 0; k < stage.missing && !missing; ++k)
-            missing = g_missingRoutes[k].outcome != PutBackOutcome::kAdded &&
+            missing = !InTableNow(g_missingRoutes[k]) &&
                       SameRoute(g_missingRoutes[k].route, g_watched[i].route);
         if (!missing)
             g_watched[i].refused = g_watched[i].recorded = false;
@@ -315,7 +315,8 @@ bool TakeStock(const LoaderRun &run, const PutBack &stage, bool *retry)
     bool ran = false;
     for (unsigned i = 0; i < stage.missing; ++i) {
         const MissingRoute &route = g_missingRoutes[i];
-        ran = ran || route.outcome != PutBackOutcome::kNotRun;
+        ran = ran || (route.outcome != PutBackOutcome::kNotRun &&
+                      route.outcome != PutBackOutcome::kBackMeanwhile);
         WatchedRoute *watched = Watched(route.route);
         const bool refused = route.outcome == PutBackOutcome::kStillMissing ||
                              route.outcome == PutBackOutcome::kStillRunning;
@@ -391,7 +392,7 @@ void ReportStop(const LoaderRun &run, const PutBack *stage)
     FormatSpan(GetTickCount64() - g_watch.startedAt, span);
     LineList missing = {};
     for (unsigned i = 0; stage != nullptr && i < stage->missing; ++i) {
-        if (g_missingRoutes[i].outcome != PutBackOutcome::kAdded)
+        if (!InTableNow(g_missingRoutes[i]))
             AddLine(missing, g_missingRoutes[i].lineNumber);
     }
     char left[sizeof missing.text + 96];

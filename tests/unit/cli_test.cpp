@@ -320,6 +320,17 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "%REPAIR%Mistake: no line adds a route whose fields are all IPv4 addresses, so the next boot "
          "refuses the file and changes nothing\n"
          "Nothing was run; tolvane /CHECK names the mistakes of each line.\n", 13},
+        // A route that this run did not add is not counted as added: the
+        // second line's run could not start, and the first's put it there.
+        {"the same route on two lines, the second's run not started", "/REPAIR",
+         [](CommandLineTest &t) {
+             repairing(t, "10.2.0.0 255.255.0.0 10.0.0.2\n10.2.0.0 255.255.0.0 10.0.0.2\n");
+             fake::FailCall("CreateProcessA", ERROR_ACCESS_DENIED, 2);
+         },
+         "%REPAIR%line 1:   added: ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2\n"
+         "line 2:   in the table, though not added by this run: ROUTE.EXE ADD 10.2.0.0 MASK "
+         "255.255.0.0 10.0.0.2\n"
+         "Routes in the file: 2, already in the table: 1, added: 1, still missing: 0\n", 0},
         // The first of two missing in file order gives the exit status.
         {"a route whose gateway is on no network, and one refused", "/REPAIR",
          [](CommandLineTest &t) {
@@ -370,7 +381,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
             size_t named = 0;
             for (size_t at = 0; (at = printed.find(": ROUTE.EXE", at)) != std::string::npos; ++at)
                 ++named;
-            EXPECT_EQ(fake::CommandLines().size(), named);
+            EXPECT_EQ(static_cast<size_t>(fake::CallCount("CreateProcessA")), named);
             for (const fake::Launch &launch : fake::Launches())
                 EXPECT_EQ(launch.creationFlags & CREATE_NEW_CONSOLE, 0u) << "the prompt's console";
             EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE).size(),
@@ -729,11 +740,16 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
           "Error: BUILTIN\\Users may change C:\\Tolvane, so the service does not run C:\\Tolvane\\"
           "ROUTE.EXE: make it writable by administrators only (icacls \"C:\\Tolvane\" shows who "
           "may change it) [5]"}, ERROR_ACCESS_DENIED},
-        {"registered from a folder since removed",
-         [] { fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service"); },
-         {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service; "
-          "but C:\\Tolvane\\tolvane.exe does not exist: reinstall the package, or run tolvane "
-          "/DELETE and then tolvane /REGISTER beside the tolvane.exe to run"}, ERROR_FILE_NOT_FOUND},
+        // A program that is gone outweighs a watching service that is stopped.
+        {"registered from a folder since removed, keeping its routes, stopped",
+         [] {
+             fake::AddService("Tolvane", "\"C:\\Tolvane\\tolvane.exe\" mode=Service");
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
+         },
+         {"Service: registered, automatic start, keeps the routes after network changes, runs "
+          "\"C:\\Tolvane\\tolvane.exe\" mode=Service; but C:\\Tolvane\\tolvane.exe does not "
+          "exist: reinstall the package, or run tolvane /DELETE and then tolvane /REGISTER beside "
+          "the tolvane.exe to run"}, ERROR_FILE_NOT_FOUND},
         {"keeping its routes, running",
          [] {
              fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, false, SERVICE_RUNNING);
@@ -748,17 +764,30 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
          },
          {std::string("Service: registered, automatic start, keeps the routes after network "
                       "changes, runs ") + kThisProgram + "; but it is not running, so nothing puts "
-          "the routes back: sc start Tolvane repair starts it without clearing the table"},
+          "the routes back: sc.exe start Tolvane repair starts it without clearing the table"},
+         ERROR_SERVICE_NOT_ACTIVE},
+        {"keeping its routes, paused",
+         [] {
+             fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, false, SERVICE_PAUSED);
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
+         },
+         {std::string("Service: registered, automatic start, keeps the routes after network "
+                      "changes, runs ") + kThisProgram + "; but it is paused, so nothing puts "
+          "the routes back: sc.exe continue Tolvane lets it go on"},
          ERROR_SERVICE_NOT_ACTIVE},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
          {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}, 0},
-        {"disabled",
+        // A disabled service cannot be started: that comes first.
+        {"disabled, keeping its routes, stopped",
          [] {
              fake::AddService("Tolvane", std::string("\"") + kThisProgram + "\" mode=Service",
                               SERVICE_DISABLED);
+             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
          },
-         {std::string("Service: registered, disabled, so not started at boot, runs \"") + kThisProgram +
-          "\" mode=Service; sc config Tolvane start= auto starts it at boot again"},
+         {std::string("Service: registered, disabled, so not started at boot, keeps the routes "
+                      "after network changes, runs \"") + kThisProgram + "\" mode=Service; sc.exe "
+          "config Tolvane start= auto starts it at boot again, then sc.exe start Tolvane repair "
+          "now, without clearing the table"},
          ERROR_SERVICE_DISABLED},
         {"no service database", [] { fake::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED); },
          {"Service: can't read its registration [5]"}, 0},

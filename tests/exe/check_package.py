@@ -3,9 +3,11 @@
 order (the symbols stay out); the executable that was built and tested; text
 with CR LF line ends; a README that is the administrator's part, without
 Markdown marks; and checksums of every other file that `sha256sum -c` accepts.
-Then the MSI as msitools read it: the zip's files, installed per machine under
-Program Files; the service registered as `tolvane /REGISTER` registers it,
-stopped and removed at uninstall and never started; the event-log source; the
+Then the MSI as msitools read it: the zip's files but its scripts, installed
+per machine under Program Files, the executable with its version; the service
+registered as `tolvane /REGISTER` registers it, stopped and removed at
+uninstall, and started only with `repair`, its failure ignored, when a route
+file exists; the event-log source; the
 version, publisher and upgrade code Windows Installer goes by; the launch
 conditions that refuse a downgrade and a service that /REGISTER made; and
 KeepRoutes written as a REG_DWORD 1 or 0 from KEEPROUTES, else from the
@@ -23,6 +25,8 @@ import tempfile
 import zipfile
 
 CONTENTS = ["tolvane.exe", "README.txt", "ROUTE.example", "LICENSE.txt"]
+ZIP_CONTENTS = CONTENTS + ["scripts/" + name for name in
+                           ("install.cmd", "detect.ps1", "remediate.ps1", "discover.ps1")]
 # Windows Installer knows every version of Tolvane by it: it never changes.
 UPGRADE_CODE = "{6B1F3E0A-7C52-4D8B-9E34-2A5D8C1F07B6}"
 SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\Tolvane"
@@ -33,9 +37,15 @@ EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\
 KEEP_ROUTES = {0: 'KEEPROUTES = "0" OR (NOT KEEPROUTES AND {0} = "#0")',
                1: 'KEEPROUTES = "1" OR (NOT KEEPROUTES AND {0} AND {0} <> "#0")'}
 # ServiceControl events: stop at install 0x2, and stop and delete at
-# uninstall 0x20 and 0x80: the program's; start at install 0x1, with the
-# argument that runs no boot run, not waited for: KeepRoutes 1's.
-CONTROLS = {("Tolvane", 0xA2, "", "1", "Program"), ("Tolvane", 0x1, "repair", "0", "KeepRoutesOn")}
+# uninstall 0x20 and 0x80. No start: a failed one fails the install.
+CONTROLS = {("Tolvane", 0xA2, "", "1", "Program")}
+# The start without a boot run: the service manager's client, run deferred
+# as LocalSystem (34 + 0x400 + 0x800), its failure ignored (0x40), after
+# StartServices, when there is a route file and the package is not removed.
+START_REPAIR = ("StartRepair", "3170", "TolvaneFolder",
+                '"[System64Folder]sc.exe" start Tolvane repair')
+START_CONDITION = 'TOLVANE_ROUTE_FILE AND NOT REMOVE~="ALL"'
+ROUTE_FILE_SEARCH = ("ROUTE", "[System64Folder]drivers\\etc", "0")
 TRANSITIVE = 0x40
 # Windows Installer's Restart Manager stops and starts nothing of its own accord.
 RESTART_MANAGER = {"MSIRESTARTMANAGERCONTROL": "Disable", "MSIDISABLERMRESTART": "1"}
@@ -44,7 +54,7 @@ RESTART_MANAGER = {"MSIRESTARTMANAGERCONTROL": "Disable", "MSIDISABLERMRESTART":
 def problems(package, exe):
     with zipfile.ZipFile(package) as z:
         names = z.namelist()
-        if names != CONTENTS + ["SHA256SUMS.txt"]:
+        if names != ZIP_CONTENTS + ["SHA256SUMS.txt"]:
             yield "holds %s" % names
             return
         files = {name: z.read(name) for name in names}
@@ -55,7 +65,7 @@ def problems(package, exe):
     if check.returncode != 0:
         yield "sha256sum -c fails:\n%s%s" % (check.stdout, check.stderr)
     listed = re.findall(rb"^[0-9a-f]{64}  (\S+)\r$", files["SHA256SUMS.txt"], re.M)
-    if listed != [name.encode() for name in CONTENTS]:
+    if listed != [name.encode() for name in ZIP_CONTENTS]:
         yield "SHA256SUMS.txt lists %s" % listed
     with open(exe, "rb") as f:
         if files["tolvane.exe"] != f.read():
@@ -107,6 +117,23 @@ def msi_problems(msi, package, version):
                 for r in table(msi, "ServiceControl")}
     if controls != CONTROLS or program != ["Program"]:
         yield "ServiceControl rows %s, expected %s" % (controls, CONTROLS)
+    actions = [(r["Action"], r["Type"], r["Source"], r["Target"]) for r in table(msi, "CustomAction")]
+    sequence = {r["Action"]: (r["Condition"], int(r["Sequence"]))
+                for r in table(msi, "InstallExecuteSequence")}
+    started = sequence.get("StartRepair", ("", 0))
+    if actions != [START_REPAIR] or started[0] != START_CONDITION or \
+            not sequence["StartServices"][1] < started[1] < sequence["InstallFinalize"][1]:
+        yield "the start with repair: %s, sequenced %s" % (actions, started)
+    found = [(s["FileName"], d["Path"], d["Depth"]) for s in table(msi, "Signature")
+             for d in table(msi, "DrLocator") if d["Signature_"] == s["Signature"]]
+    if found != [ROUTE_FILE_SEARCH] or ("TOLVANE_ROUTE_FILE", "RouteFile") not in \
+            {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}:
+        yield "the search for the route file: %s" % found
+    versions = {r["File"]: r["Version"] for r in table(msi, "File")}
+    hashed = {r["File_"] for r in table(msi, "MsiFileHash")}
+    if versions.get("tolvane.exe") != version + ".0" or "tolvane.exe" in hashed:
+        yield "tolvane.exe's version in the File table %r, hashed %s" % (
+            versions.get("tolvane.exe"), "tolvane.exe" in hashed)
     transitive = {c for c, row in components.items() if int(row["Attributes"]) & TRANSITIVE}
     if transitive != {"KeepRoutesOn", "KeepRoutesOff"}:
         yield "transitive components %s, expected those of KeepRoutes" % transitive

@@ -3,7 +3,8 @@ cmake_minimum_required(VERSION 3.16)
 # Windows Installer package (packaging/tolvane.wxs, built by
 # packaging/build-msi). Both hold the stripped executable, the administrator's
 # part of the README, the example route file and the licence (text with
-# Windows line ends); the zip also SHA256SUMS.txt with the checksum of each.
+# Windows line ends); the zip also the scripts of packaging/scripts, in its
+# folder scripts, and SHA256SUMS.txt with the checksum of each.
 # Beside the two packages, tolvane-<version>-SHA256SUMS.txt holds the checksum
 # of each package, the MSI (the file a fleet deploys) included.
 # The same commit packs to the same bytes: the entries are dated with the
@@ -50,6 +51,12 @@ endfunction()
 windows_text(${text}/README.md.txt README.txt)
 windows_text(${SOURCE_DIR}/etc/ROUTE.example ROUTE.example)
 windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
+# The scripts an administrator runs, in a folder of their own (zip only).
+set(scripts scripts/install.cmd scripts/detect.ps1 scripts/remediate.ps1 scripts/discover.ps1)
+file(MAKE_DIRECTORY ${text}/scripts ${files}/scripts)
+foreach(name IN LISTS scripts)
+  windows_text(${SOURCE_DIR}/packaging/${name} ${name})
+endforeach()
 
 set(readable OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(COPY ${EXE} DESTINATION ${files}
@@ -68,11 +75,12 @@ function(sign_file path)
   endif()
 endfunction()
 sign_file(${files}/tolvane.exe)
-set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt)
+set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt ${scripts})
 set(sums "")
 foreach(name IN LISTS contents)
   if(NOT name STREQUAL "tolvane.exe")
-    file(COPY ${text}/${name} DESTINATION ${files} FILE_PERMISSIONS ${readable})
+    get_filename_component(folder ${files}/${name} DIRECTORY)
+    file(COPY ${text}/${name} DESTINATION ${folder} FILE_PERMISSIONS ${readable})
   endif()
   file(SHA256 ${files}/${name} sum)
   string(APPEND sums "${sum}  ${name}\r\n")

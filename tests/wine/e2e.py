@@ -20,6 +20,7 @@ import concurrent.futures
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -1074,11 +1075,17 @@ def lower_version(version):
 
 def build_older_package(args, work, version):
     """The package's own source built with a lower version, around a tolvane.exe
-    with bytes appended (it runs the same; the bytes show which one is in place)."""
+    that carries that version and has bytes appended (it runs the same; the
+    bytes show which one is in place)."""
     files = os.path.join(work, "older-files")
     shutil.copytree(args.package_files, files)
-    with open(os.path.join(files, "tolvane.exe"), "ab") as f:
-        f.write(b"\0an older build\0")
+    with open(os.path.join(files, "tolvane.exe"), "r+b") as f:
+        exe = bytearray(f.read())
+        parts = [int(p) for p in version.split(".")]
+        fixed = exe.index(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO: file, product
+        struct.pack_into("<4I", exe, fixed + 8, *[parts[0] << 16 | parts[1], parts[2] << 16] * 2)
+        f.seek(0)
+        f.write(exe + b"\0an older build\0")
     msi = os.path.join(work, "tolvane-%s-x64.msi" % version)
     subprocess.run([BUILD_MSI, os.path.join(os.path.dirname(BUILD_MSI), "tolvane.wxs"), version,
                     files, str(int(time.time())), msi], check=True, capture_output=True)
@@ -1141,12 +1148,38 @@ def files_not_from(ctx, folder):
     return different
 
 
-@scenario("msi-package", weight=4)
+def service_state(install, label="status"):
+    """(state, exit code) of the service, as the probe reads it."""
+    status = ws.parse_events(install.svcprobe("status", SERVICE, label=label).text)
+    return [(e.get("state"), e.get("exit")) for e in status]
+
+
+def service_lines(check, install, label, status, advice):
+    """/CHECK's Service: line ends with this advice, and its exit status is this."""
+    result = install.tolvane("/CHECK", label="check-" + label)
+    line = [l for l in console_lines(check, result, label) if l.startswith("Service: ")]
+    check.true(result.rc == status & 0xFF and line and line[0].endswith(advice),
+               "/CHECK %s: exit status %d, %s" % (label, result.rc, line))
+    check.note("/CHECK %s: exit status %d, %s" % (label, result.rc, line))
+
+
+def settled(probe, wanted):
+    """What probe() gives once it gives `wanted`, or after HANG_MS."""
+    deadline = time.monotonic() + HANG_MS / 1000
+    while (got := probe()) != wanted and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return got
+
+
+@scenario("msi-package", weight=6)
 def msi_package(ctx):
-    """The MSI under Wine's msiexec: refused over a /REGISTER registration, an
-    upgrade from an older package of a service that watches, the registration,
-    a refused downgrade, a boot through the installed service, and an
-    uninstall that stops it."""
+    """The zip's install script, run twice under Wine's cmd (an older build, then
+    this one with a changed route file, the service watching between), then the
+    MSI under Wine's msiexec: refused over that registration; an install of an
+    older package without a route file, which starts nothing; an upgrade that
+    starts the service with repair and puts every route back; a reinstall over a
+    disabled service; a refused downgrade; a boot through the installed
+    service; and an uninstall that stops it."""
     c, args = ctx.check, ctx.args
     older_version = lower_version(args.version)
     older_files, older_msi = build_older_package(args, ctx.prefix.log_dir, older_version)
@@ -1155,67 +1188,114 @@ def msi_package(ctx):
     ctx.prefix.put(older, source=older_msi)
     conditions = launch_conditions(args.msi)
     i = ctx.install_at(PACKAGE_DIR, tolvane=False, tool_dir="C:\\windows\\system32")
+    i.set_tool_behaviour("0 sync")
     # One server until the boot: nothing registered when it started, so
     # nothing starts by itself before then.
     i.warm_server()
 
-    # A service registered by /REGISTER: refused, and left as it was.
-    ctx.prefix.put("C:\\Tolvane\\tolvane.exe", source=args.tolvane)
-    registered = ctx.prefix.run(["C:\\Tolvane\\tolvane.exe", "/REGISTER"], "register")
-    c.equal(registered.rc, 0, "/REGISTER: exit status")
+    # The script from the unpacked zip, with the route file beside it: the
+    # older build first, over a copy an older script registered under Program
+    # Files (x86); then, while that one watches, this build and a route more.
+    # Each time the routes go in without a clearing.
+    x86 = "C:\\Program Files (x86)\\Tolvane\\tolvane.exe"
+    ctx.prefix.put(x86, source=args.tolvane)
+    c.equal(ctx.prefix.run([x86, "/REGISTER"], "register-x86").rc, 0, "/REGISTER: exit status")
+    routes = [b"10.50.0.0 255.255.0.0 10.0.0.1\r\n", b"10.51.0.0 255.255.0.0 10.0.0.1\r\n"]
+    script, runs = "C:\\zip\\scripts\\install.cmd", []
+    ctx.prefix.put(script, source=os.path.join(args.package_files, "scripts", "install.cmd"))
+    for files, count, state in ((older_files, 1, "STOPPED"), (args.package_files, 2, "RUNNING"),
+                                (args.package_files, 2, "RUNNING")):
+        exe = open(os.path.join(files, "tolvane.exe"), "rb").read()
+        ctx.prefix.put("C:\\zip\\tolvane.exe", exe)
+        ctx.prefix.put("C:\\zip\\scripts\\ROUTE", b"".join(routes[:count]))
+        result = ctx.prefix.run(["cmd", "/c", script], "install-script", timeout=180)
+        runs.append((result.rc, ctx.prefix.read(PACKAGE_DIR + "\\tolvane.exe") == exe,
+                     ctx.prefix.routes(), settled(lambda: service_state(i), [(state, "0")])))
+        if files == older_files:
+            ctx.prefix.run(["reg", "add", SERVICE_KEY + "\\Parameters", "/v", "KeepRoutes", "/t",
+                            "REG_DWORD", "/d", "1", "/f"], "keep-routes")
+            ctx.prefix.run(["sc", "start", SERVICE, "repair"], "sc-start")
+    wanted = ["10.50.0.0/16 via 10.0.0.1 dev lo", "10.51.0.0/16 via 10.0.0.1 dev lo"]
+    c.equal(runs, [(0, True, wanted[:1], [("STOPPED", "0")]), (0, True, wanted, [("RUNNING", "0")]),
+                   (0, True, wanted, [("RUNNING", "0")])],
+            "the script's runs: exit status, the zip's tolvane.exe in place, ip route, state")
+    c.equal(i.route_log(), ["ROUTE.EXE ADD 10.50.0.0 MASK 255.255.0.0 10.0.0.1",
+                            "ROUTE.EXE ADD 10.51.0.0 MASK 255.255.0.0 10.0.0.1"],
+            "route tool runs of the script's three runs")
+    c.note("the script's runs (exit status, ip route, state): %s" % runs)
+    # Paused, the watch puts nothing back: /CHECK says what to run.
+    i.svcprobe("control", SERVICE, "pause", label="pause")
+    service_lines(c, i, "paused", 1062, "; but it is paused, so nothing puts the routes back: "
+                  "sc.exe continue Tolvane lets it go on")
+
+    # The package over that registration: refused, and left as it was.
     result = msiexec(ctx, "install-over-register", "/i", current)
     c.equal(result.rc, INSTALL_FAILURE & 0xFF, "install over /REGISTER: exit status")
     refusal = refused_by(result)
     c.true(refusal in conditions and "tolvane /DELETE" in conditions[refusal],
            "install over /REGISTER: stopped by %r, not by the condition that names "
            "tolvane /DELETE: %s" % (refusal, conditions))
-    c.equal((reg_values(ctx, SERVICE_KEY, "reg-query-registered") or {}).get("ImagePath"),
-            ("REG_SZ", '"C:\\Tolvane\\tolvane.exe" mode=Service'),
-            "install over /REGISTER: the registration")
-    c.equal((installed_files(ctx), programs_entries(ctx, "programs-refused")),
-            ({name: None for name in PACKAGE_FILES}, []),
-            "install over /REGISTER: files and Programs and Features entries")
-    deleted = ctx.prefix.run(["C:\\Tolvane\\tolvane.exe", "/DELETE"], "delete")
+    c.equal(((reg_values(ctx, SERVICE_KEY, "reg-query-registered") or {}).get("ImagePath"),
+             programs_entries(ctx, "programs-refused")),
+            (("REG_SZ", '"%s\\tolvane.exe" mode=Service' % PACKAGE_DIR), []),
+            "install over /REGISTER: the registration, Programs and Features entries")
+    ctx.prefix.run(["sc", "stop", SERVICE], "sc-stop")
+    deleted = ctx.prefix.run([PACKAGE_DIR + "\\tolvane.exe", "/DELETE"], "delete")
     c.equal(deleted.rc, 0, "/DELETE: exit status")
+    shutil.rmtree(ctx.prefix.host(PACKAGE_DIR))
 
-    # The older package given KEEPROUTES=1 starts the service with "repair",
-    # which finds no route file yet and stops; started so again, it puts the
-    # file's route in and watches. This package upgrades it, given nothing: it
-    # stops it and starts it again the same way, and nothing clears the table.
-    route, states = "10.50.0.0/16 via 10.0.0.1 dev lo", []
-    for label, msi, files, given in (("install-older", older, older_files, ["KEEPROUTES=1"]),
-                                     ("upgrade", current, args.package_files, [])):
-        result = msiexec(ctx, label, "/i", msi, *given)
-        c.equal(result.rc, 0, "%s: exit status" % label)
-        c.equal(files_not_from(ctx, files), [],
-                "%s: files in %s that are not the package's" % (label, PACKAGE_DIR))
-        deadline = time.monotonic() + HANG_MS / 1000
-        while given == [] and ctx.prefix.routes() != [route] and time.monotonic() < deadline:
-            time.sleep(0.05)
-        status = ws.parse_events(i.svcprobe("status", SERVICE, label="status-" + label).text)
-        states.append((ctx.prefix.routes(), [(e.get("state"), e.get("exit")) for e in status]))
-        if given:
-            c.equal((i.route_log(), ctx.prefix.read(ws.ROUTE_FILE)), (None, None),
-                    "route tool runs and route file after the install")
-            i.set_route_file(b"10.50.0.0 255.255.0.0 10.0.0.1\r\n")
-            i.set_tool_behaviour("0 sync")
-            c.equal(ctx.prefix.run(["sc", "start", SERVICE, "repair"], "sc-start").rc, 0,
-                    "sc start Tolvane repair: exit status")
-    c.equal(states, [([], [("STOPPED", "2")]), ([route], [("RUNNING", "0")])],
-            "ip route and service state after the install (2: no route file to read) and after "
-            "the upgrade")
-    c.equal(i.route_log(), ["ROUTE.EXE ADD 10.50.0.0 MASK 255.255.0.0 10.0.0.1"],
-            "route tool runs: the one put back by sc start, none at the upgrade")
-    c.equal(ctx.prefix.run(["sc", "stop", SERVICE], "sc-stop").rc, 0, "sc stop: exit status")
+    # The older package, with no route file: nothing starts. This one
+    # upgrades it, the route file in place and its routes gone: it starts the
+    # service with repair, which puts them back, never clearing, and stops.
+    route_file = ctx.prefix.read(ws.ROUTE_FILE)
+    os.remove(ctx.prefix.host(ws.ROUTE_FILE))
+    i.clear_route_logs()
+    states = []
+    for label, msi, files, ends in (("install-older", older, older_files, ([], "1077")),
+                                    ("upgrade", current, args.package_files, (wanted, "0"))):
+        result = msiexec(ctx, label, "/i", msi)
+        c.equal((result.rc, files_not_from(ctx, files)), (0, []),
+                "%s: exit status, files in %s that are not the package's" % (label, PACKAGE_DIR))
+        if msi == older:
+            ctx.prefix.put(ws.ROUTE_FILE, route_file)
+            ctx.prefix.ip("route", "flush", "scope", "global")
+        states.append((settled(ctx.prefix.routes, ends[0]),
+                       settled(lambda: service_state(i), [("STOPPED", ends[1])])))
+    c.equal(states, [([], [("STOPPED", "1077")]), (wanted, [("STOPPED", "0")])],
+            "ip route and service state after the install (1077: never started) and after the "
+            "upgrade")
+    c.equal(i.route_log(), ["ROUTE.EXE ADD 10.50.0.0 MASK 255.255.0.0 10.0.0.1",
+                            "ROUTE.EXE ADD 10.51.0.0 MASK 255.255.0.0 10.0.0.1"],
+            "route tool runs of the upgrade: every route back, no clearing")
+    c.note("route log of the upgrade: %s" % i.route_log())
     c.equal(programs_entries(ctx, "programs-upgraded"),
             [(SERVICE, args.version, "The Tolvane developers")],
             "Programs and Features after the upgrade (name, version, publisher)")
-    c.equal(reg_values(ctx, SERVICE_KEY + "\\Parameters", "reg-query-parameters"),
-            {"KeepRoutes": ("REG_DWORD", "0x1")}, "KeepRoutes kept by the upgrade")
-    ctx.prefix.run(["reg", "add", SERVICE_KEY + "\\Parameters", "/v", "KeepRoutes", "/t",
-                    "REG_DWORD", "/d", "0", "/f"], "keep-routes-off")  # the boot below stops
 
-    # Registered as /REGISTER registers it, never started, no route file made.
+    # Disabled by its administrator: a reinstall given KEEPROUTES=1 succeeds,
+    # its start fails and changes nothing.
+    ctx.prefix.run(["reg", "add", SERVICE_KEY, "/v", "Start", "/t", "REG_DWORD", "/d", "4", "/f"],
+                   "disable")
+    ctx.prefix.end_server()
+    i.warm_server()
+    i.clear_route_logs()
+    result = msiexec(ctx, "reinstall-disabled", "/i", current, "KEEPROUTES=1", "REINSTALL=ALL",
+                     "REINSTALLMODE=omus")
+    c.equal((result.rc, service_state(i), i.route_log(),
+             ws.parse_config(i.svcprobe("config", SERVICE, label="config").text).get("start")),
+            (0, [("STOPPED", "1077")], None, "4"),
+            "reinstall of a disabled service: exit status, state, route tool runs, start type")
+    c.equal(reg_values(ctx, SERVICE_KEY + "\\Parameters", "reg-query-parameters"),
+            {"KeepRoutes": ("REG_DWORD", "0x1")}, "KeepRoutes written by the reinstall")
+    service_lines(c, i, "disabled", 1058, "; sc.exe config Tolvane start= auto starts it at boot "
+                  "again, then sc.exe start Tolvane repair now, without clearing the table")
+    # The boot below runs and stops.
+    for value, name in (("2", "Start"), ("0", "Parameters\\KeepRoutes")):
+        key, _, value_name = (SERVICE_KEY + "\\" + name).rpartition("\\")
+        ctx.prefix.run(["reg", "add", key, "/v", value_name, "/t", "REG_DWORD", "/d", value, "/f"],
+                       "enable")
+
+    # Registered as /REGISTER registers it.
     values = reg_values(ctx, SERVICE_KEY, "reg-query-service") or {}
     c.equal({k: values.get(k) for k in ("Type", "Start", "ErrorControl", "ObjectName",
                                         "ImagePath", "DisplayName", "Description")},

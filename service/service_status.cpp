@@ -84,8 +84,10 @@ bool RegisterControlHandler()
 
 DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID)
 {
-    // Windows sends it at every resume, from sleep and from hibernation (the
-    // "shut down" of Fast Startup among them), with or without a user.
+    // Windows sends it at a resume from sleep and from hibernation (the "shut
+    // down" of Fast Startup among them), with or without a user; under Modern
+    // Standby not for a resume soon after a boot or a logon, where the
+    // address changes that come with the resume bring the pass.
     if (control == SERVICE_CONTROL_POWEREVENT) {
         if (eventType == PBT_APMRESUMEAUTOMATIC && g_resumeEvent != nullptr)
             SetEvent(g_resumeEvent);

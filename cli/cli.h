@@ -78,18 +78,22 @@ DWORD ServiceHealth(const Registration &registration);
 // The route tool and the route file as the boot finds them.
 struct RouteFileOpened {
     char toolPath[kPathSize];
-    bool toolSafe;   // only administrators can change it, as the boot checks
-    ToolCheck tool;  // else who else may
+    bool toolSafe;     // only administrators can change it, as the boot checks
+    RightsCheck tool;  // else who else may
     char filePath[kPathSize];
     FileStart start;
-    DWORD error;  // why the file is not open
+    bool fileSafe;     // no group everyone is in may change it, as the boot checks
+    RightsCheck file;  // else who may
+    DWORD error;       // why the file is not open
 };
 
 // Finds the route tool as the registered service finds it, checks it as the
-// boot does, and opens the route file, or the draft at `draftPath`, as the
-// boot does; prints the "Route tool:" line (and an error line for a tool
-// someone else may change) and the "Route file:" line; else prints the error
-// line (and what to do) and returns null.
+// boot does, and opens the route file, or the draft at `draftPath`, and
+// checks it as the boot does; prints the "Route tool:" line (and an error
+// line for a tool someone else may change), the "Route file:" line (and an
+// error line for a route file, a warning for a draft, that a group everyone
+// is in may change); else prints the error line (and what to do) and
+// returns null.
 FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
                     RouteFileOpened &opened);
 

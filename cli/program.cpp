@@ -28,15 +28,18 @@ DWORD Register(const char *programName)
     char commandLine[kServiceCommandLineSize];
     snprintf(commandLine, sizeof commandLine, "\"%s\" %s", path, kServiceArgument);
     const DWORD result = InstallService(commandLine, path);
-    // The service runs a ROUTE.EXE beside it first, as LocalSystem.
+    // The service runs it, and a ROUTE.EXE beside it first, as LocalSystem.
     char folder[kPathSize];
     FolderOf(path, folder);
-    ToolCheck check = {};
-    if (result == 0 && !OnlyAdministratorsMayChange(folder, check))
-        printf("Warning: %s may change %s, the folder of the program the service runs as "
-               "LocalSystem; make it writable by administrators only (icacls \"%s\" shows who "
-               "may change it)\n",
-               check.who, folder, folder);
+    RightsCheck check = {};
+    if (result == 0 && !ProgramIsSafe(path, check))
+        printf("Warning: %s may change %s, %s the service runs as LocalSystem; let only "
+               "administrators change it (icacls \"%s\" shows who may change it)\n",
+               check.who, check.what,
+               strcmp(check.what, path) == 0     ? "the program"
+               : strcmp(check.what, folder) == 0 ? "the folder of the program"
+                                                 : "a folder above the program",
+               check.what);
     return result;
 }
 

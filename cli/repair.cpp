@@ -88,10 +88,10 @@ DWORD RepairRoutes()
     FILE *file = OpenAsTheBoot(nullptr, registration, opened);
     if (file == nullptr)
         return opened.error;
-    if (!opened.toolSafe) {
+    if (!opened.toolSafe || !opened.fileSafe) {
         fclose(file);
         printf("Nothing was run.\n");
-        return opened.tool.error;
+        return ERROR_ACCESS_DENIED;
     }
     if (PrintRefusal(file)) {
         fclose(file);

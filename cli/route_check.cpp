@@ -281,13 +281,16 @@ DWORD CheckRouteFile(const char *draftPath)
     else
         printf("Routes to add: %u, lines with records: %u, mistakes: %u\n", plan.routes,
                plan.recordLines, plan.mistakes);
-    // After a boot, a route missing from the table is what a health check
-    // looks for, whatever else the file holds, then a service that cannot do
-    // its work; a draft is not in place yet.
+    // A route file the boot refuses keeps every route out; after a boot, a
+    // route missing from the table is what a health check looks for,
+    // whatever else the file holds, then a service that cannot do its work;
+    // a draft is not in place yet.
+    if (draftPath == nullptr && !opened.fileSafe)
+        return ERROR_ACCESS_DENIED;
     if (draftPath == nullptr && table != nullptr && plan.inTable < plan.readableRoutes)
         return ERROR_NOT_FOUND;
     if (!opened.toolSafe)
-        return opened.tool.error;
+        return ERROR_ACCESS_DENIED;
     if (const DWORD health = draftPath == nullptr ? ServiceHealth(registration) : 0)
         return health;
     if (plan.refused || plan.recordLines > 0 || plan.mistakes > 0)

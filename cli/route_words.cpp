@@ -196,6 +196,16 @@ FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
             PrintSavedAsText(filePath);
     } else {
         printf("Route file: %s\n", filePath);
+        opened.fileSafe = RouteFileIsSafe(filePath, opened.file);
+        if (!opened.fileSafe && draftPath == nullptr)
+            printf("Error: %s may change %s, so the service reads nothing of %s: let only "
+                   "administrators change them (icacls \"%s\" shows who may change it) [%d]\n",
+                   opened.file.who, opened.file.what, filePath, opened.file.what,
+                   static_cast<int>(opened.file.error));
+        else if (!opened.fileSafe)
+            printf("Warning: %s may change %s; in place, a route file that they may change, or "
+                   "whose folder they may change, steers nothing\n",
+                   opened.file.who, opened.file.what);
     }
     return file;
 }

@@ -57,7 +57,7 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
         return 0;
     }
     // LocalSystem would run whatever someone else put in its place.
-    ToolCheck check;
+    RightsCheck check;
     if (!RouteToolIsSafe(toolPath, check)) {
         SetLastError(check.error);
         FailAndStop(kStepUnsafeRouteTool, check.what, check.who);
@@ -73,6 +73,13 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
     if (file == nullptr) {
         // Read as bytes, a UTF-16 file would clear the table and add nothing.
         FailAndStop(start == FileStart::kUtf16 ? kStepUnicodeFile : kStepOpenConfigFile);
+        return 0;
+    }
+    // Whoever may change the file would decide the machine's routes.
+    if (!RouteFileIsSafe(filePath, check)) {
+        fclose(file);
+        SetLastError(check.error);
+        FailAndStop(kStepUnsafeRouteFile, check.what, check.who);
         return 0;
     }
     if (!PlansARoute(file)) {

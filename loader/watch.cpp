@@ -1,5 +1,6 @@
 #include "loader/watch.h"
 #include "loader/put_back.h"
+#include "loader/tool_rights.h"
 #include "report/report.h"
 
 #include <stdio.h>
@@ -32,6 +33,7 @@ struct Watch {
     unsigned passesPutBack;  // passes that put back a route
     ULONGLONG recordAt;      // of the last record of what was put back; 0 for none
     const char *cause;       // of the next pass, as its record says it
+    bool fileRefused;        // at the last pass: a group everyone is in may change it
 };
 
 constexpr char kNetworkCause[] = "when a network came up";
@@ -198,6 +200,20 @@ bool Pass(const LoaderRun &run, bool putBack, PutBack &stage)
     FILE *file = OpenRouteFile(run.filePath, &start);
     if (file == nullptr)
         return false;
+    // One record while the file is refused; the watch goes on, and takes it
+    // again at the first pass after it is safe.
+    RightsCheck check;
+    const bool refused = !RouteFileIsSafe(run.filePath, check);
+    if (refused && !g_watch.fileRefused) {
+        SetLastError(check.error);
+        ReportRefusal(kStepUnsafeRouteFile, check.what, check.who);
+    }
+    g_watch.fileRefused = refused;
+    if (refused) {
+        fclose(file);
+        UpdateRunExitCode(ERROR_ACCESS_DENIED);
+        return false;
+    }
     bool read = false;
     if (PlansARoute(file)) {
         stage.toolPath = run.toolPath;
@@ -397,7 +413,9 @@ void ReportStop(const LoaderRun &run, const PutBack *stage)
     }
     char left[sizeof missing.text + 96];
     if (stage == nullptr)
-        snprintf(left, sizeof left, "the route file or the routing table could not be read");
+        snprintf(left, sizeof left, "%s",
+                 g_watch.fileRefused ? "the route file steers nothing, for others may change it"
+                                     : "the route file or the routing table could not be read");
     else if (missing.count == 0)
         snprintf(left, sizeof left, "every route of the file is in the table");
     else

@@ -47,16 +47,21 @@ void ReportFailure(const Step &step, unsigned lineNumber, const char *commandLin
     WriteFailure(code, step, lineNumber == 0 ? nullptr : line, commandLine);
 }
 
+void ReportRefusal(const Step &step, const char *what, const char *who)
+{
+    WriteFailure(GetLastError(), step, what, who);
+}
+
 void ReportSummary(const char *text)
 {
     const char *strings[] = {text};
     WriteRecord(EVENTLOG_INFORMATION_TYPE, kSummaryEventId, strings, 1);
 }
 
-void FailAndStop(const Step &step, const char *file, const char *who)
+void FailAndStop(const Step &step, const char *what, const char *who)
 {
     const DWORD code = GetLastError();
-    WriteFailure(code, step, file, who);
+    WriteFailure(code, step, what, who);
     {
         LockGuard hold(g_stopEventLock);
         if (g_runExitCode == 0)

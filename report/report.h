@@ -6,13 +6,15 @@
 // Event identifiers, each with its entry in the message table: a failed
 // step; a run's summary (information); a route not in the table, with its
 // line and command line; a line of the route file not used as it stands; a
-// route tool someone else may change, with the file and who.
+// route tool someone else may change, with the file and who; a route file
+// the groups everyone is in may change, with the file and who.
 inline constexpr WORD kFailureCategory = 0;
 inline constexpr DWORD kFailureEventId = 0x1001;
 inline constexpr DWORD kSummaryEventId = 0x1002;
 inline constexpr DWORD kMissingRouteEventId = 0x1003;
 inline constexpr DWORD kLineEventId = 0x1004;
 inline constexpr DWORD kRouteToolEventId = 0x1005;
+inline constexpr DWORD kRouteFileEventId = 0x1006;
 
 // A step that a failure record names: one row each, the complete vocabulary.
 struct Step {
@@ -31,6 +33,9 @@ inline constexpr Step kStepSearchRouteExe{"SearchRouteExe", kFailureEventId, nul
 inline constexpr Step kStepUnsafeRouteTool{"UnsafeRouteTool", kRouteToolEventId, nullptr};
 inline constexpr Step kStepGetWinHome{"GetWinHome", kFailureEventId, nullptr};
 inline constexpr Step kStepOpenConfigFile{"OpenConfigFile", kFailureEventId, nullptr};
+// The route file, or its folder, may be changed by a group everyone is in:
+// it steers nothing.
+inline constexpr Step kStepUnsafeRouteFile{"UnsafeRouteFile", kRouteFileEventId, nullptr};
 inline constexpr Step kStepUnicodeFile{"UnicodeFile", kFailureEventId, nullptr};
 // The route file holds no route whose fields are all IPv4 addresses.
 inline constexpr Step kStepNoRouteInFile{"NoRouteInFile", kFailureEventId, nullptr};
@@ -55,11 +60,13 @@ inline constexpr Step kStepReadRoutingTable{"ReadRoutingTable", kFailureEventId,
 // A route the run added is not in the routing table at its end.
 inline constexpr Step kStepRouteNotInTable{"RouteNotInTable", kMissingRouteEventId, nullptr};
 inline constexpr const Step *kSteps[] = {
-    &kStepCreateEvent,     &kStepCreateThread,    &kStepSetServiceStatus, &kStepSearchRouteExe,
-    &kStepUnsafeRouteTool, &kStepGetWinHome,      &kStepOpenConfigFile,   &kStepUnicodeFile,
-    &kStepNoRouteInFile,   &kStepStartRouteTool,  &kStepTimeOut,          &kStepFieldTooLong,
-    &kStepLineTooLong,     &kStepOptionField,     &kStepNumberField,      &kStepProcessStatusError,
-    &kStepReadRoutingTable, &kStepRouteNotInTable,
+    &kStepCreateEvent,       &kStepCreateThread,       &kStepSetServiceStatus,
+    &kStepSearchRouteExe,    &kStepUnsafeRouteTool,    &kStepGetWinHome,
+    &kStepOpenConfigFile,    &kStepUnsafeRouteFile,    &kStepUnicodeFile,
+    &kStepNoRouteInFile,     &kStepStartRouteTool,     &kStepTimeOut,
+    &kStepFieldTooLong,      &kStepLineTooLong,        &kStepOptionField,
+    &kStepNumberField,       &kStepProcessStatusError, &kStepReadRoutingTable,
+    &kStepRouteNotInTable,
 };
 
 inline constexpr size_t kFailureTextSize = 80;
@@ -82,11 +89,15 @@ void ReportFailure(const Step &step, unsigned lineNumber = 0, const char *comman
 // Writes the information record that ends a run, with this text.
 void ReportSummary(const char *text);
 
+// Writes the record of a refused route tool or route file, with the
+// thread's last error: the file or folder others may change, and who.
+void ReportRefusal(const Step &step, const char *what, const char *who);
+
 // ReportFailure, then signals, closes and clears the stop event if it is
 // still open. The first such failure's code is the run's exit code. The
-// thread's last error is left as it was. With `file` and `who`, the record
-// is the route tool's: the file someone else may change, and who.
-void FailAndStop(const Step &step, const char *file = nullptr, const char *who = nullptr);
+// thread's last error is left as it was. With `what` and `who`, the record
+// is ReportRefusal's.
+void FailAndStop(const Step &step, const char *what = nullptr, const char *who = nullptr);
 
 // Makes `code` the run's exit code unless an earlier failure gave it one.
 void SetRunExitCode(DWORD code);

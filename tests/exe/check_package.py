@@ -39,13 +39,12 @@ KEEP_ROUTES = {0: 'KEEPROUTES = "0" OR (NOT KEEPROUTES AND {0} = "#0")',
 # ServiceControl events: stop at install 0x2, and stop and delete at
 # uninstall 0x20 and 0x80. No start: a failed one fails the install.
 CONTROLS = {("Tolvane", 0xA2, "", "1", "Program")}
-# The start without a boot run: the service manager's client, run deferred
-# as LocalSystem (34 + 0x400 + 0x800), its failure ignored (0x40), after
-# StartServices, when there is a route file and the package is not removed.
-START_REPAIR = ("StartRepair", "3170", "TolvaneFolder",
-                '"[System64Folder]sc.exe" start Tolvane repair')
-START_CONDITION = 'TOLVANE_ROUTE_FILE AND NOT REMOVE~="ALL"'
-ROUTE_FILE_SEARCH = ("ROUTE", "[System64Folder]drivers\\etc", "0")
+# The start without a boot run: sc.exe, run deferred as LocalSystem (34 +
+# 0x400 + 0x800), its failure ignored (0x40), after StartServices (5900), when
+# a route file was found and the package is not being removed.
+START_REPAIR = [("StartRepair", "3170", "TolvaneFolder",
+                 '"[System64Folder]sc.exe" start Tolvane repair', "", "TOLVANE_ROUTE_FILE AND NOT "
+                 'REMOVE~="ALL"', "5950", "RouteFile", "ROUTE", "[System64Folder]drivers\\etc")]
 TRANSITIVE = 0x40
 # Windows Installer's Restart Manager stops and starts nothing of its own accord.
 RESTART_MANAGER = {"MSIRESTARTMANAGERCONTROL": "Disable", "MSIDISABLERMRESTART": "1"}
@@ -117,23 +116,19 @@ def msi_problems(msi, package, version):
                 for r in table(msi, "ServiceControl")}
     if controls != CONTROLS or program != ["Program"]:
         yield "ServiceControl rows %s, expected %s" % (controls, CONTROLS)
-    actions = [(r["Action"], r["Type"], r["Source"], r["Target"]) for r in table(msi, "CustomAction")]
-    sequence = {r["Action"]: (r["Condition"], int(r["Sequence"]))
-                for r in table(msi, "InstallExecuteSequence")}
-    started = sequence.get("StartRepair", ("", 0))
-    if actions != [START_REPAIR] or started[0] != START_CONDITION or \
-            not sequence["StartServices"][1] < started[1] < sequence["InstallFinalize"][1]:
-        yield "the start with repair: %s, sequenced %s" % (actions, started)
-    found = [(s["FileName"], d["Path"], d["Depth"]) for s in table(msi, "Signature")
-             for d in table(msi, "DrLocator") if d["Signature_"] == s["Signature"]]
-    if found != [ROUTE_FILE_SEARCH] or ("TOLVANE_ROUTE_FILE", "RouteFile") not in \
-            {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}:
-        yield "the search for the route file: %s" % found
-    versions = {r["File"]: r["Version"] for r in table(msi, "File")}
-    hashed = {r["File_"] for r in table(msi, "MsiFileHash")}
-    if versions.get("tolvane.exe") != version + ".0" or "tolvane.exe" in hashed:
-        yield "tolvane.exe's version in the File table %r, hashed %s" % (
-            versions.get("tolvane.exe"), "tolvane.exe" in hashed)
+    sequence = {r["Action"]: r for r in table(msi, "InstallExecuteSequence")}
+    found = {r["Property"]: r["Signature_"] for r in table(msi, "AppSearch")}
+    signature = {r["Signature"]: r["FileName"] for r in table(msi, "Signature")}
+    folder = {r["Signature_"]: r["Path"] for r in table(msi, "DrLocator")}
+    start = [tuple(r.values()) + (sequence[r["Action"]]["Condition"], sequence[r["Action"]]["Sequence"],
+                                  found["TOLVANE_ROUTE_FILE"]) for r in table(msi, "CustomAction")]
+    start = [row + (signature.get(row[-1]), folder.get(row[-1])) for row in start]
+    if start != START_REPAIR:
+        yield "the start with repair and the search for the route file: %s" % start
+    versioned = [(r["Version"], r["File"] in {h["File_"] for h in table(msi, "MsiFileHash")})
+                 for r in table(msi, "File") if r["File"] == "tolvane.exe"]
+    if versioned != [(version + ".0", False)]:
+        yield "tolvane.exe's version in the File table, and whether it is hashed: %s" % versioned
     transitive = {c for c, row in components.items() if int(row["Attributes"]) & TRANSITIVE}
     if transitive != {"KeepRoutesOn", "KeepRoutesOff"}:
         yield "transitive components %s, expected those of KeepRoutes" % transitive

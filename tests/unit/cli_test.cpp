@@ -227,8 +227,8 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
              fake::AddFile("C:\\Tolvane", true);
          },
          "Tolvane registered successfully\nWarning: BUILTIN\\Users may change C:\\Tolvane, the "
-         "folder of the program the service runs as LocalSystem; make it writable by administrators "
-         "only (icacls \"C:\\Tolvane\" shows who may change it)\n", 0},
+         "folder of the program the service runs as LocalSystem; let only administrators change it "
+         "(icacls \"C:\\Tolvane\" shows who may change it)\n", 0},
         {"no database to register in", "/REGISTER", noDatabase, "Error: Can't open database\n", 5},
         {"executable not found", "/REGISTER", [](CommandLineTest &) {},
          "Error: Service file tolvane not found\n", 2},
@@ -765,15 +765,6 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
          {std::string("Service: registered, automatic start, keeps the routes after network "
                       "changes, runs ") + kThisProgram + "; but it is not running, so nothing puts "
           "the routes back: sc.exe start Tolvane repair starts it without clearing the table"},
-         ERROR_SERVICE_NOT_ACTIVE},
-        {"keeping its routes, paused",
-         [] {
-             fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, false, SERVICE_PAUSED);
-             fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
-         },
-         {std::string("Service: registered, automatic start, keeps the routes after network "
-                      "changes, runs ") + kThisProgram + "; but it is paused, so nothing puts "
-          "the routes back: sc.exe continue Tolvane lets it go on"},
          ERROR_SERVICE_NOT_ACTIVE},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
          {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}, 0},

@@ -4,7 +4,10 @@
 
 #include "loader/loader.h"
 #include "loader/routing_table.h"
+#include "loader/tool_rights.h"
 #include "report/report.h"
+
+#include <aclapi.h>
 
 #include <algorithm>
 #include <tuple>
@@ -68,14 +71,16 @@ TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedComme
                    "10.2.0.0 255.255.0.0 10.0.0.2 eth0 METRIC 5\n"
                    "10.3.0.0\n"
                    "10.1.0.0 10.0.0.1#comment\n"
-                   "10.5.0.0 10.0.0.5 if 12 Metric 9999\n10.6.0.0 10.0.0.6 IF 100000\n");
+                   "10.5.0.0 10.0.0.5 if 12 Metric 9999\n10.6.0.0 10.0.0.6 IF 100000\n"
+                   "10.7.0.0 10.0.0.7 METRIC 10000\n10.8.0.0 10.0.0.8 METRIC 05\n"
+                   "10.9.0.0 10.0.0.9 IF 012\n");
     RunLoader();
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",
                                            "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
                                            "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
                                            "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
                                            "ROUTE.EXE ADD 10.5.0.0 10.0.0.5 METRIC 9999 IF 12"}));
-    EXPECT_EQ(fake::RecordedSteps(), Lines{"NumberField"});
+    EXPECT_EQ(fake::RecordedSteps(), Lines(4, "NumberField"));
 }
 
 // The route tool reads an option anywhere on its command line: -f would clear
@@ -215,6 +220,14 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
          "NoRouteInFile", ERROR_INVALID_DATA},
         {"an empty file", [](LoaderTest &t) { t.InstallRouteTool(); t.WriteRouteFile(""); },
          "NoRouteInFile", ERROR_INVALID_DATA},
+        // Whoever may change it would decide the routes.
+        {"a route file Users may change",
+         [](LoaderTest &t) {
+             t.InstallRouteTool();
+             t.WriteRouteFile("10.1.0.0 10.0.0.1\n");
+             fake::AddFile(t.windowsDirectory_ + kRouteFileSuffix, true);
+         },
+         "UnsafeRouteFile", ERROR_ACCESS_DENIED},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -223,8 +236,9 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
         HANDLE stop = MakeStopEvent();
         RouteLoaderThread(nullptr);
 
-        ASSERT_EQ(fake::Records().size(), 1u);
-        EXPECT_EQ(fake::Records()[0].strings,
+        const std::vector<fake::Record> records = fake::Records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(Lines(records[0].strings.begin(), records[0].strings.begin() + 2),
                   (Lines{"Event log error: Tolvane [" + std::to_string(c.code) + "]", c.step}));
         EXPECT_EQ(fake::CallCount("CreateProcessA"), 0);
         EXPECT_EQ(fake::TimesSignalled(stop), 1);
@@ -237,6 +251,52 @@ TEST_F(LoaderTest, EachFatalStepWritesOneRecordRunsNothingAndEndsTheWaitOnce)
         g_runExitCode = 0;
         g_runFailed = false;
     }
+}
+
+// Who may change the route tool and the route file, as their checks read the
+// permissions: every kind of allow entry counts, a deny entry does not, a
+// kind not known refuses. The tool's owner must be one of the administrators,
+// the route file's may be anyone but a group everyone is in. A folder above
+// the tool may not let others replace what lies below it.
+TEST_F(LoaderTest, WhoMayChangeTheRouteToolAndTheRouteFileAsTheirChecksSee)
+{
+    const std::string tool = "C:\\Tools\\Tolvane\\ROUTE.EXE", file = "C:\\etc\\ROUTE";
+    const std::string users = "BUILTIN\\Users";
+    const struct {
+        const char *what;
+        fake::Rights rights;  // of the two files, or of the folder above the tool
+        std::string toolWho, fileWho;  // "" for no one
+        bool above = false;
+    } cases[] = {
+        {"Users may write the data", {FILE_WRITE_DATA}, users, users},
+        {"Users may write, on a condition", {GENERIC_WRITE, ACCESS_ALLOWED_CALLBACK_ACE_TYPE},
+         users, users},
+        {"Users are denied writing", {FILE_WRITE_DATA, ACCESS_DENIED_ACE_TYPE}, "", ""},
+        {"an entry of a kind not known", {0x1200a9, ACCESS_ALLOWED_COMPOUND_ACE_TYPE},
+         "anyone (its permissions hold an entry of type 4, which is not understood)",
+         "anyone (its permissions hold an entry of type 4, which is not understood)"},
+        {"another account owns them", {0x1200a9, 0, "another account"}, "S-1-5-21-1001", ""},
+        {"Users own them", {0x1200a9, 0, "Users"}, users, users},
+        {"Users may delete what the folder above holds", {FILE_DELETE_CHILD}, users, "", true},
+        {"Users may add to the folder above", {FILE_WRITE_DATA | FILE_APPEND_DATA}, "", "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::Reset();
+        fake::SetRights(c.above ? "C:\\Tools" : tool, c.rights);
+        fake::SetRights(file, c.above ? fake::Rights{} : c.rights);
+        RightsCheck check;
+        EXPECT_EQ(RouteToolIsSafe(tool.c_str(), check) ? "" : check.who, c.toolWho);
+        if (!c.toolWho.empty())
+            EXPECT_EQ(check.what, c.above ? "C:\\Tools" : tool);
+        EXPECT_EQ(RouteFileIsSafe(file.c_str(), check) ? "" : check.who, c.fileWho);
+        EXPECT_EQ(check.error, c.fileWho.empty() ? 0u : ERROR_ACCESS_DENIED);
+    }
+    fake::FailCall("GetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY);
+    RightsCheck unread;
+    EXPECT_FALSE(RouteFileIsSafe(file.c_str(), unread));
+    EXPECT_STREQ(unread.who, "anyone (its permissions cannot be read [8])");
+    EXPECT_EQ(unread.error, ERROR_ACCESS_DENIED);
 }
 
 TEST_F(LoaderTest, TheSettingsAreReadLevelByLevelAndTheWindowsDirectoryAlwaysTerminated)

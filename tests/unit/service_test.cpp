@@ -116,12 +116,20 @@ TEST_F(ServiceTest, AServiceRunStartsRunsAndStopsItselfWithExitCodeZero)
     EXPECT_TRUE(fake::MessageBoxes().empty());
 }
 
+// The stop comes while the last route tool is being started: the stop
+// waits for the launch, and the child it starts is ended too.
 TEST_F(ServiceTest, TheLastRouteToolStillRunningAtStopIsTerminatedAndNoOther)
 {
     InstallRouteTool();
     WriteRouteFile("10.1.0.0 10.0.0.1\n10.2.0.0 10.0.0.2\n");
     fake::ScriptChildren({{0, 0}, {fake::kNeverExits, 0}, {fake::kNeverExits, 0}});
+    fake::HoldLaunch(3);
     StartService();
+    ASSERT_TRUE(fake::WaitUntilLaunchHeld());
+    ASSERT_TRUE(fake::WaitForState(SERVICE_RUNNING));
+    fake::SendControl(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(fake::WaitUntilLockWaited());
+    fake::ReleaseLaunch();
     WaitForDispatcher();
 
     const std::vector<fake::Launch> launches = fake::Launches();
@@ -470,9 +478,11 @@ TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
         const bool paused = c.control == SERVICE_CONTROL_PAUSE;
         if (paused) {
             ASSERT_TRUE(fake::WaitForState(SERVICE_PAUSED));
+            const int reads = fake::CallCount("GetIpAddrTable");
             fake::ReleaseSleeps();
             ASSERT_TRUE(fake::WaitUntilBlockedOn(g_mayRunEvent));
             EXPECT_EQ(fake::CommandLines().size(), 4u) << "the wait is held";
+            EXPECT_EQ(fake::CallCount("GetIpAddrTable"), reads) << "no look at the addresses";
             fake::SendControl(SERVICE_CONTROL_CONTINUE);
         }
         WaitForDispatcher();
@@ -533,11 +543,12 @@ void RunUntil(uint64_t ms)
 // though the IP helper tells of the table's change; an address that comes
 // puts back the missing routes whose gateway it connects, and no other. A
 // pause while a pass runs is pending until the pass ends; continue brings a
-// pass. A link that flaps in step with the pass interval for an hour gets its
-// route back in every cycle, with one record at once and one for the hour. 26
-// days later (the clock crossed its 32-bit wrap at the start) a flap puts the
-// route back at once, a refusal is run once more 5 s later and recorded; 49.7
-// days later a resume puts back what went. A stop ends the run with the code
+// pass. A route file Users may change steers nothing. A link that flaps
+// faster than the pass interval for an hour gets its route back in every
+// cycle, with one record at once and one for the hour. 49.7 days later, as
+// the tick count wraps, a flap puts the route back at once, a refusal is run
+// once more 5 s later and recorded; 49.7 days later a resume puts back what
+// went. A stop ends the run with the code
 // of the first route of the file not in the table, and says what it leaves.
 TEST_F(ServiceTest, KeepingRoutesTheServiceStaysAndPutsThemBackWhenTheirNetworkComesUp)
 {
@@ -581,33 +592,53 @@ TEST_F(ServiceTest, KeepingRoutesTheServiceStaysAndPutsThemBackWhenTheirNetworkC
     fake::SendControl(SERVICE_CONTROL_CONTINUE);
     RunUntil(230000);
     EXPECT_EQ(launches(), 10u) << "a pass after continue";
+    // A route file Users may change steers nothing, with one record; the watch
+    // goes on, and takes the file again at the first event once it is safe.
+    fake::AddFile(file, true);
+    for (const uint64_t at : {231000, 233000}) {
+        fake::SetRoutingTable({});
+        fake::SetAddressesAt(at, one);
+        fake::SetAddressesAt(at + 500, both);
+    }
+    RunUntil(236000);
+    EXPECT_EQ(launches(), 10u);
+    fake::SetRights(file, {});
+    fake::SetAddressesAt(237000, one);
+    fake::SetAddressesAt(237500, both);
+    RunUntil(239000);
+    EXPECT_EQ(launches(), 12u);
 
+    // Away 2 s in every 4 s: under the interval and the settle delay together,
+    // so that an interval counted from the pass, not the event, would miss.
     const uint64_t flap = 240000;
-    const uint64_t cycles = 740;
-    for (uint64_t at = flap; at < flap + cycles * kPassIntervalMs; at += kPassIntervalMs) {
+    const uint64_t period = 4000;
+    const uint64_t cycles = 920;
+    for (uint64_t at = flap; at < flap + cycles * period; at += period) {
         fake::SetAddressesAt(at, one);
         fake::SetAddressesAt(at + 2000, both);
     }
     fake::ScriptChildren(std::vector<fake::ChildScript>(launches() + cycles, {300}));
     const int lost = fake::RoutesLost();
     const int reads = fake::CallCount("GetIpForwardTable");
-    RunUntil(flap + cycles * kPassIntervalMs + 10000);
+    RunUntil(flap + cycles * period + 10000);
     EXPECT_EQ(fake::RoutesLost() - lost, cycles) << "back before its address went, every cycle";
-    EXPECT_EQ(fake::CallCount("GetIpForwardTable") - reads, 2 * cycles + 2) << "a pass a cycle";
-    EXPECT_EQ(launches(), 10 + cycles);
+    EXPECT_EQ(fake::CallCount("GetIpForwardTable") - reads, 2 * cycles) << "a pass a cycle";
+    EXPECT_EQ(launches(), 12 + cycles);
     std::vector<fake::Record> records = fake::Records(EVENTLOG_INFORMATION_TYPE);
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[2].strings[0], "Tolvane put back the route of line 1 709 times, of line 2 2 "
+    EXPECT_EQ(records[2].strings[0], "Tolvane put back the route of line 1 887 times, of line 2 3 "
               "times in the last hour, from " + file + ", as their networks came and went.");
-    EXPECT_EQ(fake::RecordedSteps().size(), 2u) << "at boot only";
+    EXPECT_EQ(fake::RecordedSteps(), (Lines{"RouteNotInTable", "RouteNotInTable", "UnsafeRouteFile"}));
 
-    fake::AdvanceClock(26 * 86400000ull);
+    // 49.7 days on, the address comes back 250 ms before the tick count's
+    // 32-bit value wraps again: the pass falls due across the wrap.
+    const uint64_t away = (1ull << 32) + 60000 - 2250;
+    fake::AdvanceClock(away - 61000 - fake::VirtualTimeMs());
     RunUntil(fake::VirtualTimeMs() + 60000);
     EXPECT_EQ(fake::Sleeps().back(), kWatchQuietPollMs) << "the IP helper tells of changes";
     std::vector<fake::ChildScript> refused(launches() + 2);
     refused[refused.size() - 2] = refused.back() = {0, 1};
     fake::ScriptChildren(refused);
-    const uint64_t away = fake::VirtualTimeMs() + 1000;
     fake::SetAddressesAt(away, one);
     fake::SetAddressesAt(away + 2000, both);
     RunUntil(away + 10000);
@@ -631,8 +662,8 @@ TEST_F(ServiceTest, KeepingRoutesTheServiceStaysAndPutsThemBackWhenTheirNetworkC
     EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, ERROR_NETWORK_UNREACHABLE)
         << "line 3's";
     records = fake::Records(EVENTLOG_INFORMATION_TYPE);
-    EXPECT_EQ(records.back().strings[0], "Tolvane watched the routes of " + file + " for 75 days "
-              "and 18 hours and put routes back in 744 passes; at the stop 1 route of the file is "
+    EXPECT_EQ(records.back().strings[0], "Tolvane watched the routes of " + file + " for 99 days "
+              "and 10 hours and put routes back in 925 passes; at the stop 1 route of the file is "
               "not in the table (line 3).");
 }
 

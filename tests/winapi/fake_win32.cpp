@@ -84,7 +84,7 @@ struct World {
     bool administrator = true;
     std::set<std::string> keys;
     std::set<std::string> files;  // in lower case
-    std::set<std::string> usersMayChange;  // in lower case
+    std::map<std::string, fake::Rights> rights;  // by path in lower case
     std::map<std::string, DWORD> failedKeys;
     std::map<std::string, std::map<std::string, Value>> values;
     std::vector<DWORD> querySizes;
@@ -107,6 +107,7 @@ struct World {
     size_t holdSleepsFrom = 1;
     uint64_t holdSleepsAtMs = 0;
     int sleeping = 0;
+    int lockWaiters = 0;  // threads waiting for a lock another holds
     bool ended = false;
     std::vector<std::thread> threads;
     // service control manager
@@ -683,6 +684,13 @@ bool WaitUntilSleeping(int timeoutMs)
                               [] { return W().sleeping > 0 && W().clockMs >= W().holdSleepsAtMs; });
 }
 
+bool WaitUntilLockWaited(int timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(g_lock);
+    return g_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [] { return W().lockWaiters > 0; });
+}
+
 bool WaitUntilBlockedOn(HANDLE event, int timeoutMs)
 {
     std::unique_lock<std::mutex> hold(g_lock);
@@ -802,7 +810,13 @@ void AddFile(const std::string &path, bool usersMayChange)
     std::lock_guard<std::mutex> hold(g_lock);
     W().files.insert(Lower(path));
     if (usersMayChange)
-        W().usersMayChange.insert(Lower(path));
+        W().rights[Lower(path)].usersMask = 0x1301bf;
+}
+
+void SetRights(const std::string &path, const Rights &rights)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().rights[Lower(path)] = rights;
 }
 
 bool ServiceExists(const std::string &name)
@@ -1253,7 +1267,16 @@ void AcquireSRWLockExclusive(PSRWLOCK lock)
         SrwProblem("AcquireSRWLockExclusive on a lock the thread holds already (a deadlock)");
         return;
     }
-    state->mutex.lock();
+    if (!state->mutex.try_lock()) {
+        const auto waiting = [](int change) {
+            std::lock_guard<std::mutex> hold(g_lock);
+            W().lockWaiters += change;
+            g_changed.notify_all();
+        };
+        waiting(1);
+        state->mutex.lock();
+        waiting(-1);
+    }
     std::lock_guard<std::mutex> hold(g_srwStatesLock);
     state->owner = std::this_thread::get_id();
 }
@@ -1658,7 +1681,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
 // ---------------------------------------------------------------- security
 
 // Owned by Administrators, which may do anything with it, as SYSTEM may;
-// BUILTIN\Users may read and run it, or change it where the test lets them.
+// BUILTIN\Users may read and run it: or as the path's Rights say.
 struct FakeAce {
     ACE_HEADER header;
     DWORD mask;
@@ -1677,6 +1700,7 @@ constexpr FakeDescriptor kDescriptor = {
      {kAllowed, 0x1f01ff, {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2}},
      {kAllowed, 0x1200a9, {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2}}}};  // BUILTIN\Users
 constexpr const BYTE *kUsersSid = kDescriptor.aces[2].sid;
+constexpr BYTE kAnotherAccount[16] = {1, 2, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 0xE9, 3};  // S-1-5-21-1001
 
 DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information, PSID *owner,
                             PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
@@ -1685,13 +1709,17 @@ DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, DWORD information,
     if (DWORD error = Enter("GetNamedSecurityInfoA"))
         return error;
     if (type != SE_FILE_OBJECT || group != nullptr || sacl != nullptr ||
-        information != (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
+        information != ((owner ? OWNER_SECURITY_INFORMATION : 0) | DACL_SECURITY_INFORMATION))
         Problem("GetNamedSecurityInfoA asked for more than a file's owner and access list");
     auto *made = new FakeDescriptor(kDescriptor);
-    if (W().usersMayChange.count(Lower(name)) != 0)
-        made->aces[2].mask = 0x1301bf;
+    const fake::Rights &rights = W().rights[Lower(name)];
+    made->aces[2].header.AceType = rights.usersEntry;
+    made->aces[2].mask = rights.usersMask;
+    if (rights.owner != "Administrators")
+        memcpy(made->owner, rights.owner == "Users" ? kUsersSid : kAnotherAccount, 16);
     *descriptor = made;
-    *owner = made->owner;
+    if (owner != nullptr)
+        *owner = made->owner;
     *dacl = &made->acl;
     return ERROR_SUCCESS;
 }

@@ -53,6 +53,14 @@ void SetModulePath(const std::string &path);
 // files and the running program. Administrators own every path, and only
 // they and SYSTEM may change it, unless BUILTIN\Users may change this one.
 void AddFile(const std::string &path, bool usersMayChange = false);
+// Who owns a path ("Administrators", "Users" or "another account"), and
+// BUILTIN\Users' entry in its access list: its kind and its rights.
+struct Rights {
+    DWORD usersMask = 0x1200a9;  // read and run
+    BYTE usersEntry = 0;         // ACCESS_ALLOWED_ACE_TYPE
+    std::string owner = "Administrators";
+};
+void SetRights(const std::string &path, const Rights &rights);
 
 // The IPv4 forwarding table GetIpForwardTable reads: destination, mask and
 // gateway of each row, dotted. Empty at first; a route tool run that exits
@@ -173,8 +181,10 @@ void HoldSleeps(size_t fromNth = 1);
 void HoldSleepsAt(uint64_t ms);
 void ReleaseSleeps();
 bool WaitUntilSleeping(int timeoutMs = 5000);
-// True once some thread is blocked on an event that is not signalled.
+// True once some thread is blocked on an event that is not signalled, or on
+// a lock that another thread holds.
 bool WaitUntilBlockedOn(HANDLE event, int timeoutMs = 5000);
+bool WaitUntilLockWaited(int timeoutMs = 5000);
 
 // Threads made with CreateThread. EndProcess wakes every Sleep and every
 // wait for good (as if the process ended under them) and joins the threads.

@@ -117,7 +117,7 @@ def check_banner_then(check, result, outcome, status, what):
     # Wine's folders belong to a user who is none of the administrators: /REGISTER
     # warns of each (route-tool-others-may-change shows the warning).
     lines = [line for line in console_lines(check, result, what)
-             if not re.match(r"Warning: .+ may change .+, the folder of the program", line)]
+             if not re.match(r"Warning: .+ may change .+ the service runs as LocalSystem", line)]
     check.equal(lines[:1], [BANNER], "%s: banner line" % what)
     check.true(len(lines) >= 2 and lines[1].strip() != "",
                "%s: no ownership notice after the banner: %r" % (what, lines))
@@ -166,7 +166,8 @@ def check_stopped(check, boot, exit_code=0):
 # first two strings are always the code text and the step name.
 RECORD_KINDS = {"FieldTooLong": (0x1004, 3), "LineTooLong": (0x1004, 3),
                 "OptionField": (0x1004, 3), "NumberField": (0x1004, 3),
-                "RouteNotInTable": (0x1003, 4), "UnsafeRouteTool": (0x1005, 4)}
+                "RouteNotInTable": (0x1003, 4), "UnsafeRouteTool": (0x1005, 4),
+                "UnsafeRouteFile": (0x1006, 4)}
 SUMMARY = 4  # the information record that ends a run
 
 
@@ -525,11 +526,13 @@ def missing_route_tool(ctx):
     c.note("missing route tool: record code %s" % codes)
 
 
-@scenario("route-tool-others-may-change")
-def route_tool_others_may_change(ctx):
+@scenario("others-may-change", weight=2)
+def others_may_change(ctx):
     """A ROUTE.EXE beside tolvane.exe, in a folder everyone may write to:
     /REGISTER warns, /CHECK names who may change it and exits 5, and the boot
-    runs nothing, with one record, failing with 5."""
+    runs nothing, with one record, failing with 5. That tool gone, the route
+    file's folder made writable by everyone: /CHECK exits 5 and the boot runs
+    nothing, with its own record; made as it was again, the routes run."""
     c, i = ctx.check, ctx.install_at(tool_dir=ws.INSTALL_DIR)
     os.chmod(ctx.prefix.host(ws.INSTALL_DIR), 0o777)
     i.set_route_file(EXAMPLE_ROUTES)
@@ -539,7 +542,7 @@ def route_tool_others_may_change(ctx):
     ctx.prefix.end_server()
     warning = console_lines(c, registered, "/REGISTER")[4:]
     c.true(registered.rc == 0 and len(warning) == 1 and warning[0].startswith("Warning: ") and
-           'icacls "C:\\Tolvane"' in warning[0], "/REGISTER: exit status %d, then %s"
+           'icacls "C:\\Tolvane' in warning[0], "/REGISTER: exit status %d, then %s"
            % (registered.rc, warning))
     error = [line for line in console_lines(c, checked, "/CHECK") if line.startswith("Error: ")]
     c.true(checked.rc == 5 and len(error) == 1 and "so the service does not run "
@@ -548,6 +551,23 @@ def route_tool_others_may_change(ctx):
     check_undisturbed(c, i, boot, None, ["UnsafeRouteTool"], codes=[(5,)], exit_code=5)
     c.note("/REGISTER: %s; /CHECK: %s; record: %s"
            % (warning, error, [r.strings for r in boot.trace.records]))
+
+    i.remove_route_tool()
+    i.tool_dir = "C:\\windows\\system32"
+    ctx.prefix.put(i.tool_dir + "\\ROUTE.EXE", source=ctx.args.route_tool)
+    etc = ctx.prefix.host(ws.ROUTE_FILE.rpartition("\\")[0])
+    os.chmod(etc, 0o777)
+    i.warm_server()
+    checked = i.tolvane("/CHECK", label="check-route-file")
+    ctx.prefix.end_server()
+    error = [line for line in console_lines(c, checked, "/CHECK") if line.startswith("Error: ")]
+    c.true(checked.rc == 5 and len(error) == 1 and error[0].startswith("Error: Everyone may change "),
+           "/CHECK of a route file everyone may change: exit status %d, %s" % (checked.rc, error))
+    boot = i.boot(label="boot-route-file")
+    check_undisturbed(c, i, boot, None, ["UnsafeRouteFile"], codes=[(5,)], exit_code=5)
+    c.note("/CHECK: %s; record: %s" % (error, [r.strings for r in boot.trace.records]))
+    os.chmod(etc, 0o755)
+    check_undisturbed(c, i, i.boot(label="boot-again"), EXAMPLE_COMMANDS)
 
 
 @scenario("crlf-route-file")

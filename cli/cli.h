@@ -3,6 +3,7 @@
 // and removal of the service.
 
 #include "loader/loader.h"
+#include "loader/settings.h"
 #include "loader/tool_rights.h"
 #include "tolvane.h"
 
@@ -54,6 +55,7 @@ struct Registration {
     DWORD state;  // SERVICE_RUNNING and the like, or 0 when it cannot be read
     bool delayed;
     bool keepsRoutes;
+    Setting keepRoutes, clearTable;  // as the service reads them, and where from
     bool programExists;
     char commandLine[2 * kPathSize];
     char program[kPathSize];  // the program the command line runs
@@ -64,7 +66,9 @@ void ReadRegistration(Registration &registration);
 
 // One line on the registration: whether there is one, how it starts and what
 // it runs, each thing that keeps it from doing its work and what to run for
-// it; and a warning if the program it runs is not this one.
+// it; a warning if the program it runs is not this one; and for a service
+// that is registered, one line on its settings: their values, where each
+// came from, and what the boot does by them.
 void PrintRegistration(const Registration &registration);
 
 // What keeps the service from doing its work at boot or after it, first that

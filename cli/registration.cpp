@@ -193,7 +193,9 @@ void ReadRegistration(Registration &registration)
         return;
     registration.startType = config->dwStartType;
     registration.delayed = delayed.fDelayedAutostart != FALSE;
-    registration.keepsRoutes = KeepRoutes();
+    registration.keepRoutes = ReadFlag(kKeepRoutesValue, false);
+    registration.clearTable = ReadFlag(kClearTableValue, true);
+    registration.keepsRoutes = registration.keepRoutes.on;
     snprintf(registration.commandLine, sizeof registration.commandLine, "%s",
              config->lpBinaryPathName ? config->lpBinaryPathName : "");
     ProgramOf(registration.commandLine, registration.program);
@@ -257,4 +259,9 @@ void PrintRegistration(const Registration &registration)
     if (registration.another)
         printf("Warning: the service runs %s, not this program, %s\n", registration.program,
                registration.self);
+    printf("Settings: ClearTable %d (%s): each boot %s; KeepRoutes %d (%s)\n",
+           registration.clearTable.on, registration.clearTable.from,
+           registration.clearTable.on ? "clears the routing table, then adds the routes"
+                                      : "adds the routes the table lacks, clearing nothing",
+           registration.keepRoutes.on, registration.keepRoutes.from);
 }

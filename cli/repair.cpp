@@ -41,8 +41,6 @@ const char *MissingWords(const MissingRoute &missing)
 {
     if (missing.run == ToolRun::kNotStarted)
         return "the route tool could not be started";
-    if (missing.code == ERROR_NETWORK_UNREACHABLE)
-        return "the gateway is on no connected network of this machine";
     return missing.code == ERROR_NOT_FOUND ? "the route tool added nothing"
                                            : "the route tool's exit status";
 }
@@ -113,6 +111,7 @@ DWORD RepairRoutes()
     unsigned added = 0;
     unsigned running = 0;
     unsigned meanwhile = 0;
+    unsigned waiting = 0;
     for (unsigned i = 0; i < stage.missing; ++i) {
         const MissingRoute &missing = g_missingRoutes[i];
         PrintWhere(missing.lineNumber);
@@ -122,6 +121,11 @@ DWORD RepairRoutes()
         } else if (missing.outcome == PutBackOutcome::kBackMeanwhile) {
             ++meanwhile;
             printf("in the table, though not added by this run: %s\n", missing.commandLine);
+        } else if (missing.code == ERROR_NETWORK_UNREACHABLE) {
+            ++waiting;  // it goes in once its network comes up
+            printf("waiting for its network [%d]: %s (its gateway is on no connected network of "
+                   "this machine now)\n",
+                   static_cast<int>(missing.code), missing.commandLine);
         } else if (missing.outcome == PutBackOutcome::kStillRunning) {
             ++running;
             printf("still running after %u s: %s\n", static_cast<unsigned>(kClearingWaitMs / 1000),
@@ -132,20 +136,24 @@ DWORD RepairRoutes()
         }
     }
     printf("Routes in the file: %u, already in the table: %u, added: %u, still missing: %u",
-           stage.routes, stage.already + meanwhile, added, stage.missing - added - running - meanwhile);
+           stage.routes, stage.already + meanwhile, added,
+           stage.missing - added - running - meanwhile - waiting);
     if (running > 0)
         printf(", still running: %u", running);
+    if (waiting > 0)
+        printf(", waiting for their network: %u", waiting);
     if (stage.skippedLines > 0)
         printf("; lines skipped: %u (tolvane /CHECK names their mistakes)", stage.skippedLines);
     printf("\n");
-    if (added + running + meanwhile < stage.missing && !IsAdministrator())
+    if (added + running + meanwhile + waiting < stage.missing && !IsAdministrator())
         printf("Note: this prompt is not elevated, and the route tool adds routes for an "
                "administrator only: run tolvane /REPAIR from an elevated prompt (Run as "
                "administrator).\n");
     ReportRepair(stage, added, opened.filePath);
 
-    // A route still missing says more than a mistake that only an edit mends.
-    const DWORD missingCode = FirstMissingCode(stage);
+    // A route still missing says more than a mistake that only an edit mends;
+    // one waiting for its network is no failure.
+    const DWORD missingCode = FirstMissingCode(stage, false);
     if (missingCode != 0)
         return missingCode;
     return stage.skippedLines > 0 ? ERROR_INVALID_DATA : 0;

@@ -15,9 +15,11 @@ struct Plan {
     const MIB_IPFORWARDTABLE *table;  // the routing table now, or null if unreadable
     const Addresses *addresses;  // the machine's addresses now, or null
     bool refused;                     // the boot refuses the file: nothing runs
+    bool clears;                      // the boot clears the table (ClearTable)
     unsigned routes;                  // route tool runs that add a route
     unsigned readableRoutes;          // of those, the ones whose fields are all addresses
     unsigned inTable;                 // of those, the ones the table holds now
+    unsigned waiting;                 // the others whose gateway is on no connected network
     unsigned recordLines;             // lines that write a record
     unsigned lastRecordLine;
     unsigned mistakes;                // mistakes named
@@ -62,12 +64,6 @@ bool HoldsField(const RouteFields &line, const char *text)
     return false;
 }
 
-void FormatAddress(DWORD address, char (&text)[kFieldSize])
-{
-    const auto *bytes = reinterpret_cast<const BYTE *>(&address);
-    snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-}
-
 // A line that is no route for a mistake may still name a route of the table,
 // its destination and its gateway among its fields (the word MASK kept, a
 // pasted command, an option): that row is one it means to add back.
@@ -103,7 +99,7 @@ void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
 }
 
 // What the routing table says of a route of the file.
-enum class Verdict { kNotCompared, kNeverInTable, kInTable, kNotInTable };
+enum class Verdict { kNotCompared, kNeverInTable, kInTable, kNotInTable, kWaiting };
 
 const char *VerdictText(Verdict verdict)
 {
@@ -111,6 +107,7 @@ const char *VerdictText(Verdict verdict)
     case Verdict::kNeverInTable: return " (never in the table: a field is not an address)";
     case Verdict::kInTable: return " (in the table)";
     case Verdict::kNotInTable: return " (not in the table)";
+    case Verdict::kWaiting: return " (not in the table: waiting for its network)";
     default: return "";
     }
 }
@@ -137,6 +134,9 @@ RouteFindings Examine(const Plan &plan, const LineRoles &line)
                             : Verdict::kNotInTable;
     found.unreachableGateway = found.readable && plan.addresses != nullptr &&
                                !OnConnectedNetwork(*plan.addresses, found.route);
+    // It goes in once its network comes up, at boot or, kept, after it.
+    if (found.verdict == Verdict::kNotInTable && found.unreachableGateway)
+        found.verdict = Verdict::kWaiting;
     const size_t length = strlen(line.destination);
     found.hostRouteOfNetwork = found.readable && line.mask[0] == '\0' &&
                                strcmp(line.destination + length - 2, ".0") == 0;
@@ -154,6 +154,7 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
         ++plan.routes;
         plan.readableRoutes += found.readable ? 1 : 0;
         plan.inTable += found.verdict == Verdict::kInTable ? 1 : 0;
+        plan.waiting += found.verdict == Verdict::kWaiting ? 1 : 0;
         plan.addsDefaultRoute =
             plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
         printf("%-9s run %s%s\n", where, action.commandLine, VerdictText(found.verdict));
@@ -193,7 +194,7 @@ void PrintAction(const RouteAction &action, void *context)
     if (action.roles == nullptr) {
         if (action.failedStep != nullptr)
             PrintRecord(plan, action, where);
-        else if (!plan.refused)
+        else if (!plan.refused && plan.clears)
             printf("%-9s run %s\n", where, action.commandLine);  // the clearing command
         return;
     }
@@ -213,26 +214,47 @@ void PrintAction(const RouteAction &action, void *context)
 }
 
 // The routes through a gateway that the clearing command removes and no
-// line of the file adds back: one put there by hand, by route -p, by a VPN
-// client or an agent, or one that a line means to add but cannot. The
-// default route has a warning of its own.
-void PrintRemovedRoutes(const MIB_IPFORWARDTABLE &table)
+// line of the file adds back (one put there by hand, by route -p, by a VPN
+// client or an agent, one that a line means to add but cannot, the default
+// route), each as a line of the route file that would keep it.
+void PrintRemovedRoutes(const Plan &plan)
 {
-    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
-        const MIB_IPFORWARDROW &row = table.table[i];
-        if (row.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT || g_rowInFile[i] ||
-            IsDefaultRoute({row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop, 0}))
+    if (!plan.clears) {
+        printf("Removed at boot: nothing, as ClearTable is 0\n");
+        return;
+    }
+    bool listed = false;
+    for (DWORD i = 0; i < plan.table->dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW &row = plan.table->table[i];
+        if (row.dwForwardType != MIB_IPROUTE_TYPE_INDIRECT || g_rowInFile[i])
             continue;
-        char destination[kFieldSize];
-        char mask[kFieldSize];
-        char gateway[kFieldSize];
-        FormatAddress(row.dwForwardDest, destination);
-        FormatAddress(row.dwForwardMask, mask);
-        FormatAddress(row.dwForwardNextHop, gateway);
-        printf("Removed at boot: %s MASK %s %s (no line adds it back", destination, mask, gateway);
+        if (!listed)
+            printf("Removed at boot, as no line adds them back (to keep one, copy its line into "
+                   "the route file):\n");
+        listed = true;
+        const RouteAddresses route = {row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop,
+                                      row.dwForwardIfIndex};
+        char line[kRouteTextSize];
+        FormatRoute(route, line);
+        // Windows lists the route's own metric with the interface's added.
+        char metric[24] = "";
+        DWORD added = 0;
+        if (InterfaceMetric(row.dwForwardIfIndex, &added) && row.dwForwardMetric1 > added &&
+            row.dwForwardMetric1 - added <= 9999)
+            snprintf(metric, sizeof metric, " METRIC %lu",
+                     static_cast<unsigned long>(row.dwForwardMetric1 - added));
+        char about[128] = "in the table, not in the file";
         if (g_rowTriedBy[i] != 0)
-            printf("; line %u means to, but has a mistake", g_rowTriedBy[i]);
-        printf(")\n");
+            snprintf(about, sizeof about, "in the table; line %u means to add it, but has a mistake",
+                     g_rowTriedBy[i]);
+        else if (IsDefaultRoute(route))
+            snprintf(about, sizeof about, "the default route, in the table, not in the file: "
+                     "often DHCP's, and then not for a file many machines share");
+        char ifIndex[16] = "";
+        if (row.dwForwardIfIndex != 0)
+            snprintf(ifIndex, sizeof ifIndex, " IF %lu",
+                     static_cast<unsigned long>(row.dwForwardIfIndex));
+        printf("    %s%s%s  # %s\n", line, metric, ifIndex, about);
     }
 }
 
@@ -259,6 +281,7 @@ DWORD CheckRouteFile(const char *draftPath)
     // Read as the boot reads it: a file without a route is refused, and the
     // boot then runs nothing and writes no record but that.
     Plan plan = {};
+    plan.clears = registration.clearTable.on || registration.error != 0;
     plan.refused = PrintRefusal(file);
     plan.mistakes += plan.refused ? 1 : 0;
     plan.table = table;
@@ -270,14 +293,17 @@ DWORD CheckRouteFile(const char *draftPath)
     fclose(file);
 
     if (!plan.refused && table != nullptr)
-        PrintRemovedRoutes(*table);
-    if (!plan.refused && !plan.addsDefaultRoute)
+        PrintRemovedRoutes(plan);
+    if (!plan.refused && !plan.addsDefaultRoute && plan.clears)
         printf("Warning: no line adds a default route (destination %s), and %s -f removes the "
                "one there is\n",
                kDefaultRoute, kRouteToolName);
+    char waiting[48] = "";
+    if (plan.waiting > 0)
+        snprintf(waiting, sizeof waiting, ", waiting for their network: %u", plan.waiting);
     if (table != nullptr && !plan.refused)
-        printf("Routes to add: %u, in the table now: %u, lines with records: %u, mistakes: %u\n",
-               plan.routes, plan.inTable, plan.recordLines, plan.mistakes);
+        printf("Routes to add: %u, in the table now: %u%s, lines with records: %u, mistakes: %u\n",
+               plan.routes, plan.inTable, waiting, plan.recordLines, plan.mistakes);
     else
         printf("Routes to add: %u, lines with records: %u, mistakes: %u\n", plan.routes,
                plan.recordLines, plan.mistakes);
@@ -287,7 +313,8 @@ DWORD CheckRouteFile(const char *draftPath)
     // a draft is not in place yet.
     if (draftPath == nullptr && !opened.fileSafe)
         return ERROR_ACCESS_DENIED;
-    if (draftPath == nullptr && table != nullptr && plan.inTable < plan.readableRoutes)
+    if (draftPath == nullptr && table != nullptr &&
+        plan.inTable + plan.waiting < plan.readableRoutes)
         return ERROR_NOT_FOUND;
     if (!opened.toolSafe)
         return ERROR_ACCESS_DENIED;

@@ -3,8 +3,9 @@ cmake_minimum_required(VERSION 3.16)
 # Windows Installer package (packaging/tolvane.wxs, built by
 # packaging/build-msi). Both hold the stripped executable, the administrator's
 # part of the README, the example route file and the licence (text with
-# Windows line ends); the zip also the scripts of packaging/scripts, in its
-# folder scripts, and SHA256SUMS.txt with the checksum of each.
+# Windows line ends); the zip also the scripts of packaging/scripts and the
+# Group Policy template of packaging/policy, in folders of the same names, and
+# SHA256SUMS.txt with the checksum of each.
 # Beside the two packages, tolvane-<version>-SHA256SUMS.txt holds the checksum
 # of each package, the MSI (the file a fleet deploys) included.
 # The same commit packs to the same bytes: the entries are dated with the
@@ -51,10 +52,11 @@ endfunction()
 windows_text(${text}/README.md.txt README.txt)
 windows_text(${SOURCE_DIR}/etc/ROUTE.example ROUTE.example)
 windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
-# The scripts an administrator runs, in a folder of their own (zip only).
-set(scripts scripts/install.cmd scripts/detect.ps1 scripts/remediate.ps1 scripts/discover.ps1)
-file(MAKE_DIRECTORY ${text}/scripts ${files}/scripts)
-foreach(name IN LISTS scripts)
+# The scripts an administrator runs and the Group Policy template, each in a
+# folder of their own (zip only).
+set(extras scripts/install.cmd scripts/detect.ps1 scripts/remediate.ps1 scripts/discover.ps1
+    policy/tolvane.admx policy/en-US/tolvane.adml)
+foreach(name IN LISTS extras)
   windows_text(${SOURCE_DIR}/packaging/${name} ${name})
 endforeach()
 
@@ -75,7 +77,7 @@ function(sign_file path)
   endif()
 endfunction()
 sign_file(${files}/tolvane.exe)
-set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt ${scripts})
+set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt ${extras})
 set(sums "")
 foreach(name IN LISTS contents)
   if(NOT name STREQUAL "tolvane.exe")

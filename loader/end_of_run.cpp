@@ -29,6 +29,11 @@ struct RouteRun {
 
 // Far too many for a thread's stack; only the loader thread uses them.
 RouteRun g_routeRuns[kMaxCheckedRoutes];
+// The routes through a gateway in the table as the run began.
+RouteAddresses g_gatewayRoutesBefore[kMaxTableRoutes];
+DWORD g_gatewayRoutesBeforeCount = 0;
+// At most so many of those the clearing removed are named in the summary.
+constexpr unsigned kNamedRemovedRoutes = 10;
 
 void RecordMissing(RouteRun &route, const Addresses *addresses)
 {
@@ -99,7 +104,7 @@ bool AnyWaiting(const LoaderRun &run)
 // What the routes of a run came to; the lines of those a stop cut off, and
 // every line that wrote a record, its route's included.
 struct Tally {
-    unsigned added, late, missing;
+    unsigned added, late, missing, already;
     LineList cutOff, recorded;
 };
 
@@ -115,6 +120,7 @@ void CountRoutes(const LoaderRun &run, Tally &tally)
         const bool inTable = route.state == RouteState::kInTable;
         tally.added += inTable ? 1 : 0;
         tally.late += inTable && route.ranAgain ? 1 : 0;
+        tally.already += inTable && route.run == ToolRun::kNotNeeded ? 1 : 0;
         tally.missing += route.state == RouteState::kRecorded ? 1 : 0;
         if (route.state == RouteState::kCutOff)
             AddLine(tally.cutOff, route.lineNumber);
@@ -130,10 +136,50 @@ void CountRoutes(const LoaderRun &run, Tally &tally)
     tally.recorded.count += run.recordLines - static_cast<unsigned>(kept - run.recordLineNumbers);
 }
 
-// The information record that ends a run: what it did, in one sentence.
-// Without a table the routes could not be checked.
-void ReportRun(const LoaderRun &run, bool checked)
+// The routes through a gateway the clearing removed and that are not back:
+// no route of the file is one of them, and the table lacks it at the end.
+constexpr size_t kRemovedTextSize = kNamedRemovedRoutes * (kRouteTextSize + 2) + 128;
+void DescribeRemoved(const LoaderRun &run, const MIB_IPFORWARDTABLE &table,
+                     char (&text)[kRemovedTextSize])
 {
+    if (run.before == nullptr) {
+        snprintf(text, sizeof text, "; what the clearing removed is not known: the table could "
+                 "not be read before it");
+        return;
+    }
+    unsigned removed = 0;
+    char names[kNamedRemovedRoutes * (kRouteTextSize + 2)] = "";
+    size_t used = 0;
+    for (DWORD i = 0; i < g_gatewayRoutesBeforeCount; ++i) {
+        const RouteAddresses &gone = g_gatewayRoutesBefore[i];
+        bool named = false;
+        for (unsigned k = 0; k < run.kept && !named; ++k) {
+            const RouteAddresses &route = g_routeRuns[k].route;
+            named = g_routeRuns[k].readable && route.destination == gone.destination &&
+                    route.mask == gone.mask && route.gateway == gone.gateway;
+        }
+        if (named || InTable(table, nullptr, gone) || ++removed > kNamedRemovedRoutes)
+            continue;
+        char line[kRouteTextSize];
+        FormatRoute(gone, line);
+        used += static_cast<size_t>(
+            snprintf(names + used, sizeof names - used, "%s%s", removed > 1 ? ", " : ": ", line));
+    }
+    char count[16] = "no";
+    if (removed > 0)
+        snprintf(count, sizeof count, "%u", removed);
+    char more[32] = "";
+    if (removed > kNamedRemovedRoutes)
+        snprintf(more, sizeof more, ", and %u more", removed - kNamedRemovedRoutes);
+    snprintf(text, sizeof text, "; the clearing removed %s %s that the file does not add back%s%s",
+             count, removed > 1 ? "routes" : "route", names, more);
+}
+
+// The information record that ends a run: what it did, in one sentence.
+// Without the table at its end the routes could not be checked.
+void ReportRun(const LoaderRun &run, const MIB_IPFORWARDTABLE *table)
+{
+    const bool checked = table != nullptr;
     Tally tally;
     CountRoutes(run, tally);
     const char *clearing =
@@ -143,15 +189,25 @@ void ReportRun(const LoaderRun &run, bool checked)
             ? "waited 30 s in vain for the route tool to clear"
         : run.clearingCut ? "was stopped while the route tool cleared"
                           : "cleared";
-    char done[kPathSize + 96];
-    if (checked)
-        snprintf(done, sizeof done, "added %u of %u %s from %s", tally.added, run.routes,
-                 Plural(run.routes, "route", "routes"), run.filePath);
+    char done[kPathSize + 160];
+    if (run.clearing == ToolRun::kNotNeeded && checked)
+        snprintf(done, sizeof done,
+                 "kept the routing table, as ClearTable is 0, found %u of %u %s from %s in it and "
+                 "added %u",
+                 tally.already, run.routes, Plural(run.routes, "route", "routes"), run.filePath,
+                 tally.added - tally.already);
+    else if (checked)
+        snprintf(done, sizeof done, "%s the routing table and added %u of %u %s from %s", clearing,
+                 tally.added, run.routes, Plural(run.routes, "route", "routes"), run.filePath);
     else
         snprintf(done, sizeof done,
-                 "ran the route tool for %u %s from %s; the routing table could not be read to "
-                 "check them",
-                 run.routes, Plural(run.routes, "route", "routes"), run.filePath);
+                 "%s the routing table and ran the route tool for %u %s from %s; the routing "
+                 "table could not be read to check them",
+                 run.clearing == ToolRun::kNotNeeded ? "kept" : clearing, run.routes,
+                 Plural(run.routes, "route", "routes"), run.filePath);
+    char removed[kRemovedTextSize] = "";
+    if (checked && (run.clearing == ToolRun::kEnded || run.clearing == ToolRun::kStillRunning))
+        DescribeRemoved(run, *table, removed);
     char lateText[48] = "";
     char missingText[48] = "";
     char cutText[sizeof tally.cutOff.text + 96] = "";
@@ -175,8 +231,8 @@ void ReportRun(const LoaderRun &run, bool checked)
         snprintf(lines, sizeof lines, "; %u %s records: %s", recorded,
                  Plural(recorded, "line has", "lines have"), tally.recorded.text);
     char text[kSummaryTextSize];
-    snprintf(text, sizeof text, "Tolvane %s the routing table and %s%s%s%s%s%s.", clearing, done,
-             lateText, missingText, cutText, unchecked, lines);
+    snprintf(text, sizeof text, "Tolvane %s%s%s%s%s%s%s.", done, lateText, missingText, cutText,
+             unchecked, lines, removed);
     ReportSummary(text);
 }
 
@@ -253,6 +309,21 @@ void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD 
     route.state = RouteState::kToCheck;
 }
 
+void NoteTableBefore(LoaderRun &run)
+{
+    DWORD error = 0;
+    run.before = ReadRoutingTable(&error);
+    // Only a boot that clears nothing compares with it, and needs them.
+    run.addresses = g_clearTable ? nullptr : ReadAddresses(&error);
+    g_gatewayRoutesBeforeCount = 0;
+    for (DWORD i = 0; run.before != nullptr && i < run.before->dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW &row = run.before->table[i];
+        if (row.dwForwardType == MIB_IPROUTE_TYPE_INDIRECT)
+            g_gatewayRoutesBefore[g_gatewayRoutesBeforeCount++] = {
+                row.dwForwardDest, row.dwForwardMask, row.dwForwardNextHop, 0};
+    }
+}
+
 void NoteRecordLine(LoaderRun &run, unsigned lineNumber)
 {
     // A line can write two records; it is one line to fix.
@@ -270,15 +341,16 @@ void FinishRun(const LoaderRun &run)
     WaitWhilePaused();
     const ULONGLONG checkedAt = GetTickCount64();
     const Addresses *addresses = nullptr;
+    const MIB_IPFORWARDTABLE *table = nullptr;
     for (;;) {
         DWORD error = 0;
-        const MIB_IPFORWARDTABLE *table = ReadRoutingTable(&error);
+        table = ReadRoutingTable(&error);
         if (table == nullptr) {
             // Nothing is known of the routes: no success.
             SetLastError(error);
             ReportFailure(kStepReadRoutingTable);
             SetRunExitCode(error);
-            ReportRun(run, false);
+            ReportRun(run, nullptr);
             return;
         }
         addresses = ReadAddresses(&error);
@@ -307,5 +379,5 @@ void FinishRun(const LoaderRun &run)
             RecordMissing(g_routeRuns[i], addresses);
     }
     SetMissingRouteExitCode(run);
-    ReportRun(run, true);
+    ReportRun(run, table);
 }

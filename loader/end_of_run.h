@@ -13,6 +13,8 @@ inline constexpr unsigned kNamedRecordLines = 32;
 struct LoaderRun {
     const char *toolPath;
     const char *filePath;
+    const MIB_IPFORWARDTABLE *before;  // the table as the run began, until the check reads it
+    const Addresses *addresses;        // (null if it could not be read), and the addresses
     ToolRun clearing;         // what became of the clearing command
     bool clearingCut;         // ended by the stop, which terminated it
     unsigned routes;          // routes of the file, run or not
@@ -21,6 +23,10 @@ struct LoaderRun {
     unsigned lastRecordLine;
     unsigned recordLineNumbers[kNamedRecordLines];  // the first of those lines
 };
+
+// Reads the routing table and the addresses as the run begins, and keeps the
+// routes through a gateway, which a clearing removes, for the summary.
+void NoteTableBefore(LoaderRun &run);
 
 // Counts a line that wrote a record, once however many it wrote.
 void NoteRecordLine(LoaderRun &run, unsigned lineNumber);

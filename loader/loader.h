@@ -59,8 +59,10 @@ extern HANDLE g_stoppingEvent;
 extern HANDLE g_resumeEvent;
 extern HANDLE g_pauseEvent;
 
-// Whether the service keeps the routes after the boot, as read once at its start.
+// Whether the service keeps the routes after the boot, and whether its boot
+// clears the routing table, as read once at its start.
 extern bool g_keepRoutes;
+extern bool g_clearTable;
 
 // The start argument that runs no boot run (sc start Tolvane repair): nothing
 // is cleared, the routes the table lacks are put back as /REPAIR puts them
@@ -141,6 +143,7 @@ enum class ToolRun {
     kStillRunning,  // after its wait; it is left running
     kNotStarted,    // the code is the launch's error code
     kStopping,      // not started: the service is stopping
+    kNotNeeded,     // not started: the table held the route, and the boot clears nothing
 };
 
 // Runs the route tool once with this command line and waits for it: a

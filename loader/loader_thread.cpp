@@ -24,6 +24,17 @@ void TakeAction(const RouteAction &action, void *context)
     }
     if (action.commandLine == nullptr)
         return;
+    // A boot that clears nothing runs only what the table lacks.
+    RouteAddresses route;
+    if (!g_clearTable && (action.lineNumber == 0 ||
+                          (run.before != nullptr && ParseRoute(*action.roles, &route) &&
+                           InTable(*run.before, run.addresses, route)))) {
+        if (action.lineNumber == 0)
+            run.clearing = ToolRun::kNotNeeded;
+        else
+            KeepRoute(run, action, ToolRun::kNotNeeded, 0);
+        return;
+    }
     WaitWhilePaused();
     DWORD code = 0;
     if (action.lineNumber == 0) {
@@ -47,6 +58,7 @@ void TakeAction(const RouteAction &action, void *context)
 }  // namespace
 
 bool g_keepRoutes = false;
+bool g_clearTable = true;
 bool g_repairStart = false;
 
 DWORD WINAPI RouteLoaderThread(LPVOID)
@@ -95,6 +107,7 @@ DWORD WINAPI RouteLoaderThread(LPVOID)
         fclose(file);
         WatchNetworks(run, true);
     } else {
+        NoteTableBefore(run);
         ForEachRouteAction(file, TakeAction, &run);
         fclose(file);
         FinishRun(run);

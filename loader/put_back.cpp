@@ -117,10 +117,11 @@ bool InTableNow(const MissingRoute &route)
            route.outcome == PutBackOutcome::kBackMeanwhile;
 }
 
-DWORD FirstMissingCode(const PutBack &stage)
+DWORD FirstMissingCode(const PutBack &stage, bool waiting)
 {
     for (unsigned i = 0; i < stage.missing; ++i) {
-        if (!InTableNow(g_missingRoutes[i]))
+        if (!InTableNow(g_missingRoutes[i]) &&
+            (waiting || g_missingRoutes[i].code != ERROR_NETWORK_UNREACHABLE))
             return g_missingRoutes[i].code;
     }
     return 0;

@@ -57,5 +57,6 @@ bool PutBackRoutes(FILE *file, PutBack &stage);
 bool InTableNow(const MissingRoute &route);
 
 // The code of the first route of the file that is not in the table, in file
-// order, or 0.
-DWORD FirstMissingCode(const PutBack &stage);
+// order, or 0; unless `waiting`, not of one whose gateway is on no connected
+// network (ERROR_NETWORK_UNREACHABLE), which goes in once its network is up.
+DWORD FirstMissingCode(const PutBack &stage, bool waiting);

@@ -13,6 +13,7 @@ using GetUnicastIpAddressTableCall = DWORD(WINAPI *)(ADDRESS_FAMILY, PMIB_UNICAS
 using FreeMibTableCall = void(WINAPI *)(PVOID);
 using NotifyChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
 using CancelIPChangeNotifyCall = BOOL(WINAPI *)(LPOVERLAPPED);
+using GetIpInterfaceEntryCall = DWORD(WINAPI *)(PMIB_IPINTERFACE_ROW);
 
 // Loaded once, never unloaded: the module ends with the process. The first
 // two are needed; the others are used where the system has them.
@@ -23,6 +24,7 @@ FreeMibTableCall g_freeMibTable = nullptr;
 NotifyChangeCall g_notifyAddrChange = nullptr;
 NotifyChangeCall g_notifyRouteChange = nullptr;
 CancelIPChangeNotifyCall g_cancelIpChangeNotify = nullptr;
+GetIpInterfaceEntryCall g_getIpInterfaceEntry = nullptr;
 
 // The buffers the tables are read into: far too large for a thread's stack.
 alignas(MIB_IPFORWARDTABLE) BYTE g_routingTable[sizeof(MIB_IPFORWARDTABLE) +
@@ -52,6 +54,7 @@ DWORD LoadIpHelper()
     g_notifyAddrChange = Function<NotifyChangeCall>(module, "NotifyAddrChange");
     g_notifyRouteChange = Function<NotifyChangeCall>(module, "NotifyRouteChange");
     g_cancelIpChangeNotify = Function<CancelIPChangeNotifyCall>(module, "CancelIPChangeNotify");
+    g_getIpInterfaceEntry = Function<GetIpInterfaceEntryCall>(module, "GetIpInterfaceEntry");
     g_getIpForwardTable = forward;
     g_getIpAddrTable = addresses;
     return 0;
@@ -137,6 +140,23 @@ bool IsDefaultRoute(const RouteAddresses &route)
     return route.destination == 0 && route.mask == 0;
 }
 
+void FormatAddress(DWORD address, char (&text)[kFieldSize])
+{
+    const auto *bytes = reinterpret_cast<const BYTE *>(&address);
+    snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+void FormatRoute(const RouteAddresses &route, char (&text)[kRouteTextSize])
+{
+    char destination[kFieldSize];
+    char mask[kFieldSize];
+    char gateway[kFieldSize];
+    FormatAddress(route.destination, destination);
+    FormatAddress(route.mask, mask);
+    FormatAddress(route.gateway, gateway);
+    snprintf(text, sizeof text, "%s %s %s", destination, mask, gateway);
+}
+
 const MIB_IPFORWARDTABLE *ReadRoutingTable(DWORD *error)
 {
     return ReadTable<MIB_IPFORWARDTABLE>(g_getIpForwardTable, g_routingTable, error);
@@ -211,6 +231,19 @@ bool OnConnectedNetwork(const Addresses &addresses, const RouteAddresses &route)
             return true;
     }
     return false;
+}
+
+bool InterfaceMetric(DWORD ifIndex, DWORD *metric)
+{
+    if (LoadIpHelper() != 0 || g_getIpInterfaceEntry == nullptr)
+        return false;
+    MIB_IPINTERFACE_ROW row = {};
+    row.Family = AF_INET;
+    row.InterfaceIndex = ifIndex;
+    if (g_getIpInterfaceEntry(&row) != NO_ERROR)
+        return false;
+    *metric = row.Metric;
+    return true;
 }
 
 bool NotifyChange(IpChange what, OVERLAPPED &overlapped)

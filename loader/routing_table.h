@@ -33,6 +33,12 @@ bool ParseAddress(const char *text, DWORD *address);
 bool ParseRoute(const LineRoles &line, RouteAddresses *route);
 bool IsDefaultRoute(const RouteAddresses &route);
 
+// An address as four dotted numbers, and a route as a line of the route file
+// gives it: destination, mask and gateway, between blanks.
+void FormatAddress(DWORD address, char (&text)[kFieldSize]);
+inline constexpr size_t kRouteTextSize = 3 * kFieldSize;
+void FormatRoute(const RouteAddresses &route, char (&text)[kRouteTextSize]);
+
 // One of the machine's IPv4 addresses, as Windows reports it.
 struct MachineAddress {
     DWORD address, mask;  // in network order
@@ -80,6 +86,10 @@ bool ComparesInterface(const Addresses *addresses, const RouteAddresses &route);
 // addresses is on its network, or, for a route that names an interface, that
 // interface has a connected address.
 bool OnConnectedNetwork(const Addresses &addresses, const RouteAddresses &route);
+
+// The metric Windows adds to that of each route of the interface; false
+// where it cannot be read.
+bool InterfaceMetric(DWORD ifIndex, DWORD *metric);
 
 // What the IP helper can tell of when it changes.
 enum class IpChange { kAddresses, kRoutes };

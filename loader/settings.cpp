@@ -41,12 +41,19 @@ int QuerySystemRoot(char *buffer, DWORD capacity)
     return 0;
 }
 
-bool KeepRoutes()
+Setting ReadFlag(const char *name, bool byDefault)
 {
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    return ReadSetting(kParametersKey, kKeepRoutesValue, &type, reinterpret_cast<BYTE *>(&value),
-                       &size) == ERROR_SUCCESS &&
-           type == REG_DWORD && size == sizeof value && value != 0;
+    static constexpr struct {
+        const char *key, *from;
+    } kKeys[] = {{kPolicyKey, "Group Policy"}, {kParametersKey, "Parameters"}};
+    for (const auto &key : kKeys) {
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (ReadSetting(key.key, name, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_DWORD && size == sizeof value)
+            return {value != 0, key.from};
+    }
+    return {byDefault, "default"};
 }

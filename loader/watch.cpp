@@ -224,7 +224,7 @@ bool Pass(const LoaderRun &run, bool putBack, PutBack &stage)
     }
     fclose(file);
     if (read)
-        UpdateRunExitCode(FirstMissingCode(stage));
+        UpdateRunExitCode(FirstMissingCode(stage, true));
     return read;
 }
 

@@ -70,7 +70,7 @@ inline constexpr const Step *kSteps[] = {
 };
 
 inline constexpr size_t kFailureTextSize = 80;
-inline constexpr size_t kSummaryTextSize = 1024;
+inline constexpr size_t kSummaryTextSize = 2048;
 
 // The stop event: manual reset, signalled by whoever ends the service's run,
 // waited on only by ServiceMain, closed exactly once. Every signal, close and

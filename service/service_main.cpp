@@ -53,6 +53,7 @@ bool StartRun(HANDLE *stopWait)
         return false;
     }
     g_keepRoutes = KeepRoutes();
+    g_clearTable = ClearTable();
     // For the watch, which a start with "repair" runs too.
     g_resumeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_pauseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -10,8 +10,8 @@ uninstall, and started only with `repair`, its failure ignored, when a route
 file exists; the event-log source; the
 version, publisher and upgrade code Windows Installer goes by; the launch
 conditions that refuse a downgrade and a service that /REGISTER made; and
-KeepRoutes written as a REG_DWORD 1 or 0 from KEEPROUTES, else from the
-value the machine has. And
+KeepRoutes and ClearTable each written as a REG_DWORD 1 or 0 from KEEPROUTES
+and CLEARTABLE, else from the value the machine has. And
 the checksum file beside the packages, which `sha256sum -c` accepts for both.
 
     check_package.py PACKAGE EXE MSI VERSION
@@ -26,16 +26,18 @@ import zipfile
 
 CONTENTS = ["tolvane.exe", "README.txt", "ROUTE.example", "LICENSE.txt"]
 ZIP_CONTENTS = CONTENTS + ["scripts/" + name for name in
-                           ("install.cmd", "detect.ps1", "remediate.ps1", "discover.ps1")]
+                           ("install.cmd", "detect.ps1", "remediate.ps1", "discover.ps1")] + \
+    ["policy/tolvane.admx", "policy/en-US/tolvane.adml"]
 # Windows Installer knows every version of Tolvane by it: it never changes.
 UPGRADE_CODE = "{6B1F3E0A-7C52-4D8B-9E34-2A5D8C1F07B6}"
 SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\Tolvane"
 EVENT_SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tolvane"
-# The condition of the component that writes KeepRoutes as the integer {0}:
-# the property given, or else the raw value found ("#1" for a REG_DWORD 1).
-# Any value but 0 stays on.
-KEEP_ROUTES = {0: 'KEEPROUTES = "0" OR (NOT KEEPROUTES AND {0} = "#0")',
-               1: 'KEEPROUTES = "1" OR (NOT KEEPROUTES AND {0} AND {0} <> "#0")'}
+# The condition of the component that writes a setting as the integer 0 or 1:
+# its property given, or else the raw value found ({1}, "#1" for a REG_DWORD
+# 1). Any value but 0 stays on.
+SETTINGS = {"KEEPROUTES": "KeepRoutes", "CLEARTABLE": "ClearTable"}
+WRITES = {0: '{0} = "0" OR (NOT {0} AND {1} = "#0")',
+          1: '{0} = "1" OR (NOT {0} AND {1} AND {1} <> "#0")'}
 # ServiceControl events: stop at install 0x2, and stop and delete at
 # uninstall 0x20 and 0x80. No start: a failed one fails the install.
 CONTROLS = {("Tolvane", 0xA2, "", "1", "Program")}
@@ -130,27 +132,29 @@ def msi_problems(msi, package, version):
     if versioned != [(version + ".0", False)]:
         yield "tolvane.exe's version in the File table, and whether it is hashed: %s" % versioned
     transitive = {c for c, row in components.items() if int(row["Attributes"]) & TRANSITIVE}
-    if transitive != {"KeepRoutesOn", "KeepRoutesOff"}:
-        yield "transitive components %s, expected those of KeepRoutes" % transitive
+    if transitive != {n + state for n in SETTINGS.values() for state in ("On", "Off")}:
+        yield "transitive components %s, expected those of the settings" % transitive
     # Raw searches (type 2): a REG_DWORD 1 is found as "#1".
     searches = {(r["Property"], r["Signature_"]) for r in table(msi, "AppSearch")}
     keys = {r["Signature_"]: (r["Root"], r["Key"], r["Name"], r["Type"])
             for r in table(msi, "RegLocator")}
     registered = [p for p, s in searches
                   if keys.get(s) == ("2", SERVICE_KEY, "ImagePath", "2")]
-    kept = [p for p, s in searches if keys.get(s) == ("2", SERVICE_KEY + "\\Parameters",
-                                                        "KeepRoutes", "2")]
-    if not {"KEEPROUTES", *kept[:1]} <= set(props.get("SecureCustomProperties", "").split(";")):
-        yield "KEEPROUTES and the search of KeepRoutes %s are not secure properties" % kept
+    kept = {prop: [p for p, s in searches if keys.get(s) == ("2", SERVICE_KEY + "\\Parameters",
+                                                               name, "2")] + [None]
+            for prop, name in SETTINGS.items()}
+    if not {*SETTINGS, *(k[0] for k in kept.values())} <= \
+            set(props.get("SecureCustomProperties", "").split(";")):
+        yield "%s and their searches %s are not secure properties" % (list(SETTINGS), kept)
     # Rows of the program's component, or the condition of their own component.
     source = sorted((r["Root"], r["Key"], r["Name"], r["Value"],
                      components[r["Component_"]]["Condition"] or r["Component_"])
                     for r in table(msi, "Registry"))
     expected = sorted([("2", EVENT_SOURCE_KEY, "EventMessageFile", "#%[#tolvane.exe]", program[0]),
                        ("2", EVENT_SOURCE_KEY, "TypesSupported", "#5", program[0])] +
-                      [("2", SERVICE_KEY + "\\Parameters", "KeepRoutes", "#%d" % n,
-                        KEEP_ROUTES[n].format(kept[0])) for n in (0, 1)]) \
-        if program and len(kept) == 1 else []
+                      [("2", SERVICE_KEY + "\\Parameters", name, "#%d" % n,
+                        WRITES[n].format(prop, kept[prop][0])) for n in (0, 1)
+                       for prop, name in SETTINGS.items()]) if program else []
     if source != expected:
         yield "Registry rows %s, expected %s" % (source, expected)
 
@@ -158,9 +162,10 @@ def msi_problems(msi, package, version):
     if "A newer version of Tolvane is already installed" not in \
             conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""):
         yield "no launch condition refuses a downgrade: %s" % conditions
-    if "KEEPROUTES must be 1" not in conditions.get(
-            'NOT KEEPROUTES OR KEEPROUTES = "0" OR KEEPROUTES = "1"', ""):
-        yield "no launch condition refuses a KEEPROUTES other than 0 or 1: %s" % conditions
+    for prop in SETTINGS:
+        if prop + " must be 1" not in conditions.get(
+                'NOT {0} OR {0} = "0" OR {0} = "1"'.format(prop), ""):
+            yield "no launch condition refuses a %s other than 0 or 1: %s" % (prop, conditions)
     refusal = [c for c in conditions if registered and registered[0] in c]
     if len(refusal) != 1 or "tolvane /DELETE" not in conditions[refusal[0]] or \
             not all(p in refusal[0] for p in ("Installed", "WIX_UPGRADE_DETECTED")):

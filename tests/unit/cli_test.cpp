@@ -331,16 +331,17 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
          "line 2:   in the table, though not added by this run: ROUTE.EXE ADD 10.2.0.0 MASK "
          "255.255.0.0 10.0.0.2\n"
          "Routes in the file: 2, already in the table: 1, added: 1, still missing: 0\n", 0},
-        // The first of two missing in file order gives the exit status.
+        // One waiting for its network is no failure: the other gives the exit status.
         {"a route whose gateway is on no network, and one refused", "/REPAIR",
          [](CommandLineTest &t) {
              repairing(t, "10.72.0.0 255.255.0.0 192.168.99.1\n10.2.0.0 10.0.0.2\n");
              fake::ScriptChildren({{0, 2}, {0, 1}});
          },
-         "%REPAIR%line 1:   still missing [1231]: ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 "
-         "(the gateway is on no connected network of this machine)\n"
+         "%REPAIR%line 1:   waiting for its network [1231]: ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 "
+         "192.168.99.1 (its gateway is on no connected network of this machine now)\n"
          "line 2:   still missing [1]: ROUTE.EXE ADD 10.2.0.0 10.0.0.2 (the route tool's exit status)\n"
-         "Routes in the file: 2, already in the table: 0, added: 0, still missing: 2\n", 1231},
+         "Routes in the file: 2, already in the table: 0, added: 0, still missing: 1, waiting for "
+         "their network: 1\n", 1},
         {"service ran", "mode=Service",
          [](CommandLineTest &t) {
              t.InstallRouteTool();
@@ -487,6 +488,12 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
                                "\"route\", \"add\" and \"mask\"";
     const std::string option = "report OptionField (a field the route tool would read as an "
                                "option; the line is not run)";
+    const std::string removed = "Removed at boot, as no line adds them back (to keep one, copy its "
+                                "line into the route file):";
+    const std::string notInFile = "  # in the table, not in the file";
+    const std::string defaultRoute = "    0.0.0.0 0.0.0.0 192.168.1.1  # the default route, in the "
+                                     "table, not in the file: often DHCP's, and then not for a "
+                                     "file many machines share";
     const std::string notAnAddress =
         " is not an IPv4 address (four numbers from 0 to 255, with dots); the route tool will "
         "refuse or misread the line";
@@ -508,7 +515,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (in the table)", oneAddress,
-          noDefault,
+          removed, defaultRoute, noDefault,
           "Routes to add: 2, in the table now: 2, lines with records: 0, mistakes: 0"},
          0},
         // A direct row is a route only through one of the machine's addresses,
@@ -522,9 +529,9 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          {"Route file: %FILE%", "first:    run ROUTE.EXE -f",
           "line 2:   run ROUTE.EXE ADD 10.0.0.0 MASK 255.0.0.0 192.168.1.254 (not in the table)",
           "line 3:   run ROUTE.EXE ADD 172.16.5.0 192.168.1.253 (not in the table)", oneAddress,
-          "Removed at boot: 10.0.0.0 MASK 255.255.0.0 192.168.1.254 (no line adds it back)",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.1 (no line adds it back)",
-          "Removed at boot: 10.0.0.0 MASK 255.0.0.0 192.168.1.99 (no line adds it back)", noDefault,
+          removed, "    10.0.0.0 255.255.0.0 192.168.1.254" + notInFile,
+          "    172.16.5.0 255.255.0.0 192.168.1.1" + notInFile,
+          "    10.0.0.0 255.0.0.0 192.168.1.99" + notInFile, noDefault,
           "Routes to add: 2, in the table now: 0, lines with records: 0, mistakes: 0"},
          0},
         // A line without a mask is a route to one address, and never a default route.
@@ -540,11 +547,13 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 5:   run ROUTE.EXE ADD 0.0.0.0 192.168.1.1 (not in the table)",
           "line 5:   note: without a mask this is a route to the one address 0.0.0.0; give a mask "
           "for a network",
-          "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table)",
+          "line 6:   run ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1 (not in the table: "
+          "waiting for its network)",
           "line 6:   note: the gateway 192.168.99.1 is on no connected network of this machine now; "
           "the boot will wait up to 2 minutes for that network",
-          "Removed at boot: 172.16.5.0 MASK 255.255.0.0 192.168.1.253 (no line adds it back)",
-          noDefault, "Routes to add: 4, in the table now: 1, lines with records: 0, mistakes: 0"},
+          removed, "    172.16.5.0 255.255.0.0 192.168.1.253" + notInFile, defaultRoute,
+          noDefault, "Routes to add: 4, in the table now: 1, waiting for their network: 1, lines "
+          "with records: 0, mistakes: 0"},
          1168},
         {"records only, two on one line", "0.0.0.0 0.0.0.0 10.0.0.254\n10.8.0.0 1234567890123456 #" +
              std::string(300, 'c') + "\n", false, {}, 0,
@@ -616,8 +625,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 15:  run ROUTE.EXE ADD 10.15.0.0 MASK 255.255.0.0 10.9.9.9 IF 1 (not in the table)",
           "line 15:  note: compared with the table by destination, mask, gateway and interface 1, "
           "not by metric (Windows shows it with the interface's added)",
-          "Removed at boot: 10.13.0.0 MASK 255.255.0.0 10.0.0.13 (no line adds it back; line 13 "
-          "means to, but has a mistake)", noDefault,
+          removed, "    10.13.0.0 255.255.0.0 10.0.0.13  # in the table; line 13 means to add it, "
+          "but has a mistake", noDefault,
           "Routes to add: 8, in the table now: 0, lines with records: 7, mistakes: 9"},
          1168},
         {"a destination too long on a line of two", "1234567890123456 10.0.0.1\n", false, {}, 0,
@@ -627,6 +636,10 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
          13},
         {"an empty file", "", false, {{"10.7.0.0", "255.255.0.0", "10.0.0.7"}}, 0,
          {"Route file: %FILE%", noRoute, "Routes to add: 0, lines with records: 0, mistakes: 1"}, 13},
+        {"its only route missing waits for its network: no failure",
+         "10.72.0.0 255.255.0.0 192.168.99.1\n", false, {}, 0,
+         {"Routes to add: 1, in the table now: 0, waiting for their network: 1, lines with "
+          "records: 0, mistakes: 0"}, 0, true},
         {"a draft whose one fault is a line record",
          "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 10.0.0.2000000000\n", true, {}, 0,
          {"Routes to add: 1, in the table now: 0, lines with records: 1, mistakes: 0"}, 13, true},
@@ -736,7 +749,8 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
          },
          {"Service: registered, automatic start, runs \"C:\\Tolvane\\tolvane.exe\" mode=Service",
           std::string("Warning: the service runs C:\\Tolvane\\tolvane.exe, not this program, ") +
-              kThisProgram, "Route tool: C:\\Tolvane\\ROUTE.EXE",
+              kThisProgram, "Settings: ClearTable 1 (default): each boot clears the routing "
+          "table, then adds the routes; KeepRoutes 0 (default)", "Route tool: C:\\Tolvane\\ROUTE.EXE",
           "Error: BUILTIN\\Users may change C:\\Tolvane, so the service does not run C:\\Tolvane\\"
           "ROUTE.EXE: make it writable by administrators only (icacls \"C:\\Tolvane\" shows who "
           "may change it) [5]"}, ERROR_ACCESS_DENIED},
@@ -766,6 +780,14 @@ TEST_F(CommandLineTest, TheCheckSaysWhetherAndHowTheServiceIsRegistered)
                       "changes, runs ") + kThisProgram + "; but it is not running, so nothing puts "
           "the routes back: sc.exe start Tolvane repair starts it without clearing the table"},
          ERROR_SERVICE_NOT_ACTIVE},
+        {"a boot that clears nothing, by Group Policy",
+         [] {
+             fake::AddService("Tolvane", kThisProgram);
+             fake::SetRegistryValue(kPolicyKey, kClearTableValue, std::string(4, '\0'), REG_DWORD);
+         },
+         {std::string("Service: registered, automatic start, runs ") + kThisProgram,
+          "Settings: ClearTable 0 (Group Policy): each boot adds the routes the table lacks, "
+          "clearing nothing; KeepRoutes 0 (default)"}, 0},
         {"delayed", [] { fake::AddService("Tolvane", kThisProgram, SERVICE_AUTO_START, true); },
          {std::string("Service: registered, automatic (delayed) start, runs ") + kThisProgram}, 0},
         // A disabled service cannot be started: that comes first.

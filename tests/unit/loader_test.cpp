@@ -331,6 +331,12 @@ TEST_F(LoaderTest, TheSettingsAreReadLevelByLevelAndTheWindowsDirectoryAlwaysTer
         fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, data, type);
         EXPECT_EQ(KeepRoutes(), keeps) << type;
     }
+    // A policy's value comes first.
+    fake::SetRegistryValue(kParametersKey, kKeepRoutesValue, kDwordOne, REG_DWORD);
+    fake::SetRegistryValue(kPolicyKey, kKeepRoutesValue, std::string(4, '\0'), REG_DWORD);
+    EXPECT_EQ(std::string(ReadFlag(kKeepRoutesValue, false).from) + (KeepRoutes() ? " 1" : " 0") +
+                  ", ClearTable " + ReadFlag(kClearTableValue, true).from,
+              "Group Policy 0, ClearTable default");
     EXPECT_EQ(fake::OpenRegistryKeys(), 0);
 }
 
@@ -451,10 +457,12 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         void (*arrange)();  // the machine's addresses and table, beyond those of every row
         Lines record;       // the one record, if any
         DWORD exitCode;
-        std::string summary;  // after "Tolvane cleared the routing table and "
+        std::string summary;  // after "Tolvane cleared the routing table and ", but its end
         uint64_t endsAtMs = kSettleDelayMs;
         size_t again = 0;  // the run of the route that runs once more, if one does
         const char *file = kRoutes;
+        const char *removed = "no route that the file does not add back";  // by the clearing
+        size_t runs = 4;  // of the route tool, a run once more aside
     } cases[] = {
         {"every route in the table", {}, [] {}, {}, 0, "added 3 of 3 routes from %FILE%."},
         {"one refused, its gateway on no connected network for good", {{}, {}, {0, 2}},
@@ -509,11 +517,27 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
          {}, 0, secondRun, 2 * kSettleDelayMs + 2000, 2},
         {"a table too large to read",  {}, [] {
              fake::SetRoutingTable(std::vector<fake::TableRoute>(
-                 kMaxTableRoutes + 1, {"10.9.9.9", "255.255.255.255", "10.0.0.9"}));
+                 kMaxTableRoutes + 1, {"10.9.9.9", "255.255.255.255", "10.0.0.9", 3}));
          },
          {"Event log error: Tolvane [122]", "ReadRoutingTable"}, 122,
          "ran the route tool for 3 routes from %FILE%; the routing table could not be read to "
-         "check them."},
+         "check them.", kSettleDelayMs, 0, kRoutes, nullptr},
+        {"two routes the file does not name, removed by the clearing", {},
+         [] {
+             fake::SetRoutingTable({{"10.99.0.0", "255.255.0.0", "10.0.0.99"},
+                                    {"10.1.0.0", "255.255.0.0", "10.0.0.1"},
+                                    {"10.98.0.0", "255.255.0.0", "10.0.0.98"}});
+         },
+         {}, 0, "added 3 of 3 routes from %FILE%.", kSettleDelayMs, 0, kRoutes,
+         "2 routes that the file does not add back: 10.99.0.0 255.255.0.0 10.0.0.99, 10.98.0.0 "
+         "255.255.0.0 10.0.0.98"},
+        {"ClearTable 0: nothing cleared, the route the table holds not run", {},
+         [] {
+             g_clearTable = false;
+             fake::SetRoutingTable({{"10.1.0.0", "255.255.0.0", "10.0.0.1"}});
+         },
+         {}, 0, "kept the routing table, as ClearTable is 0, found 1 of 3 routes from %FILE% in "
+         "it and added 2.", kSettleDelayMs, 0, kRoutes, nullptr, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -532,11 +556,14 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         EXPECT_LE(records.size(), c.file == kRoutes ? 1u : 2u);
         EXPECT_EQ(RunExitCode(), c.exitCode);
         EXPECT_EQ(fake::VirtualTimeMs(), c.endsAtMs);
-        ASSERT_EQ(fake::CommandLines().size(), c.again > 0 ? 5u : 4u);
+        ASSERT_EQ(fake::CommandLines().size(), c.runs + (c.again > 0 ? 1 : 0));
         if (c.again > 0)
             EXPECT_EQ(fake::CommandLines()[4], fake::CommandLines()[c.again]) << "once more, alone";
-        std::string summary = "Tolvane cleared the routing table and " + c.summary;
+        std::string summary = (c.runs == 4 ? "Tolvane cleared the routing table and " : "Tolvane ") +
+                              c.summary;
         summary.replace(summary.find("%FILE%"), 6, windowsDirectory_ + kRouteFileSuffix);
+        if (c.removed != nullptr)
+            summary.insert(summary.size() - 1, std::string("; the clearing removed ") + c.removed);
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
         ASSERT_EQ(summaries.size(), 1u);
         EXPECT_EQ(summaries[0].strings, Lines{summary});

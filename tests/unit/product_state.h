@@ -16,6 +16,7 @@ inline void ResetProductState()
     g_stoppingEvent = nullptr;
     g_resumeEvent = g_pauseEvent = nullptr;
     g_keepRoutes = g_repairStart = false;
+    g_clearTable = true;
     g_loaderThread = nullptr;
     g_serviceStatus = {};
     g_statusHandle = nullptr;

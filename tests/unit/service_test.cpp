@@ -429,7 +429,8 @@ TEST_F(ServiceTest, StopWhilePausedEndsTheServiceAndTheLoaderRunsNoMoreRoutes)
     EXPECT_EQ(fake::Records(EVENTLOG_INFORMATION_TYPE)[0].strings[0],
               "Tolvane cleared the routing table and added 1 of 2 routes from " +
                   windowsDirectory_ + kRouteFileSuffix +
-                  "; the service stopped before 1 route was in the table (line 2).");
+                  "; the service stopped before 1 route was in the table (line 2); the clearing "
+                  "removed no route that the file does not add back.");
     fake::EndProcess();
     EXPECT_EQ(fake::CommandLines().size(), 2u) << "no route tool after the service stopped";
 }
@@ -491,11 +492,14 @@ TEST_F(ServiceTest, APauseHoldsTheWaitForALateNetworkAndAStopEndsIt)
         const std::vector<fake::Record> summaries = fake::Records(EVENTLOG_INFORMATION_TYPE);
         ASSERT_EQ(summaries.size(), 1u);
         EXPECT_EQ(summaries[0].strings[0].substr(summaries[0].strings[0].find("ROUTE") + 5),
-                  paused ? ", 1 of them on a second run; 1 route is not in the table; 1 line "
-                           "has records: 2."
-                  : c.refused ? "; 1 route is not in the table; the service stopped before 1 "
-                                "route was in the table (line 1); 1 line has records: 2."
-                              : "; the service stopped before 1 route was in the table (line 1).");
+                  std::string(paused ? ", 1 of them on a second run; 1 route is not in the "
+                                       "table; 1 line has records: 2"
+                              : c.refused ? "; 1 route is not in the table; the service stopped "
+                                            "before 1 route was in the table (line 1); 1 line has "
+                                            "records: 2"
+                                          : "; the service stopped before 1 route was in the table "
+                                            "(line 1)") +
+                      "; the clearing removed no route that the file does not add back.");
         EXPECT_EQ(Reports().back(), kStopped);
         EXPECT_EQ(fake::StatusReports().back().dwWin32ExitCode, c.refused ? 1u : 1235u)
             << "the recorded route's, or else the stop's";

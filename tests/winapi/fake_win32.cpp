@@ -313,13 +313,19 @@ void DropRoutesOfGoneNetworks()
     }
 }
 
-// A route tool run that succeeds adds the route of its command line.
+// A route tool run that succeeds adds the route of its command line, or
+// clears the table of its routes through a gateway.
 void AddRouteOf(const std::string &commandLine)
 {
     DropRoutesOfGoneNetworks();
     char verb[8] = "", destination[32], word[32], mask[32] = "255.255.255.255", gateway[32];
     sscanf(commandLine.c_str(), "%*s %7s %31s %31s %31s %31s", verb, destination, word, mask,
            gateway);
+    auto &rows = W().routingTable;
+    if (strcmp(verb, "-f") == 0)
+        rows.erase(std::remove_if(rows.begin(), rows.end(), [](const MIB_IPFORWARDROW &row) {
+            return row.dwForwardType == MIB_IPROUTE_TYPE_INDIRECT;
+        }), rows.end());
     const bool masked = strcmp(word, "MASK") == 0;
     MIB_IPFORWARDROW row{};
     row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;

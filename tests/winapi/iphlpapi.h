@@ -61,6 +61,10 @@ typedef struct {
     MIB_UNICASTIPADDRESS_ROW Table[1];
 } MIB_UNICASTIPADDRESS_TABLE, *PMIB_UNICASTIPADDRESS_TABLE;
 
+// What the product reads of an interface: its metric (not given here).
+typedef struct { ADDRESS_FAMILY Family; DWORD InterfaceIndex; ULONG Metric; } MIB_IPINTERFACE_ROW,
+    *PMIB_IPINTERFACE_ROW;
+
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order);
 DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order);
 DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table);

@@ -34,6 +34,7 @@ RouteAddresses g_gatewayRoutesBefore[kMaxTableRoutes];
 DWORD g_gatewayRoutesBeforeCount = 0;
 // At most so many of those the clearing removed are named in the summary.
 constexpr unsigned kNamedRemovedRoutes = 10;
+constexpr int kTableReadsAtStart = 5;  // a second apart
 
 void RecordMissing(RouteRun &route, const Addresses *addresses)
 {
@@ -313,6 +314,12 @@ void NoteTableBefore(LoaderRun &run)
 {
     DWORD error = 0;
     run.before = ReadRoutingTable(&error);
+    // As services start, the IP helper may not answer yet: for a few seconds
+    // it is asked again. A table too large to read stays so.
+    for (int asked = 1; run.before == nullptr && error != ERROR_INSUFFICIENT_BUFFER &&
+                        asked < kTableReadsAtStart && Rest(kNetworkPollMs);
+         ++asked)
+        run.before = ReadRoutingTable(&error);
     // Only a boot that clears nothing compares with it, and needs them.
     run.addresses = g_clearTable ? nullptr : ReadAddresses(&error);
     g_gatewayRoutesBeforeCount = 0;

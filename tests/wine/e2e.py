@@ -492,18 +492,42 @@ def service_mode_from_console(ctx):
 
 @scenario("boot-example-file", weight=3)
 def boot_example_file(ctx):
-    c = ctx.check
-    boot, _ = normal_run(ctx, EXAMPLE_ROUTES, EXAMPLE_COMMANDS)
+    """The example file, with two routes in the table that it does not name:
+    the boot removes them and says so. /CHECK's lines for them, pasted into
+    the file, bring them back at the next boot, which, ClearTable 0, clears
+    nothing and runs only them."""
+    c, i = ctx.check, ctx.install_at()
+    for route in ("10.98.0.0/16 via 10.0.0.98", "10.99.0.0/16 via 10.0.0.99"):
+        ctx.prefix.ip("route", "add", *route.split())
+    i.set_route_file(EXAMPLE_ROUTES)
+    i.warm_server()
+    pasted = [l.strip() for l in i.tolvane("/CHECK", label="check").text.splitlines()
+              if l.startswith("    ")]
+    ctx.prefix.end_server()
+    register(ctx)
+    boot = i.boot(keep_server=True)
+    check_undisturbed(c, i, boot, EXAMPLE_COMMANDS)
+    summary = [r.strings[0] for r in boot.trace.records if r.event_type == SUMMARY]
+    c.true(summary and summary[0].endswith("; the clearing removed 2 routes that the file does not "
+                                           "add back: 10.98.0.0 255.255.0.0 10.0.0.98, 10.99.0.0 "
+                                           "255.255.0.0 10.0.0.99."), "summary: %s" % summary)
+    c.note("summary: %s; /CHECK's lines: %s" % (summary, pasted))
     c.true("PAUSED" not in boot.states_seen(), "paused seen without a pause")
     # The service loads no user interface and no cryptographic provider.
     c.equal(sorted({"user32.dll", "gdi32.dll", "imm32.dll", "crypt32.dll", "rsaenh.dll"} &
                    set(boot.trace.modules)), [], "DLLs of the service's process, beside: %s"
             % sorted(set(boot.trace.modules)))
     c.note("the service's process loaded %s" % sorted(set(boot.trace.modules)))
-    # Started again at the next boot: the same commands once more.
+    ctx.prefix.run(["reg", "add", SERVICE_KEY + "\\Parameters", "/v", "ClearTable", "/t",
+                    "REG_DWORD", "/d", "0", "/f"], "clear-table")
     ctx.prefix.end_server()
-    ctx.install.clear_route_logs()
-    check_undisturbed(c, ctx.install, ctx.install.boot(label="boot-again"), EXAMPLE_COMMANDS)
+    i.clear_route_logs()
+    i.set_route_file(EXAMPLE_ROUTES + "".join(line + "\r\n" for line in pasted).encode())
+    runs = ["ROUTE.EXE ADD %s MASK %s %s" % tuple(line.split()[:3]) +
+            "".join(" " + w for w in line.split("#")[0].split()[3:]) for line in pasted]
+    check_undisturbed(c, i, i.boot(label="boot-again"), runs)
+    c.equal(len(ctx.prefix.routes()), 4, "ip route after the boot that only adds: %s"
+            % ctx.prefix.routes())
 
 
 @scenario("missing-route-file")

@@ -123,9 +123,10 @@ DWORD RepairRoutes()
             printf("in the table, though not added by this run: %s\n", missing.commandLine);
         } else if (missing.code == ERROR_NETWORK_UNREACHABLE) {
             ++waiting;  // it goes in once its network comes up
-            printf("waiting for its network [%d]: %s (its gateway is on no connected network of "
-                   "this machine now)\n",
-                   static_cast<int>(missing.code), missing.commandLine);
+            printf("waiting for its network [%d]: %s (%s now)\n", static_cast<int>(missing.code),
+                   missing.commandLine,
+                   missing.ifAbsent ? "no interface has the name its line gives"
+                                    : "its gateway is on no connected network of this machine");
         } else if (missing.outcome == PutBackOutcome::kStillRunning) {
             ++running;
             printf("still running after %u s: %s\n", static_cast<unsigned>(kClearingWaitMs / 1000),

@@ -134,8 +134,9 @@ RouteFindings Examine(const Plan &plan, const LineRoles &line)
                             : Verdict::kNotInTable;
     found.unreachableGateway = found.readable && plan.addresses != nullptr &&
                                !OnConnectedNetwork(*plan.addresses, found.route);
-    // It goes in once its network comes up, at boot or, kept, after it.
-    if (found.verdict == Verdict::kNotInTable && found.unreachableGateway)
+    // It goes in once its network (or its interface) comes up, at boot or,
+    // kept, after it.
+    if (found.verdict == Verdict::kNotInTable && (found.unreachableGateway || line.ifAbsent))
         found.verdict = Verdict::kWaiting;
     const size_t length = strlen(line.destination);
     found.hostRouteOfNetwork = found.readable && line.mask[0] == '\0' &&
@@ -157,7 +158,20 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
         plan.waiting += found.verdict == Verdict::kWaiting ? 1 : 0;
         plan.addsDefaultRoute =
             plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
-        printf("%-9s run %s%s\n", where, action.commandLine, VerdictText(found.verdict));
+        // With the alias no interface has now, the boot runs it once one has.
+        printf(line.ifAbsent ? "%-9s run %s IF \"%.*s\"%s\n" : "%-9s run %s%.*s%s\n", where,
+               action.commandLine, static_cast<int>(line.ifAbsent ? line.ifNameLength : 0),
+               line.ifName != nullptr ? line.ifName : "", VerdictText(found.verdict));
+    }
+    char aliases[kAliasesSize];
+    if (line.ifName != nullptr) {
+        InterfaceAliases(0, 5, aliases);
+        if (line.ifAbsent)
+            printf("%-9s note: no interface has the name \"%.*s\" now; there are: %s\n", where,
+                   static_cast<int>(line.ifNameLength), line.ifName, aliases);
+        else
+            printf("%-9s note: IF \"%.*s\" is interface %s now\n", where,
+                   static_cast<int>(line.ifNameLength), line.ifName, line.ifIndex);
     }
     Mistakes mistakes{plan, where};
     ForEachMistake(line, PrintMistake, &mistakes);
@@ -243,7 +257,12 @@ void PrintRemovedRoutes(const Plan &plan)
             row.dwForwardMetric1 - added <= 9999)
             snprintf(metric, sizeof metric, " METRIC %lu",
                      static_cast<unsigned long>(row.dwForwardMetric1 - added));
-        char about[128] = "in the table, not in the file";
+        char alias[kAliasesSize] = "";
+        if (row.dwForwardIfIndex != 0)
+            InterfaceAliases(row.dwForwardIfIndex, 1, alias);
+        char about[kAliasesSize + 128];
+        snprintf(about, sizeof about, "in the table%s%s%s, not in the file", alias[0] ? " (interface " : "",
+                 alias, alias[0] ? ")" : "");
         if (g_rowTriedBy[i] != 0)
             snprintf(about, sizeof about, "in the table; line %u means to add it, but has a mistake",
                      g_rowTriedBy[i]);

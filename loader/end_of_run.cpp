@@ -25,6 +25,8 @@ struct RouteRun {
     bool lineRecorded;  // its line wrote a record before it ran
     RouteState state;
     char commandLine[kCommandLineSize];
+    char ifName[kLineSize];  // IF's alias, looked up anew for a second run; "" for none
+    size_t withoutIf;        // for such a route, the length of its command line but its IF
 };
 
 // Far too many for a thread's stack; only the loader thread uses them.
@@ -76,7 +78,18 @@ unsigned RunAgain(const LoaderRun &run, const Addresses *addresses, bool *stoppi
     unsigned ran = 0;
     for (unsigned i = 0; i < run.kept && addresses != nullptr && !*stopping; ++i) {
         RouteRun &route = g_routeRuns[i];
-        if (route.state != RouteState::kWaiting ||
+        if (route.state != RouteState::kWaiting)
+            continue;
+        // An interface named by its alias waits until one has it.
+        if (route.ifName[0] != '\0') {
+            route.route.ifIndex = InterfaceIndexOf(route.ifName, strlen(route.ifName));
+            route.commandLine[route.withoutIf] = '\0';
+            if (route.route.ifIndex != 0)
+                snprintf(route.commandLine + route.withoutIf,
+                         sizeof route.commandLine - route.withoutIf, " IF %lu",
+                         static_cast<unsigned long>(route.route.ifIndex));
+        }
+        if ((route.ifName[0] != '\0' && route.route.ifIndex == 0) ||
             !OnConnectedNetwork(*addresses, route.route))
             continue;
         WaitWhilePaused();
@@ -308,6 +321,12 @@ void KeepRoute(LoaderRun &run, const RouteAction &action, ToolRun result, DWORD 
     route.ranAgain = false;
     route.lineRecorded = run.lastRecordLine == action.lineNumber;
     route.state = RouteState::kToCheck;
+    const LineRoles &roles = *action.roles;
+    snprintf(route.ifName, sizeof route.ifName, "%.*s", static_cast<int>(roles.ifNameLength),
+             roles.ifName != nullptr ? roles.ifName : "");
+    // The command line ends in " IF i" when the alias was found.
+    route.withoutIf = strlen(route.commandLine) -
+                      (roles.ifName != nullptr && !roles.ifAbsent ? 4 + strlen(roles.ifIndex) : 0);
 }
 
 void NoteTableBefore(LoaderRun &run)

@@ -14,7 +14,8 @@ inline constexpr char kRouteToolName[] = "ROUTE.EXE";
 // addresses of 15 characters, its metric and its interface.
 inline constexpr size_t kCommandLineSize = sizeof kRouteToolName - 1 + sizeof " ADD  MASK  " - 1 +
                                            kCopiedFields * (kFieldSize - 1) +
-                                           sizeof " METRIC  IF " - 1 + 2 * (kNumberSize - 1) + 1;
+                                           sizeof " METRIC  IF " - 1 + kNumberSize - 1 +
+                                           kIndexSize - 1 + 1;
 inline constexpr char kRouteFileSuffix[] = "\\SYSTEM32\\DRIVERS\\ETC\\ROUTE";
 inline constexpr DWORD kSettleDelayMs = 5000;  // after the last route, before the service stops
 inline constexpr DWORD kChildPollMs = 100;     // longest wait between two status reads

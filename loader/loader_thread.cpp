@@ -35,6 +35,11 @@ void TakeAction(const RouteAction &action, void *context)
             KeepRoute(run, action, ToolRun::kNotNeeded, 0);
         return;
     }
+    // An interface no interface is named as yet: it waits, as for a network.
+    if (action.roles != nullptr && action.roles->ifAbsent) {
+        KeepRoute(run, action, ToolRun::kNotStarted, ERROR_NETWORK_UNREACHABLE);
+        return;
+    }
     WaitWhilePaused();
     DWORD code = 0;
     if (action.lineNumber == 0) {

@@ -66,7 +66,8 @@ void PutBackAction(const RouteAction &action, void *context)
     missing.code = 0;
     missing.run = ToolRun::kEnded;  // as far as the table can tell, when it is not run
     missing.outcome = PutBackOutcome::kNotRun;
-    if (!MayRun(stage, route))
+    missing.ifAbsent = action.roles->ifAbsent;  // it waits for the interface
+    if (missing.ifAbsent || !MayRun(stage, route))
         return;
     missing.run = RunRouteCommand(asked.toolPath, action.commandLine, kClearingWaitMs, 1,
                                   &missing.code, asked.creationFlags);
@@ -101,6 +102,8 @@ bool PutBackRoutes(FILE *file, PutBack &stage)
         } else if (missing.run == ToolRun::kStillRunning) {
             missing.outcome = PutBackOutcome::kStillRunning;
             missing.code = WAIT_TIMEOUT;
+        } else if (missing.ifAbsent) {
+            missing.code = ERROR_NETWORK_UNREACHABLE;  // as for a network not up
         } else if (missing.run == ToolRun::kStopping) {
             missing.code = ERROR_REQUEST_ABORTED;  // the service stopped before it ran
         } else {

@@ -13,8 +13,9 @@ enum class PutBackOutcome : unsigned char {
                     // start, or it was not run at all): something else put it there
     kStillMissing,  // run, and not in the table
     kStillRunning,  // its run had not ended when the stage stopped waiting
-    kNotRun,        // its gateway is on no connected network, only a check was
-                    // asked for, or the service is stopping
+    kNotRun,        // its gateway is on no connected network, or no interface has
+                    // the alias it names, only a check was asked for, or the
+                    // service is stopping
 };
 
 struct MissingRoute {
@@ -23,6 +24,7 @@ struct MissingRoute {
     DWORD code;  // why it is not in the table, as its record would say; 0 once there
     RouteAddresses route;
     PutBackOutcome outcome;
+    bool ifAbsent;  // it names an interface that no interface is named as yet
     char commandLine[kCommandLineSize];
 };
 

@@ -32,7 +32,8 @@ bool IsWord(const RouteFields &fields, int index, const char *word)
 
 // The number of field `index`, from 1 to `highest`, as written there without a
 // leading zero; false for any other field.
-bool ReadNumber(const RouteFields &fields, int index, unsigned highest, char (&number)[kNumberSize])
+template <size_t N>
+bool ReadNumber(const RouteFields &fields, int index, unsigned highest, char (&number)[N])
 {
     if (index >= fields.count || index >= kPlacedFields || fields.length[index] >= kNumberSize ||
         fields.text[index][0] == '0')
@@ -112,8 +113,13 @@ void ParseRouteLine(char *line, RouteFields &fields)
         const char *start = p;
         while (*p != '\0' && !IsFieldSeparator(static_cast<unsigned char>(*p)))
             ++p;
-        const size_t length = static_cast<size_t>(p - start);
         const int index = fields.count++;
+        // An interface's alias after IF, in double quotes.
+        if (*start == '"' && index >= 3 && IsWord(fields, index - 1, "IF")) {
+            const char *close = strchr(start + 1, '"');
+            p = close != nullptr ? close + 1 : start + strlen(start);
+        }
+        const size_t length = static_cast<size_t>(p - start);
         if (index == kCopiedFields)
             fields.rest = start;
         if (index < kPlacedFields) {
@@ -140,6 +146,9 @@ void ReadRoles(char *line, LineRoles &roles)
     roles.route = false;
     roles.destination[0] = roles.mask[0] = roles.gateway[0] = '\0';
     roles.metric[0] = roles.ifIndex[0] = '\0';
+    roles.ifName = nullptr;
+    roles.ifNameLength = 0;
+    roles.ifAbsent = false;
     roles.tail = nullptr;
     if (fields.count < 2)
         return;
@@ -167,11 +176,25 @@ void ReadRoles(char *line, LineRoles &roles)
     int at = roles.gatewayField + 1;
     for (;;) {
         const bool metric = roles.metric[0] == '\0' && IsWord(fields, at, "METRIC");
-        const bool ifPair = roles.ifIndex[0] == '\0' && IsWord(fields, at, "IF");
+        const bool ifPair = roles.ifIndex[0] == '\0' && roles.ifName == nullptr &&
+                            IsWord(fields, at, "IF");
         if (!metric && !ifPair)
             break;
-        if (!ReadNumber(fields, at + 1, metric ? 9999 : 99999,
-                        metric ? roles.metric : roles.ifIndex)) {
+        // A field that is not a number names the interface: quoted, its
+        // quotes closed around at least one byte.
+        const bool named = ifPair && at + 1 < fields.count && at + 1 < kPlacedFields;
+        const char *name = named ? fields.text[at + 1] : "";
+        const size_t length = named ? fields.length[at + 1] : 0;
+        const bool quoted = name[0] == '"';
+        if (named && (quoted || strspn(name, "0123456789") < length) &&
+            (!quoted || (length >= 3 && name[length - 1] == '"'))) {
+            roles.ifName = name + (quoted ? 1 : 0);
+            roles.ifNameLength = quoted ? length - 2 : length;
+            at += 2;
+            continue;
+        }
+        if (metric ? !ReadNumber(fields, at + 1, 9999, roles.metric)
+                   : !ReadNumber(fields, at + 1, 99999, roles.ifIndex)) {
             roles.step = &kStepNumberField;
             roles.about = at;
             roles.metric[0] = roles.ifIndex[0] = '\0';

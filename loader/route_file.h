@@ -13,6 +13,7 @@ inline constexpr int kCopiedFields = 3;   // the first fields, copied: a route's
 inline constexpr int kPlacedFields = 8;   // the fields whose place is kept: the most a
                                           // route has (with METRIC and IF), and one more
 inline constexpr size_t kNumberSize = 6;  // the number after METRIC (1-9999) or IF (1-99999)
+inline constexpr size_t kIndexSize = 11;  // an interface's index, as IF names one
 
 // How a route file begins.
 enum class FileStart {
@@ -50,15 +51,20 @@ struct RouteFields {
 };
 
 // Cuts the line at its first "#" and splits what is left into fields at runs
-// of blanks, tabs, LF, VT, FF and CR. Copies the first three fields into
-// `fields` unless one of them is too long. Nothing is written beyond a field.
+// of blanks, tabs, LF, VT, FF and CR; a field after an IF among the fields
+// that follow the first two that begins with a double quote runs to the next
+// one, blanks and all (to the line's end, if none closes it). Copies the
+// first three fields into `fields` unless one of them is too long. Nothing is
+// written beyond a field.
 void ParseRouteLine(char *line, RouteFields &fields);
 
 // A line of the route file by the role of each field, and the one verdict
 // on it. A line of two fields or more is a destination, a mask unless the
 // third field is METRIC or IF, and a gateway; after the gateway, the pairs
-// METRIC n and IF i, in either order, keywords in any case; what follows is
-// ignored. Every reader of a line reads these roles.
+// METRIC n and IF i, in either order, keywords in any case, where IF names an
+// interface by its index or, by a field that is not a number, by its alias
+// (in double quotes when it has blanks); what follows is ignored. Every
+// reader of a line reads these roles.
 struct LineRoles {
     RouteFields fields;
     const Step *step;  // the record the line writes instead of its route, or null
@@ -67,7 +73,10 @@ struct LineRoles {
     int maskField;     // -1 without a mask
     int gatewayField;  // -1 for a line of fewer than two fields
     char destination[kFieldSize], mask[kFieldSize], gateway[kFieldSize];  // "" for none
-    char metric[kNumberSize], ifIndex[kNumberSize];                     // "" for none
+    char metric[kNumberSize], ifIndex[kIndexSize];                      // "" for none
+    const char *ifName;   // IF's alias, its quotes aside, in the line; or null
+    size_t ifNameLength;
+    bool ifAbsent;        // no interface has that alias now (the reader of the file says)
     const char *tail;  // the first field after the roles and what follows, ignored; or null
 };
 

@@ -108,6 +108,14 @@ void ForEachRouteAction(FILE *file, RouteActor act, void *context)
             return;
         const bool kept = line[0] != '\0';
         ReadRoles(line, roles);
+        // An interface named by its alias is the one that has it now.
+        if (roles.ifName != nullptr) {
+            const DWORD index = InterfaceIndexOf(roles.ifName, roles.ifNameLength);
+            roles.ifAbsent = index == 0;
+            if (index != 0)
+                snprintf(roles.ifIndex, sizeof roles.ifIndex, "%lu",
+                         static_cast<unsigned long>(index));
+        }
         if (read == RouteLine::kTooLong)
             act({number, &kStepLineTooLong, nullptr, kept ? &roles : nullptr}, context);
         if (roles.step != nullptr) {

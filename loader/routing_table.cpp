@@ -14,6 +14,8 @@ using FreeMibTableCall = void(WINAPI *)(PVOID);
 using NotifyChangeCall = DWORD(WINAPI *)(PHANDLE, LPOVERLAPPED);
 using CancelIPChangeNotifyCall = BOOL(WINAPI *)(LPOVERLAPPED);
 using GetIpInterfaceEntryCall = DWORD(WINAPI *)(PMIB_IPINTERFACE_ROW);
+using GetAdaptersAddressesCall = ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES,
+                                                 PULONG);
 
 // Loaded once, never unloaded: the module ends with the process. The first
 // two are needed; the others are used where the system has them.
@@ -25,6 +27,7 @@ NotifyChangeCall g_notifyAddrChange = nullptr;
 NotifyChangeCall g_notifyRouteChange = nullptr;
 CancelIPChangeNotifyCall g_cancelIpChangeNotify = nullptr;
 GetIpInterfaceEntryCall g_getIpInterfaceEntry = nullptr;
+GetAdaptersAddressesCall g_getAdaptersAddresses = nullptr;
 
 // The buffers the tables are read into: far too large for a thread's stack.
 alignas(MIB_IPFORWARDTABLE) BYTE g_routingTable[sizeof(MIB_IPFORWARDTABLE) +
@@ -32,6 +35,8 @@ alignas(MIB_IPFORWARDTABLE) BYTE g_routingTable[sizeof(MIB_IPFORWARDTABLE) +
 alignas(MIB_IPADDRTABLE) BYTE g_addressTable[sizeof(MIB_IPADDRTABLE) +
                                              (kMaxAddresses - 1) * sizeof(MIB_IPADDRROW)];
 Addresses g_addresses;
+// The interfaces, their names only.
+alignas(IP_ADAPTER_ADDRESSES) BYTE g_adapters[65536];
 
 // The IP helper, from the system directory only: it is not among the DLLs
 // Windows always takes from there, and a copy planted in the program's folder
@@ -55,6 +60,7 @@ DWORD LoadIpHelper()
     g_notifyRouteChange = Function<NotifyChangeCall>(module, "NotifyRouteChange");
     g_cancelIpChangeNotify = Function<CancelIPChangeNotifyCall>(module, "CancelIPChangeNotify");
     g_getIpInterfaceEntry = Function<GetIpInterfaceEntryCall>(module, "GetIpInterfaceEntry");
+    g_getAdaptersAddresses = Function<GetAdaptersAddressesCall>(module, "GetAdaptersAddresses");
     g_getIpForwardTable = forward;
     g_getIpAddrTable = addresses;
     return 0;
@@ -91,6 +97,19 @@ const Table *ReadTable(const Call &call, BYTE (&buffer)[Size], DWORD *error)
         *error = 0;
     }
     return *error == 0 ? table : nullptr;
+}
+
+// The machine's IPv4 interfaces and their aliases; null when they cannot be read.
+const IP_ADAPTER_ADDRESSES *ReadInterfaces()
+{
+    auto *first = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(g_adapters);
+    ULONG size = sizeof g_adapters;
+    constexpr ULONG kNamesOnly = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST |
+                                 GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    return LoadIpHelper() == 0 && g_getAdaptersAddresses != nullptr &&
+                   g_getAdaptersAddresses(AF_INET, kNamesOnly, nullptr, first, &size) == NO_ERROR
+               ? first
+               : nullptr;
 }
 
 bool IsMachineAddress(const Addresses &addresses, DWORD address)
@@ -244,6 +263,45 @@ bool InterfaceMetric(DWORD ifIndex, DWORD *metric)
         return false;
     *metric = row.Metric;
     return true;
+}
+
+DWORD InterfaceIndexOf(const char *name, size_t length)
+{
+    WCHAR wide[kLineSize];
+    const int size = static_cast<int>(length < kLineSize ? length : kLineSize - 1);
+    int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, size, wide, kLineSize);
+    if (chars == 0)
+        chars = MultiByteToWideChar(CP_ACP, 0, name, size, wide, kLineSize);
+    for (const IP_ADAPTER_ADDRESSES *at = ReadInterfaces(); chars > 0 && at != nullptr;
+         at = at->Next) {
+        if (at->FriendlyName != nullptr &&
+            CompareStringOrdinal(wide, chars, at->FriendlyName, -1, TRUE) == CSTR_EQUAL)
+            return at->IfIndex;
+    }
+    return 0;
+}
+
+void InterfaceAliases(DWORD index, unsigned most, char (&text)[kAliasesSize])
+{
+    size_t used = 0;
+    text[0] = '\0';
+    for (const IP_ADAPTER_ADDRESSES *at = ReadInterfaces(); at != nullptr && most > 0;
+         at = at->Next) {
+        if ((index != 0 && at->IfIndex != index) || at->FriendlyName == nullptr)
+            continue;
+        char alias[kAliasesSize / 2];
+        if (WideCharToMultiByte(CP_ACP, 0, at->FriendlyName, -1, alias, sizeof alias, nullptr,
+                                nullptr) == 0)
+            continue;
+        const int added = snprintf(text + used, sizeof text - used, "%s%s", used > 0 ? ", " : "",
+                                   alias);
+        if (added < 0 || used + static_cast<size_t>(added) >= sizeof text) {
+            text[used] = '\0';  // as many as fit
+            return;
+        }
+        used += static_cast<size_t>(added);
+        --most;
+    }
 }
 
 bool NotifyChange(IpChange what, OVERLAPPED &overlapped)

@@ -91,6 +91,17 @@ bool OnConnectedNetwork(const Addresses &addresses, const RouteAddresses &route)
 // where it cannot be read.
 bool InterfaceMetric(DWORD ifIndex, DWORD *metric);
 
+// The index of the interface whose alias is the name (`length` bytes, read
+// as UTF-8 where they are UTF-8, else in the ANSI code page), compared
+// without regard to case; 0 when no interface has that name now.
+DWORD InterfaceIndexOf(const char *name, size_t length);
+
+// The aliases of the machine's interfaces, the first `most` of them, ", "
+// between them, in the ANSI code page; of only the interface `index`, if it
+// is not 0. "" for none.
+inline constexpr size_t kAliasesSize = 192;
+void InterfaceAliases(DWORD index, unsigned most, char (&text)[kAliasesSize]);
+
 // What the IP helper can tell of when it changes.
 enum class IpChange { kAddresses, kRoutes };
 

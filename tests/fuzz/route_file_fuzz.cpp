@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -62,7 +63,8 @@ bool IsWord(const std::string &field, const char *word)
 
 // What one line of the file means, taken as text up to its first NUL: a
 // destination, a mask unless the third field is METRIC or IF, a gateway, then
-// METRIC n and IF i in either order; what follows is ignored.
+// METRIC n and IF i (or IF and an alias) in either order; what follows is
+// ignored.
 void ModelLine(const std::string &raw, Expected &expected)
 {
     std::string text = raw.substr(0, raw.find('\0'));
@@ -78,6 +80,9 @@ void ModelLine(const std::string &raw, Expected &expected)
         const size_t start = at;
         while (at < text.size() && !IsWhiteSpace(static_cast<unsigned char>(text[at])))
             ++at;
+        // After an IF past the second field, a quoted field runs to its closing quote.
+        if (text[start] == '"' && fields.size() >= 3 && IsWord(fields.back(), "IF"))
+            at = std::min(text.find('"', start + 1), text.size() - 1) + 1;
         fields.push_back(text.substr(start, at - start));
     }
     if (fields.size() < 2)
@@ -106,6 +111,13 @@ void ModelLine(const std::string &raw, Expected &expected)
         if (pair < 0)
             break;
         const std::string number = next + 1 < fields.size() ? fields[next + 1] : "";
+        // An interface by its alias, which none has here: the route waits.
+        const bool quoted = !number.empty() && number[0] == '"';
+        if (pair == 1 && (quoted ? number.size() >= 3 && number.back() == '"'
+                                 : number.find_first_not_of("0123456789") != std::string::npos)) {
+            pairs[1] = "?";
+            continue;
+        }
         if (number.empty() || number.size() > 5 || number[0] == '0' ||
             number.find_first_not_of("0123456789") != std::string::npos ||
             std::stoul(number) > (pair == 0 ? 9999u : 99999u)) {
@@ -119,7 +131,8 @@ void ModelLine(const std::string &raw, Expected &expected)
                            (!masked || ParseAddress(fields[1].c_str(), &address)) &&
                            ParseAddress(fields[gateway].c_str(), &address);
     expected.addsARoute = expected.addsARoute || addresses;
-    expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] +
+    if (pairs[1] != "?")
+        expected.commandLines.push_back("ROUTE.EXE ADD " + fields[0] +
                                     (masked ? " MASK " + fields[1] : "") + " " + fields[gateway] +
                                     (pairs[0].empty() ? "" : " METRIC " + pairs[0]) +
                                     (pairs[1].empty() ? "" : " IF " + pairs[1]));

@@ -62,7 +62,8 @@ TEST_F(LoaderTest, TheExampleFileClearsTheTableAddsTwoRoutesThenSleepsAndSignals
 }
 
 // After the gateway, METRIC and IF in either order and any case go to the
-// route tool; a pair without a number in its range is a record.
+// route tool, IF with the index of the interface it names; a pair without a
+// number in its range, or a name, is a record.
 TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedCommentCut)
 {
     InstallRouteTool();
@@ -73,14 +74,19 @@ TEST_F(LoaderTest, MarkSkippedFieldsByTabsFourthFieldIgnoredOneFieldSkippedComme
                    "10.1.0.0 10.0.0.1#comment\n"
                    "10.5.0.0 10.0.0.5 if 12 Metric 9999\n10.6.0.0 10.0.0.6 IF 100000\n"
                    "10.7.0.0 10.0.0.7 METRIC 10000\n10.8.0.0 10.0.0.8 METRIC 05\n"
-                   "10.9.0.0 10.0.0.9 IF 012\n");
+                   "10.9.0.0 10.0.0.9 IF 012\n10.10.0.0 10.0.0.10 IF Ethernet\n"
+                   "10.11.0.0 10.0.0.11 IF \"ethernet 2\" METRIC 7\n10.12.0.0 10.0.0.12 IF \"Ethernet 2\n");
+    fake::NameInterface(1, "Ethernet");  // the interfaces of the two addresses
+    fake::NameInterface(2, "Ethernet 2");
     RunLoader();
     EXPECT_EQ(fake::CommandLines(), (Lines{"ROUTE.EXE -f",
                                            "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
                                            "ROUTE.EXE ADD 10.2.0.0 MASK 255.255.0.0 10.0.0.2",
                                            "ROUTE.EXE ADD 10.1.0.0 10.0.0.1",
-                                           "ROUTE.EXE ADD 10.5.0.0 10.0.0.5 METRIC 9999 IF 12"}));
-    EXPECT_EQ(fake::RecordedSteps(), Lines(4, "NumberField"));
+                                           "ROUTE.EXE ADD 10.5.0.0 10.0.0.5 METRIC 9999 IF 12",
+                                           "ROUTE.EXE ADD 10.10.0.0 10.0.0.10 IF 1",
+                                           "ROUTE.EXE ADD 10.11.0.0 10.0.0.11 METRIC 7 IF 2"}));
+    EXPECT_EQ(fake::RecordedSteps(), Lines(5, "NumberField"));
 }
 
 // The route tool reads an option anywhere on its command line: -f would clear

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
+#include <cwctype>
 #include <deque>
 #include <map>
 #include <memory>
@@ -108,6 +109,7 @@ struct World {
     uint64_t holdSleepsAtMs = 0;
     int sleeping = 0;
     int lockWaiters = 0;  // threads waiting for a lock another holds
+    std::map<DWORD, std::string> interfaceNames;
     bool ended = false;
     std::vector<std::thread> threads;
     // service control manager
@@ -758,6 +760,12 @@ void NotifyChange(bool routes)
     pending = nullptr;  // told once; the product asks again
 }
 
+void NameInterface(DWORD index, const std::string &alias)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    W().interfaceNames[index] = alias;
+}
+
 int RoutesLost()
 {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -1206,7 +1214,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
         {"FreeMibTable", reinterpret_cast<FARPROC>(&FreeMibTable)},
         {"NotifyAddrChange", reinterpret_cast<FARPROC>(&NotifyAddrChange)},
         {"NotifyRouteChange", reinterpret_cast<FARPROC>(&NotifyRouteChange)},
-        {"CancelIPChangeNotify", reinterpret_cast<FARPROC>(&CancelIPChangeNotify)}};
+        {"CancelIPChangeNotify", reinterpret_cast<FARPROC>(&CancelIPChangeNotify)},
+        {"GetAdaptersAddresses", reinterpret_cast<FARPROC>(&GetAdaptersAddresses)}};
     return functions.count(name) != 0 ? functions.at(name) : nullptr;
 }
 
@@ -1757,6 +1766,58 @@ HANDLE LocalFree(HANDLE memory)
 }
 
 // ---------------------------------------------------------------- iphlpapi
+
+// The interfaces of the machine's addresses now that have an alias.
+ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses, PULONG size)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (DWORD error = Enter("GetAdaptersAddresses"))
+        return error;
+    IP_ADAPTER_ADDRESSES *last = nullptr;
+    auto *names = reinterpret_cast<WCHAR *>(addresses + 16);
+    for (const MIB_IPADDRROW &row : CurrentAddresses()) {
+        const auto named = W().interfaceNames.find(row.dwIndex);
+        if (named == W().interfaceNames.end() || last == addresses + 15)
+            continue;
+        IP_ADAPTER_ADDRESSES *at = last == nullptr ? addresses : last + 1;
+        *at = {row.dwIndex, nullptr, names};
+        for (unsigned char c : named->second)
+            *names++ = c;
+        *names++ = 0;
+        if (last != nullptr)
+            last->Next = at;
+        last = at;
+    }
+    if (*size < 16 * sizeof *addresses + 4096)
+        Problem("GetAdaptersAddresses given a small buffer");
+    return last != nullptr ? NO_ERROR : ERROR_NO_DATA;
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int size, WCHAR *wide, int chars)
+{
+    for (int i = 0; i < size; ++i) {
+        if (i == chars || (codePage == CP_UTF8 && static_cast<unsigned char>(text[i]) >= 0x80))
+            return 0;  // a byte beyond ASCII is taken for no UTF-8
+        wide[i] = static_cast<unsigned char>(text[i]);
+    }
+    return size;
+}
+
+int WideCharToMultiByte(UINT, DWORD, const WCHAR *wide, int, LPSTR text, int size, LPCSTR, BOOL *)
+{
+    int i = 0;
+    for (; i < size && (i == 0 || wide[i - 1] != 0); ++i)
+        text[i] = static_cast<char>(wide[i] <= 0xFF ? wide[i] : '?');
+    return wide[i - 1] == 0 ? i : 0;
+}
+
+int CompareStringOrdinal(const WCHAR *a, int aSize, const WCHAR *b, int bSize, BOOL)
+{
+    std::wstring left(a, aSize), right(b, bSize < 0 ? wcslen(b) : size_t(bSize));
+    for (std::wstring *text : {&left, &right})
+        std::transform(text->begin(), text->end(), text->begin(), towupper);
+    return left == right ? CSTR_EQUAL : 1;
+}
 
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order)
 {

@@ -83,6 +83,9 @@ void SetAddressesAt(uint64_t fromMs, const std::vector<std::string> &addressesAn
 // none of its networks, as Windows drops them, and a run adds none such.
 // RoutesLost counts the rows so lost.
 int RoutesLost();
+// Each address is an interface of its own, numbered by its place in its set;
+// the interface of this index is listed by this alias while it has one.
+void NameInterface(DWORD index, const std::string &alias);
 // The IP helper tells of a change of the addresses, or of the routing
 // table, where the product asked it to. By itself it tells only of the
 // addresses set by time, as each set comes.

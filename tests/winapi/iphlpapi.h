@@ -65,6 +65,19 @@ typedef struct {
 typedef struct { ADDRESS_FAMILY Family; DWORD InterfaceIndex; ULONG Metric; } MIB_IPINTERFACE_ROW,
     *PMIB_IPINTERFACE_ROW;
 
+// What the product reads of an interface's adapter: its index and its alias.
+typedef struct _IP_ADAPTER_ADDRESSES {
+    DWORD IfIndex;
+    struct _IP_ADAPTER_ADDRESSES *Next;
+    WCHAR *FriendlyName;
+} IP_ADAPTER_ADDRESSES, *PIP_ADAPTER_ADDRESSES;
+#define GAA_FLAG_SKIP_UNICAST 0x1u
+#define GAA_FLAG_SKIP_ANYCAST 0x2u
+#define GAA_FLAG_SKIP_MULTICAST 0x4u
+#define GAA_FLAG_SKIP_DNS_SERVER 0x8u
+
+ULONG GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved,
+                           PIP_ADAPTER_ADDRESSES addresses, PULONG size);
 DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE table, PULONG size, BOOL order);
 DWORD GetIpAddrTable(PMIB_IPADDRTABLE table, PULONG size, BOOL order);
 DWORD GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE *table);

@@ -270,3 +270,14 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 
 // user32
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// kernel32: text. The ANSI code page here is Latin-1.
+typedef wchar_t WCHAR;
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+#define MB_ERR_INVALID_CHARS 0x8u
+#define CSTR_EQUAL 2
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int size, WCHAR *wide, int chars);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *wide, int chars, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL *usedDefault);
+int CompareStringOrdinal(const WCHAR *a, int aSize, const WCHAR *b, int bSize, BOOL ignoreCase);

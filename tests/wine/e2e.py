@@ -688,7 +688,9 @@ def check_routing_table(ctx):
             "Route tool: C:\\windows\\system32\\ROUTE.EXE"]
     no_default = ("Warning: no line adds a default route (destination 0.0.0.0), "
                   "and ROUTE.EXE -f removes the one there is")
-    removed = "Removed at boot: 10.2.0.0 MASK 255.255.255.0 192.168.77.254 (no line adds it back)"
+    removed = ["Removed at boot, as no line adds them back (to keep one, copy its line into the "
+               "route file):", "    10.2.0.0 255.255.255.0 192.168.77.254 IF 1  # in the table "
+               "(interface lo), not in the file"]
     never = " (never in the table: a field is not an address)"
     not_an_address = (" is not an IPv4 address (four numbers from 0 to 255, with dots); "
                       "the route tool will refuse or misread the line")
@@ -703,7 +705,7 @@ def check_routing_table(ctx):
               "by interface, which the gateway gives",
               "line 3:   run ROUTE.EXE ADD 10.2.0.0 192.168.77.254 (not in the table)",
               "line 3:   note: without a mask this is a route to the one address 10.2.0.0; give "
-              "a mask for a network", removed, no_default,
+              "a mask for a network", *removed, no_default,
               "Routes to add: 3, in the table now: 1, lines with records: 0, mistakes: 0"], 1168),
             ("/check FILE", checked,
              ["Route file: " + draft,
@@ -720,7 +722,7 @@ def check_routing_table(ctx):
               "(in the table)", "line 4:   note: compared with the table by destination, mask "
               "and gateway, not by metric (Windows shows it with the interface's added)",
               "line 5:   report FieldTooLong (the gateway has more than 15 characters; the line "
-              "is skipped)", removed, no_default,
+              "is skipped)", *removed, no_default,
               "Routes to add: 3, in the table now: 1, lines with records: 1, mistakes: 3"], 13)]:
         lines = console_lines(c, result, label)
         c.equal(lines[:1], [BANNER], "%s: banner line" % label)
@@ -775,7 +777,9 @@ def boot_checks_its_routes(ctx):
     summaries = [r.strings for r in boot.trace.records if r.event_type == SUMMARY]
     c.equal(summaries, [["Tolvane cleared the routing table and added 2 of 4 routes from "
                          "C:\\windows\\SYSTEM32\\DRIVERS\\ETC\\ROUTE; 2 routes are not in the "
-                         "table; 2 lines have records: 3, 4."]], "information record")
+                         "table; 2 lines have records: 3, 4; the clearing removed 1 route that the "
+                         "file does not add back: 10.99.0.0 255.255.0.0 10.0.0.99."]],
+            "information record")
     c.equal(after, ["10.1.0.0/16 via 10.0.0.1 dev lo", "10.2.0.0 via 192.168.1.2 dev lo"],
             "ip route after the boot")
     c.true(re.search(r"STATE : 1 STOPPED .*WIN32_EXIT_CODE : 1231 ", query),
@@ -789,33 +793,55 @@ def boot_checks_its_routes(ctx):
 @scenario("late-network", weight=2)
 def late_network(ctx):
     """Two routes through a gateway whose network comes up 12 s into the boot,
-    after the route tool refused them: the service waits, runs each once more
-    when the address is there, stops with 0 within 20 s of it, and both routes
-    are in the table."""
+    after the route tool refused them, and one that names the interface v2,
+    which comes then too: the service waits, runs each once more (v2's by its
+    index) when the address or the interface is there, stops with 0 within
+    20 s of it, and the routes are in the table. /CHECK before the boot says
+    that no interface has the name, after it the index."""
     c, i = ctx.check, ctx.install_at()
-    register(ctx)
     i.set_route_file(b"10.1.0.0 255.255.0.0 10.0.0.1\r\n10.72.0.0 255.255.0.0 192.168.99.1\r\n"
-                     b"10.73.0.0 255.255.0.0 192.168.99.1\r\n")
-    running, started = i.start_boot(), time.monotonic()
+                     b"10.73.0.0 255.255.0.0 192.168.99.1\r\n"
+                     b"10.74.0.0 255.255.0.0 192.168.98.1 IF v2\r\n")
+    i.warm_server()
+    notes = [i.tolvane("/CHECK", label="check").text]
+    ctx.prefix.end_server()
+    register(ctx)
+    running, started = i.start_boot(keep_server=True), time.monotonic()
     # The routes have run once the service sleeps its settle delay.
     while b",00001388)" not in ws._slurp(running.err_path) and running.proc.poll() is None:
         time.sleep(0.05)
     time.sleep(max(0.0, started + 12 - time.monotonic()))
-    c.equal(ctx.prefix.ip("addr", "add", "192.168.99.2/24", "dev", "lo"), 0, "ip addr add")
+    for args in (["addr", "add", "192.168.99.2/24", "dev", "lo"],
+                 ["link", "add", "v2", "type", "veth", "peer", "name", "v3"],
+                 ["link", "set", "v3", "up"], ["link", "set", "v2", "up"],
+                 ["addr", "add", "192.168.98.2/24", "dev", "v2"]):
+        c.equal(ctx.prefix.ip(*args), 0, "ip %s" % " ".join(args))
     added_ms, added_s = time.time() * 1000, time.monotonic() - started
     boot = i.finish_boot(running)
+    notes.append(i.tolvane("/CHECK", label="check-after").text)
+    ctx.prefix.end_server()
+    index = subprocess.run(["ip", "-n", ctx.prefix.netns, "-o", "link", "show", "v2"],
+                           capture_output=True, text=True).stdout.split(":")[0]
+    notes = [line.strip() for text in notes for line in text.splitlines() if "line 4:" in line]
+    c.equal([line for line in notes if "interface" in line and "by interface" not in line], ['line 4:   note: no interface has the name "v2" now; there are: lo',
+                          'line 4:   note: IF "v2" is interface %s now' % index],
+            "/CHECK's notes on the interface before and after the boot")
+    c.note("/CHECK of line 4 before and after the boot: %s" % notes)
     commands = ["ROUTE.EXE -f", "ROUTE.EXE ADD 10.1.0.0 MASK 255.255.0.0 10.0.0.1",
                 "ROUTE.EXE ADD 10.72.0.0 MASK 255.255.0.0 192.168.99.1",
                 "ROUTE.EXE ADD 10.73.0.0 MASK 255.255.0.0 192.168.99.1"]
     check_stopped(c, boot)
-    check_launches(c, i, boot, commands + commands[2:])
+    check_launches(c, i, boot, commands + commands[2:] + [
+        "ROUTE.EXE ADD 10.74.0.0 MASK 255.255.0.0 192.168.98.1 IF " + index])
     check_records(c, boot, [])
     c.equal([r.strings for r in boot.trace.records if r.event_type == SUMMARY],
-            [["Tolvane cleared the routing table and added 3 of 3 routes from C:\\windows\\"
-              "SYSTEM32\\DRIVERS\\ETC\\ROUTE, 2 of them on a second run."]], "information record")
+            [["Tolvane cleared the routing table and added 4 of 4 routes from C:\\windows\\"
+              "SYSTEM32\\DRIVERS\\ETC\\ROUTE, 3 of them on a second run; the clearing removed "
+              "no route that the file does not add back."]], "information record")
     routes = ctx.prefix.routes()
     c.equal(routes, ["10.1.0.0/16 via 10.0.0.1 dev lo", "10.72.0.0/16 via 192.168.99.1 dev lo",
-                     "10.73.0.0/16 via 192.168.99.1 dev lo"], "ip route after the boot")
+                     "10.73.0.0/16 via 192.168.99.1 dev lo", "10.74.0.0/16 via 192.168.98.1 dev v2"],
+            "ip route after the boot")
     stops = [int(e["t"]) for e in boot.events if e.kind == "state" and e["state"] == "STOPPED"]
     c.true(stops and stops[-1] - added_ms <= 20000, "stopped %s ms after the address came"
            % [t - added_ms for t in stops])

@@ -127,7 +127,7 @@ void SayRouteMistakes(const LineRoles &line, MistakeSink say, void *context)
         snprintf(text, sizeof text,
                  "\"%.*s\" after the gateway is ignored: a line holds a destination, a mask "
                  "and a gateway, then only METRIC n and IF i (i: the interface's number, which "
-                 "route print lists)",
+                 "route print lists, or its name)",
                  length, line.tail);
         say(text, context);
     }

@@ -50,10 +50,12 @@ inline constexpr Step kStepLineTooLong{"LineTooLong", kLineEventId, "more than 2
 inline constexpr Step kStepOptionField{
     "OptionField", kLineEventId,
     "a field the route tool would read as an option; the line is not run%s"};
-// A METRIC or IF after the gateway without a number in its range: not run.
+// A METRIC or IF after the gateway without a number in its range (or, for
+// IF, an interface's name, its quotes closed): not run.
 inline constexpr Step kStepNumberField{
     "NumberField", kLineEventId,
-    "%s without a number in its range (METRIC 1-9999, IF 1-99999); the line is not run"};
+    "%s without a number in its range (METRIC 1-9999; IF 1-99999 or an interface's name); the "
+    "line is not run"};
 inline constexpr Step kStepProcessStatusError{"ProcessStatusError", kFailureEventId, nullptr};
 // The routing table could not be read to check the routes.
 inline constexpr Step kStepReadRoutingTable{"ReadRoutingTable", kFailureEventId, nullptr};

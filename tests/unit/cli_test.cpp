@@ -603,7 +603,7 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "the table)",
           "line 5:   mistake: \"eth0\" after the gateway is ignored: a line holds a destination, a "
           "mask and a gateway, then only METRIC n and IF i (i: the interface's number, which route "
-          "print lists)",
+          "print lists, or its name)",
           "line 5:   note: compared with the table by destination, mask and gateway, not by metric "
           "(Windows shows it with the interface's added) nor by interface, which the gateway gives",
           "line 6:   run ROUTE.EXE ADD 10.5.1.0 MASK 255.255.0.0 10.0.0.5 (not in the table)",
@@ -626,8 +626,8 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 12:  mistake: the gateway \"-f\" would be read by the route tool as an option, not "
           "as an address (-f clears the routing table, -p makes a route persistent)",
           "line 13:  " + option, "line 13:  mistake: " + pasted,
-          "line 14:  report NumberField (METRIC without a number in its range (METRIC 1-9999, IF "
-          "1-99999); the line is not run)",
+          "line 14:  report NumberField (METRIC without a number in its range (METRIC 1-9999; IF "
+          "1-99999 or an interface's name); the line is not run)",
           "line 15:  run ROUTE.EXE ADD 10.15.0.0 MASK 255.255.0.0 10.9.9.9 IF 1 (not in the table)",
           "line 15:  note: compared with the table by destination, mask, gateway and interface 1, "
           "not by metric (Windows shows it with the interface's added)",

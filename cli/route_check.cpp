@@ -145,6 +145,21 @@ RouteFindings Examine(const Plan &plan, const LineRoles &line)
     return found;
 }
 
+// The interface a line names by its alias, or the names there are.
+void PrintInterface(const LineRoles &line, const char *where)
+{
+    const int length = static_cast<int>(line.ifNameLength);
+    if (!line.ifAbsent) {
+        printf("%-9s note: IF \"%.*s\" is interface %s now\n", where, length, line.ifName,
+               line.ifIndex);
+        return;
+    }
+    char aliases[kAliasesSize];
+    InterfaceAliases(0, 5, aliases);
+    printf("%-9s note: no interface has the name \"%.*s\" now; there are: %s\n", where, length,
+           line.ifName, aliases);
+}
+
 // A route the service would add: its command line, whether the table holds
 // it, and every finding on its line.
 void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
@@ -163,16 +178,8 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
                action.commandLine, static_cast<int>(line.ifAbsent ? line.ifNameLength : 0),
                line.ifName != nullptr ? line.ifName : "", VerdictText(found.verdict));
     }
-    char aliases[kAliasesSize];
-    if (line.ifName != nullptr) {
-        InterfaceAliases(0, 5, aliases);
-        if (line.ifAbsent)
-            printf("%-9s note: no interface has the name \"%.*s\" now; there are: %s\n", where,
-                   static_cast<int>(line.ifNameLength), line.ifName, aliases);
-        else
-            printf("%-9s note: IF \"%.*s\" is interface %s now\n", where,
-                   static_cast<int>(line.ifNameLength), line.ifName, line.ifIndex);
-    }
+    if (line.ifName != nullptr)
+        PrintInterface(line, where);
     Mistakes mistakes{plan, where};
     ForEachMistake(line, PrintMistake, &mistakes);
     if (!found.readable)

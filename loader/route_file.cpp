@@ -50,6 +50,37 @@ bool ReadNumber(const RouteFields &fields, int index, unsigned highest, char (&n
     return value >= 1 && value <= highest;
 }
 
+// Where the field that begins at `start` ends: at the next separator, or,
+// for an interface's alias in double quotes after IF, after the closing quote
+// (the line's end if none closes it).
+const char *FieldEnd(const RouteFields &fields, int index, const char *start)
+{
+    if (*start == '"' && index >= 3 && IsWord(fields, index - 1, "IF")) {
+        const char *close = strchr(start + 1, '"');
+        return close != nullptr ? close + 1 : start + strlen(start);
+    }
+    const char *end = start;
+    while (*end != '\0' && !IsFieldSeparator(static_cast<unsigned char>(*end)))
+        ++end;
+    return end;
+}
+
+// A field after IF that is not a number names the interface: quoted, its
+// quotes closed around at least one byte, or not. Sets the line's alias.
+bool ReadInterfaceName(const RouteFields &fields, int index, LineRoles &roles)
+{
+    if (index >= fields.count || index >= kPlacedFields)
+        return false;
+    const char *name = fields.text[index];
+    const size_t length = fields.length[index];
+    const bool quoted = name[0] == '"';
+    if (quoted ? length < 3 || name[length - 1] != '"' : strspn(name, "0123456789") >= length)
+        return false;
+    roles.ifName = name + (quoted ? 1 : 0);
+    roles.ifNameLength = quoted ? length - 2 : length;
+    return true;
+}
+
 }  // namespace
 
 FileStart ReadFileStart(FILE *file)
@@ -111,14 +142,8 @@ void ParseRouteLine(char *line, RouteFields &fields)
         if (*p == '\0')
             return;
         const char *start = p;
-        while (*p != '\0' && !IsFieldSeparator(static_cast<unsigned char>(*p)))
-            ++p;
         const int index = fields.count++;
-        // An interface's alias after IF, in double quotes.
-        if (*start == '"' && index >= 3 && IsWord(fields, index - 1, "IF")) {
-            const char *close = strchr(start + 1, '"');
-            p = close != nullptr ? close + 1 : start + strlen(start);
-        }
+        p = FieldEnd(fields, index, start);
         const size_t length = static_cast<size_t>(p - start);
         if (index == kCopiedFields)
             fields.rest = start;
@@ -180,24 +205,13 @@ void ReadRoles(char *line, LineRoles &roles)
                             IsWord(fields, at, "IF");
         if (!metric && !ifPair)
             break;
-        // A field that is not a number names the interface: quoted, its
-        // quotes closed around at least one byte.
-        const bool named = ifPair && at + 1 < fields.count && at + 1 < kPlacedFields;
-        const char *name = named ? fields.text[at + 1] : "";
-        const size_t length = named ? fields.length[at + 1] : 0;
-        const bool quoted = name[0] == '"';
-        if (named && (quoted || strspn(name, "0123456789") < length) &&
-            (!quoted || (length >= 3 && name[length - 1] == '"'))) {
-            roles.ifName = name + (quoted ? 1 : 0);
-            roles.ifNameLength = quoted ? length - 2 : length;
-            at += 2;
-            continue;
-        }
         if (metric ? !ReadNumber(fields, at + 1, 9999, roles.metric)
-                   : !ReadNumber(fields, at + 1, 99999, roles.ifIndex)) {
+                   : !ReadInterfaceName(fields, at + 1, roles) &&
+                         !ReadNumber(fields, at + 1, 99999, roles.ifIndex)) {
             roles.step = &kStepNumberField;
             roles.about = at;
             roles.metric[0] = roles.ifIndex[0] = '\0';
+            roles.ifName = nullptr;
             return;
         }
         at += 2;

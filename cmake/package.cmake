@@ -2,8 +2,8 @@ cmake_minimum_required(VERSION 3.16)
 # Packs what an administrator downloads, in two forms: the zip and the
 # Windows Installer package (packaging/tolvane.wxs, built by
 # packaging/build-msi). Both hold the stripped executable, the administrator's
-# part of the README, the example route file and the licence (text with
-# Windows line ends); the zip also the scripts of packaging/scripts and the
+# pages (README.txt and those of docs/, as tools/readme-text names them), the
+# example route file and the licence (text with Windows line ends); the zip also the scripts of packaging/scripts and the
 # Group Policy template of packaging/policy, in folders of the same names, and
 # SHA256SUMS.txt with the checksum of each.
 # Beside the two packages, tolvane-<version>-SHA256SUMS.txt holds the checksum
@@ -37,11 +37,6 @@ set(files ${STAGE}/files)
 file(REMOVE_RECURSE ${STAGE})
 file(MAKE_DIRECTORY ${text})
 
-execute_process(COMMAND ${PYTHON} ${SOURCE_DIR}/tools/readme-text ${SOURCE_DIR}/README.md
-                OUTPUT_FILE ${text}/README.md.txt RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "tools/readme-text could not extract the administrator's README")
-endif()
 
 function(windows_text source name)
   file(READ ${source} content)
@@ -49,7 +44,24 @@ function(windows_text source name)
   string(REPLACE "\n" "\r\n" content "${content}")
   file(WRITE ${text}/${name} "${content}")
 endfunction()
-windows_text(${text}/README.md.txt README.txt)
+# The administrator's pages, as text: README.txt and one file per page of docs/.
+execute_process(COMMAND ${PYTHON} ${SOURCE_DIR}/tools/readme-text --names
+                OUTPUT_VARIABLE listed RESULT_VARIABLE failed)
+string(REGEX REPLACE "\n$" "" listed "${listed}")
+string(REPLACE "\n" ";" listed "${listed}")
+set(pages "")
+foreach(entry IN LISTS listed)
+  string(REPLACE " " ";" entry "${entry}")
+  list(GET entry 0 source)
+  list(GET entry 1 name)
+  execute_process(COMMAND ${PYTHON} ${SOURCE_DIR}/tools/readme-text ${SOURCE_DIR}/${source}
+                  OUTPUT_FILE ${text}/${name}.md RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "tools/readme-text could not make ${name} of ${source}")
+  endif()
+  windows_text(${text}/${name}.md ${name})
+  list(APPEND pages ${name})
+endforeach()
 windows_text(${SOURCE_DIR}/etc/ROUTE.example ROUTE.example)
 windows_text(${SOURCE_DIR}/LICENSE LICENSE.txt)
 # The scripts an administrator runs and the Group Policy template, each in a
@@ -77,7 +89,7 @@ function(sign_file path)
   endif()
 endfunction()
 sign_file(${files}/tolvane.exe)
-set(contents tolvane.exe README.txt ROUTE.example LICENSE.txt ${extras})
+set(contents tolvane.exe ${pages} ROUTE.example LICENSE.txt ${extras})
 set(sums "")
 foreach(name IN LISTS contents)
   if(NOT name STREQUAL "tolvane.exe")

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Checks the zip as an unzip program sees it: exactly its five files, in
-order (the symbols stay out); the executable that was built and tested; text
-with CR LF line ends; a README that is the administrator's part, without
-Markdown marks; and checksums of every other file that `sha256sum -c` accepts.
+"""Checks the zip as an unzip program sees it: exactly its files, in order
+(the symbols stay out); the executable that was built and tested; text with
+CR LF line ends; pages without Markdown marks, a README.txt that is the
+administrator's part and names the other pages; and checksums of every other
+file that `sha256sum -c` accepts.
 Then the MSI as msitools read it: the zip's files but its scripts, installed
 per machine under Program Files, the executable with its version; the service
 registered as `tolvane /REGISTER` registers it, stopped and removed at
@@ -24,7 +25,8 @@ import sys
 import tempfile
 import zipfile
 
-CONTENTS = ["tolvane.exe", "README.txt", "ROUTE.example", "LICENSE.txt"]
+CONTENTS = ["tolvane.exe", "README.txt", "ADMIN-GUIDE.txt", "FLEET-GUIDE.txt", "REFERENCE.txt",
+            "SECURITY.txt", "ROUTE.example", "LICENSE.txt"]
 ZIP_CONTENTS = CONTENTS + ["scripts/" + name for name in
                            ("install.cmd", "detect.ps1", "remediate.ps1", "discover.ps1")] + \
     ["policy/tolvane.admx", "policy/en-US/tolvane.adml"]
@@ -74,13 +76,15 @@ def problems(package, exe):
     for name in names[1:]:
         if re.search(rb"(?<!\r)\n|\r(?!\n)", files[name]) or not files[name].endswith(b"\r\n"):
             yield "%s has line ends other than CR LF" % name
-    readme = files["README.txt"].decode("ascii", "replace")
-    for mark in ("`", "**", "\n#", "\n|", "]("):
-        if mark in readme:
-            yield "README.txt still holds the Markdown mark %r" % mark
-    if (not re.match(r"Tolvane\r\n=+\r\n", readme) or "\nService states and controls\r\n" not in readme
-            or "For developers" in readme):
-        yield "README.txt is not the title, introduction and the administrator's section"
+    pages = {name: files[name].decode("utf-8", "replace") for name in CONTENTS[1:6]}
+    for name, page in pages.items():
+        for mark in ("`", "**", "\n#", "\n|", "]("):
+            if mark in page:
+                yield "%s still holds the Markdown mark %r" % (name, mark)
+    readme = pages["README.txt"]
+    if not re.match(r"Tolvane\r\n=+\r\n", readme) or "For developers" in readme or \
+            not all(name in readme for name in CONTENTS[2:6]):
+        yield "README.txt is not the front page, without the developers' part, linking the others"
 
 
 def table(msi, name):

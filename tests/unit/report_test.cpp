@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include "report/report.h"
+#include "version.h"
 
 #include <fstream>
 #include <iterator>
@@ -13,15 +14,18 @@ using Lines = std::vector<std::string>;
 
 class ReportTest : public PlatformTest {};
 
-// Each step has its row in the README's step table and, where its records are
-// of a kind of their own, its kind in the Wine suite's list.
-TEST(Steps, EachHasItsRowInTheReadmeAndItsKindInTheWineSuite)
+std::string ReadSource(const std::string &name)
 {
-    const auto read = [](const std::string &name) {
-        std::ifstream in(std::string(TOLVANE_SOURCE_DIR) + "/" + name);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    const std::string readme = read("README.md"), suite = read("tests/wine/e2e.py");
+    std::ifstream in(std::string(TOLVANE_SOURCE_DIR) + "/" + name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Each step has its row in the reference's step table and, where its records
+// are of a kind of their own, its kind in the Wine suite's list.
+TEST(Steps, EachHasItsRowInTheReferenceAndItsKindInTheWineSuite)
+{
+    const std::string readme = ReadSource("docs/reference.md");
+    const std::string suite = ReadSource("tests/wine/e2e.py");
     const size_t table = readme.find("| step | what failed |");
     const std::string steps = readme.substr(table, readme.find("\n\n", table) - table);
     for (const Step *step : kSteps) {
@@ -30,6 +34,19 @@ TEST(Steps, EachHasItsRowInTheReadmeAndItsKindInTheWineSuite)
         EXPECT_NE(steps.find("`" + std::string(step->name) + "`"), std::string::npos) << step->name;
         EXPECT_TRUE(step->eventId == kFailureEventId || suite.find(kind) != std::string::npos) << kind;
     }
+}
+
+// The version the build stamps, which the banner shows, heads the
+// changelog, dated or Unreleased; no other version is Unreleased.
+TEST(Version, TheBuildTheBannerAndTheChangelogAgree)
+{
+    const std::string changelog = ReadSource("CHANGELOG.md");
+    const size_t top = changelog.find("\n## [");
+    EXPECT_EQ(changelog.substr(top + 5, changelog.find(']', top) - top - 5), TOLVANE_VERSION);
+    const std::string dated = changelog.substr(changelog.find("] - ", top) + 4, 10);
+    EXPECT_TRUE(dated == "Unreleased" || (dated.size() == 10 && dated[4] == '-' && dated[7] == '-'))
+        << dated;
+    EXPECT_EQ(changelog.find("] - Unreleased", changelog.find("\n## [", top + 1)), std::string::npos);
 }
 
 TEST_F(ReportTest, ARecordCarriesTheStepAndTheFailedStepsErrorCode)

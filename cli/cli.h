@@ -107,7 +107,7 @@ FILE *OpenAsTheBoot(const char *draftPath, const Registration &registration,
 bool PrintRefusal(FILE *file);
 
 // The record a line of the file writes, in an administrator's words.
-inline constexpr size_t kRecordWordsSize = 128;
+inline constexpr size_t kRecordWordsSize = 192;
 void DescribeRecord(const RouteAction &action, char (&words)[kRecordWordsSize]);
 
 // Hands each mistake of a line to `say`, in an administrator's words, in the

@@ -122,10 +122,11 @@ DWORD RepairRoutes()
             ++meanwhile;
             printf("in the table, though not added by this run: %s\n", missing.commandLine);
         } else if (missing.code == ERROR_NETWORK_UNREACHABLE) {
-            ++waiting;  // it goes in once its network comes up
-            printf("waiting for its network [%d]: %s (%s now)\n", static_cast<int>(missing.code),
+            ++waiting;  // it goes in once its network, or its interface, comes up
+            printf("waiting for its %s [%d]: %s (%s now)\n",
+                   missing.ifAbsent ? "interface" : "network", static_cast<int>(missing.code),
                    missing.commandLine,
-                   missing.ifAbsent ? "no interface has the name its line gives"
+                   missing.ifAbsent ? "no interface has the name its IF gives"
                                     : "its gateway is on no connected network of this machine");
         } else if (missing.outcome == PutBackOutcome::kStillRunning) {
             ++running;

@@ -99,7 +99,7 @@ void PrintRecord(Plan &plan, const RouteAction &action, const char *where)
 }
 
 // What the routing table says of a route of the file.
-enum class Verdict { kNotCompared, kNeverInTable, kInTable, kNotInTable, kWaiting };
+enum class Verdict { kNotCompared, kNeverInTable, kInTable, kNotInTable, kWaiting, kNoInterface };
 
 const char *VerdictText(Verdict verdict)
 {
@@ -108,6 +108,7 @@ const char *VerdictText(Verdict verdict)
     case Verdict::kInTable: return " (in the table)";
     case Verdict::kNotInTable: return " (not in the table)";
     case Verdict::kWaiting: return " (not in the table: waiting for its network)";
+    case Verdict::kNoInterface: return " (not in the table: waiting for its interface)";
     default: return "";
     }
 }
@@ -137,9 +138,11 @@ RouteFindings Examine(const Plan &plan, const LineRoles &line)
     // It goes in once its network (or its interface) comes up, at boot or,
     // kept, after it.
     if (found.verdict == Verdict::kNotInTable && (found.unreachableGateway || line.ifAbsent))
-        found.verdict = Verdict::kWaiting;
+        found.verdict = line.ifAbsent ? Verdict::kNoInterface : Verdict::kWaiting;
     const size_t length = strlen(line.destination);
+    // A mask taken for the gateway is a mistake of its own.
     found.hostRouteOfNetwork = found.readable && line.mask[0] == '\0' &&
+                               CanBeGateway(found.route.gateway) &&
                                strcmp(line.destination + length - 2, ".0") == 0;
     found.interfaceCompared = found.readable && ComparesInterface(plan.addresses, found.route);
     return found;
@@ -170,7 +173,8 @@ void PrintRoute(Plan &plan, const RouteAction &action, const char *where)
         ++plan.routes;
         plan.readableRoutes += found.readable ? 1 : 0;
         plan.inTable += found.verdict == Verdict::kInTable ? 1 : 0;
-        plan.waiting += found.verdict == Verdict::kWaiting ? 1 : 0;
+        plan.waiting +=
+            found.verdict == Verdict::kWaiting || found.verdict == Verdict::kNoInterface ? 1 : 0;
         plan.addsDefaultRoute =
             plan.addsDefaultRoute || (found.readable && IsDefaultRoute(found.route));
         // With the alias no interface has now, the boot runs it once one has.
@@ -288,6 +292,10 @@ void PrintRemovedRoutes(const Plan &plan)
 
 DWORD CheckRouteFile(const char *draftPath)
 {
+    // The route file in place, named by its path, is checked as in place.
+    char live[kPathSize];
+    if (draftPath != nullptr && FindRouteFile(live) && EqualsIgnoringCase(draftPath, live))
+        draftPath = nullptr;
     Registration registration;
     ReadRegistration(registration);
     PrintRegistration(registration);
@@ -310,6 +318,10 @@ DWORD CheckRouteFile(const char *draftPath)
     plan.clears = registration.clearTable.on || registration.error != 0;
     plan.refused = PrintRefusal(file);
     plan.mistakes += plan.refused ? 1 : 0;
+    // A route tool, or a route file in place, that the boot refuses: it runs
+    // nothing of the file either.
+    const bool unsafe = !opened.toolSafe || (draftPath == nullptr && !opened.fileSafe);
+    plan.refused = plan.refused || unsafe;
     plan.table = table;
     DWORD addressError = 0;
     plan.addresses = ReadAddresses(&addressError);
@@ -333,17 +345,15 @@ DWORD CheckRouteFile(const char *draftPath)
     else
         printf("Routes to add: %u, lines with records: %u, mistakes: %u\n", plan.routes,
                plan.recordLines, plan.mistakes);
-    // A route file the boot refuses keeps every route out; after a boot, a
-    // route missing from the table is what a health check looks for,
-    // whatever else the file holds, then a service that cannot do its work;
-    // a draft is not in place yet.
-    if (draftPath == nullptr && !opened.fileSafe)
+    // A tool or file the boot refuses keeps every route out, and /REPAIR
+    // cannot mend that; after a boot, a route missing from the table is what
+    // a health check looks for, whatever else the file holds, then a service
+    // that cannot do its work; a draft is not in place yet.
+    if (unsafe)
         return ERROR_ACCESS_DENIED;
     if (draftPath == nullptr && table != nullptr &&
         plan.inTable + plan.waiting < plan.readableRoutes)
         return ERROR_NOT_FOUND;
-    if (!opened.toolSafe)
-        return ERROR_ACCESS_DENIED;
     if (const DWORD health = draftPath == nullptr ? ServiceHealth(registration) : 0)
         return health;
     if (plan.refused || plan.recordLines > 0 || plan.mistakes > 0)

@@ -113,7 +113,13 @@ void SayRouteMistakes(const LineRoles &line, MistakeSink say, void *context)
         say(text, context);
     }
     RouteAddresses route;
-    if (ParseRoute(line, &route) && (route.destination & route.mask) != route.destination) {
+    const bool parsed = ParseRoute(line, &route);
+    if (parsed && !CanBeGateway(route.gateway)) {
+        snprintf(text, sizeof text, "the gateway %s is a mask, or no unicast address: is the "
+                 "gateway missing?", line.gateway);
+        say(text, context);
+    }
+    if (parsed && (route.destination & route.mask) != route.destination) {
         snprintf(text, sizeof text,
                  "the destination %s has bits outside the mask %s; the route tool will refuse "
                  "the line",

@@ -42,8 +42,13 @@ void RecordMissing(RouteRun &route, const Addresses *addresses)
 {
     route.code = MissingRouteCode(route.run, route.code, route.readable ? &route.route : nullptr,
                                   addresses);
+    // One that waits for an interface of its name names it.
+    const bool absent = route.ifName[0] != '\0' && route.route.ifIndex == 0;
+    char named[kCommandLineSize + sizeof route.ifName + 8];
+    snprintf(named, sizeof named, "%s%s%s%s", route.commandLine, absent ? " IF \"" : "",
+             absent ? route.ifName : "", absent ? "\"" : "");
     SetLastError(route.code);
-    ReportFailure(kStepRouteNotInTable, route.lineNumber, route.commandLine);
+    ReportFailure(kStepRouteNotInTable, route.lineNumber, named);
     route.state = RouteState::kRecorded;
 }
 

@@ -159,6 +159,11 @@ bool IsDefaultRoute(const RouteAddresses &route)
     return route.destination == 0 && route.mask == 0;
 }
 
+bool CanBeGateway(DWORD address)
+{
+    return (address & 0xFF) < 224;  // the first number, in network order
+}
+
 void FormatAddress(DWORD address, char (&text)[kFieldSize])
 {
     const auto *bytes = reinterpret_cast<const BYTE *>(&address);

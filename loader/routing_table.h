@@ -32,6 +32,9 @@ bool ParseAddress(const char *text, DWORD *address);
 // The route of a line; false unless each of its addresses is an IPv4 address.
 bool ParseRoute(const LineRoles &line, RouteAddresses *route);
 bool IsDefaultRoute(const RouteAddresses &route);
+// False for an address from 224.0.0.0 on (multicast, reserved, the broadcast
+// address, and every mask but 0.0.0.0), which no gateway has.
+bool CanBeGateway(DWORD address);
 
 // An address as four dotted numbers, and a route as a line of the route file
 // gives it: destination, mask and gateway, between blanks.

@@ -54,8 +54,8 @@ inline constexpr Step kStepOptionField{
 // IF, an interface's name, its quotes closed): not run.
 inline constexpr Step kStepNumberField{
     "NumberField", kLineEventId,
-    "%s without a number in its range (METRIC 1-9999; IF 1-99999 or an interface's name); the "
-    "line is not run"};
+    "%s without a number in its range (METRIC 1-9999, IF 1-99999, no leading zero) nor, for "
+    "IF, a name with its quotes closed; the line is not run"};
 inline constexpr Step kStepProcessStatusError{"ProcessStatusError", kFailureEventId, nullptr};
 // The routing table could not be read to check the routes.
 inline constexpr Step kStepReadRoutingTable{"ReadRoutingTable", kFailureEventId, nullptr};

@@ -334,8 +334,8 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         // Nor one waiting for its interface, which runs when one has its name.
         {"a route whose interface no interface is named as yet", "/REPAIR",
          [](CommandLineTest &t) { repairing(t, "10.2.0.0 10.0.0.2 IF VPN\n"); },
-         "%REPAIR%line 1:   waiting for its network [1231]: ROUTE.EXE ADD 10.2.0.0 10.0.0.2 (no "
-         "interface has the name its line gives now)\nRoutes in the file: 1, already in the table: "
+         "%REPAIR%line 1:   waiting for its interface [1231]: ROUTE.EXE ADD 10.2.0.0 10.0.0.2 (no "
+         "interface has the name its IF gives now)\nRoutes in the file: 1, already in the table: "
          "0, added: 0, still missing: 0, waiting for their network: 1\n", 0},
         // One waiting for its network is no failure: the other gives the exit status.
         {"a route whose gateway is on no network, and one refused", "/REPAIR",
@@ -387,7 +387,7 @@ TEST_F(CommandLineTest, EachOutcomeIsPrintedOnceAndDecidesTheExitStatus)
         if (command[1] == "/REPAIR") {  // one run per route it names, one summary record
             size_t named = 0;
             for (size_t at = 0; (at = printed.find(": ROUTE.EXE", at)) != std::string::npos; ++at)
-                named += printed.compare(printed.find('\n', at) - 10, 10, "gives now)") != 0;
+                named += printed.find("its interface [", printed.rfind('\n', at)) > at;
             EXPECT_EQ(static_cast<size_t>(fake::CallCount("CreateProcessA")), named);
             for (const fake::Launch &launch : fake::Launches())
                 EXPECT_EQ(launch.creationFlags & CREATE_NEW_CONSOLE, 0u) << "the prompt's console";
@@ -626,8 +626,9 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
           "line 12:  mistake: the gateway \"-f\" would be read by the route tool as an option, not "
           "as an address (-f clears the routing table, -p makes a route persistent)",
           "line 13:  " + option, "line 13:  mistake: " + pasted,
-          "line 14:  report NumberField (METRIC without a number in its range (METRIC 1-9999; IF "
-          "1-99999 or an interface's name); the line is not run)",
+          "line 14:  report NumberField (METRIC without a number in its range (METRIC 1-9999, IF "
+          "1-99999, no leading zero) nor, for IF, a name with its quotes closed; the line is not "
+          "run)",
           "line 15:  run ROUTE.EXE ADD 10.15.0.0 MASK 255.255.0.0 10.9.9.9 IF 1 (not in the table)",
           "line 15:  note: compared with the table by destination, mask, gateway and interface 1, "
           "not by metric (Windows shows it with the interface's added)",
@@ -643,12 +644,18 @@ TEST_F(CommandLineTest, TheCheckNamesEveryMistakeAndComparesTheRoutesWithTheTabl
         {"an empty file", "", false, {{"10.7.0.0", "255.255.0.0", "10.0.0.7"}}, 0,
          {"Route file: %FILE%", noRoute, "Routes to add: 0, lines with records: 0, mistakes: 1"}, 13},
         {"an interface by its alias, and one no interface has",
-         "10.10.0.0 10.0.0.10 IF \"Ethernet 2\"\n10.11.0.0 10.0.0.11 IF vpn\n", false, {}, 0,
+         "10.10.0.0 10.0.0.10 IF \"Ethernet 2\"\n10.11.0.0 10.0.0.11 IF vpn\n"
+         "10.12.0.0 10.0.0.12 IF \"vpn\n10.13.0.0 255.255.0.0\n",
+         false, {}, 0,
          {"line 1:   run ROUTE.EXE ADD 10.10.0.0 10.0.0.10 IF 2 (not in the table)",
           "line 1:   note: IF \"Ethernet 2\" is interface 2 now",
           "line 2:   run ROUTE.EXE ADD 10.11.0.0 10.0.0.11 IF \"vpn\" (not in the table: waiting for "
-          "its network)", "line 2:   note: no interface has the name \"vpn\" now; there are: "
-          "Ethernet 2"}, 1168, true},
+          "its interface)", "line 2:   note: no interface has the name \"vpn\" now; there are: "
+          "Ethernet 2", "line 3:   report NumberField (IF without a number in its range (METRIC "
+          "1-9999, IF 1-99999, no leading zero) nor, for IF, a name with its quotes closed; the "
+          "line is not run)",
+          "line 4:   mistake: the gateway 255.255.0.0 is a mask, or no unicast address: is the "
+          "gateway missing?"}, 1168, true},
         {"its only route missing waits for its network: no failure",
          "10.72.0.0 255.255.0.0 192.168.99.1\n", false, {}, 0,
          {"Routes to add: 1, in the table now: 0, waiting for their network: 1, lines with "

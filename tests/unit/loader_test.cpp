@@ -512,6 +512,11 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
          [] {}, {"Event log error: Tolvane [1]", "RouteNotInTable", "3", "ROUTE.EXE ADD 10.3.0.0 10.0.0.3"},
          1231, "added 1 of 3 routes from %FILE%; 2 routes are not in the table; 4 lines have "
          "records: 2, 3, 4, 5.", kSettleDelayMs + 120000, 3, withRecords.c_str()},
+        {"one naming an interface no interface has, for good", {}, [] {},
+         {"Event log error: Tolvane [1231]", "RouteNotInTable", "3",
+          "ROUTE.EXE ADD 10.3.0.0 10.0.0.3 IF \"vpn\""}, 1231, oneMissing + "3.",
+         kSettleDelayMs + 120000, 0, "10.1.0.0 255.255.0.0 10.0.0.1\n10.2.0.0 255.255.0.0 "
+         "10.0.0.2\n10.3.0.0 10.0.0.3 IF vpn\n", "no route that the file does not add back", 3},
         // Without the addresses no second run is spent, and a direct row is the route.
         {"one refused, its gateway's network seen after two failed reads",
          {{}, {0, 0, false}, {0, 2}},
@@ -565,8 +570,8 @@ TEST_F(LoaderTest, TheRunEndsWithACheckOfEveryRouteItRanAgainstTheRoutingTable)
         ASSERT_EQ(fake::CommandLines().size(), c.runs + (c.again > 0 ? 1 : 0));
         if (c.again > 0)
             EXPECT_EQ(fake::CommandLines()[4], fake::CommandLines()[c.again]) << "once more, alone";
-        std::string summary = (c.runs == 4 ? "Tolvane cleared the routing table and " : "Tolvane ") +
-                              c.summary;
+        std::string summary = (c.summary.rfind("kept", 0) == 0 ? "Tolvane " : "Tolvane cleared "
+                               "the routing table and ") + c.summary;
         summary.replace(summary.find("%FILE%"), 6, windowsDirectory_ + kRouteFileSuffix);
         if (c.removed != nullptr)
             summary.insert(summary.size() - 1, std::string("; the clearing removed ") + c.removed);
